@@ -1,0 +1,32 @@
+# make          build livedelay (build/release/livedelay)
+# make test     install what is missing, build with sanitizers, run every test
+# make demo     install what is missing, build, delay a generated click train on a virtual device
+
+BUILD := build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all deps test-deps release test demo clean
+
+all: release
+
+deps:
+	@scripts/install-deps.sh
+
+test-deps:
+	@scripts/install-deps.sh --test
+
+release: deps
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD)/release -j $(JOBS)
+
+test: test-deps
+	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DLIVEDELAY_SANITIZE=ON \
+		-DLIVEDELAY_TESTS=ON >/dev/null
+	cmake --build $(BUILD)/test -j $(JOBS)
+	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
+
+demo: release
+	scripts/demo.sh $(BUILD)/release/livedelay
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages this project builds, runs and tests with; does nothing when
+# they are all present. Works as root, or through sudo otherwise.
+set -euo pipefail
+
+packages=(g++ cmake make pkg-config libasound2-dev googletest libgtest-dev)
+if [ "${1:-}" = "--test" ]; then
+    packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
