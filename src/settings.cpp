@@ -1,0 +1,147 @@
+#include "settings.hpp"
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+// strtol in base 10 keeping only the low 32 bits; text that is not a number gives 0.
+uint32_t low_32_bits(const char* text) {
+    return static_cast<uint32_t>(std::strtol(text, nullptr, 10));
+}
+
+const char* mode_label(routing_mode mode) {
+    switch (mode) {
+        case routing_mode::stereo_to_stereo:
+            return "(stereo in -> stereo out)";
+        case routing_mode::mono_to_both:
+            return "(mono in -> stereo out)";
+        case routing_mode::mono_to_mono:
+            break;
+    }
+    return "(mono in -> mono out)";
+}
+
+// A channel argument as a 0-based number, computed in 32 bits without overflow.
+int32_t channel_from(const char* text) {
+    return static_cast<int32_t>(low_32_bits(text) - 1u);
+}
+
+bool channel_too_high(FILE* out, const char* side, int32_t channel, int32_t width) {
+    if (channel + width <= maximum_channel_number) {
+        return false;
+    }
+    std::fprintf(out, "%s channel can be set up to %i\n", side, maximum_channel_number - width + 1);
+    return true;
+}
+
+}  // namespace
+
+void print_usage(FILE* out) {
+    std::fputs(
+        "livedelay - plays live sound back after a fixed delay\n"
+        "Add 1 or more arguments:\n\n"
+        "<device> <mode> <inp chan> <outp chan> <delay in sec> <samplerate> <timeout>\n\n"
+        "Mode 1: a mono input will be sent to one side of a stereo output (default)\n"
+        "Mode 2: a stereo input will be sent to a stereo output\n"
+        "Mode 3: a mono input will be sent to both sides of a stereo ouput\n\n"
+        "In the case of stereo outputs and inputs, the track number given in the command line "
+        "indicates the first of the two channels (usually left side)\n\n"
+        "WARNING!  Since this program intentionally creates a delay, a destructive feedback loop "
+        "can occur if the input can hear the output such as with a laptop or a microphone near "
+        "monitor speakers.  The output should be sent to headphones.\n\n",
+        out);
+}
+
+int32_t routed_width(routing_mode mode) {
+    return mode == routing_mode::mono_to_mono ? 1 : 2;
+}
+
+int32_t channel_count_for(routing_mode mode, int32_t input_channel, int32_t output_channel) {
+    const int32_t width = routed_width(mode);
+    int32_t count = 2;
+    while (count < input_channel + width || count < output_channel + width) {
+        count += 2;
+    }
+    return count;
+}
+
+std::optional<run_settings> parse_command_line(int argc, const char* const argv[], FILE* out) {
+    if (argc < 2 || argv == nullptr || argv[1] == nullptr) {
+        print_usage(out);
+        return std::nullopt;
+    }
+    run_settings settings;
+    settings.device_name = argv[1];
+    std::fprintf(out, "Device = %s\n", settings.device_name.c_str());
+
+    if (argc > 2) {
+        const uint32_t mode = low_32_bits(argv[2]);
+        if (mode - 1u <= 2u) {
+            settings.mode = static_cast<routing_mode>(mode);
+        }
+    }
+    std::fprintf(out, "Mode = %i ", static_cast<int>(settings.mode));
+    std::fprintf(out, "%s\n", mode_label(settings.mode));
+
+    const bool pair_in = settings.mode == routing_mode::stereo_to_stereo;
+    const bool pair_out = settings.mode != routing_mode::mono_to_mono;
+    const int32_t width = routed_width(settings.mode);
+
+    settings.input_channel = argc > 3 ? channel_from(argv[3]) : 0;
+    if (pair_in) {
+        std::fprintf(out, "Input Channels = %i+%i\n", settings.input_channel + 1,
+                     settings.input_channel + 2);
+    } else {
+        std::fprintf(out, "Input Channel = %i\n", settings.input_channel + 1);
+    }
+    if (settings.input_channel < 0 || channel_too_high(out, "Input", settings.input_channel, width)) {
+        return std::nullopt;
+    }
+
+    settings.output_channel = argc > 4 ? channel_from(argv[4]) : 0;
+    if (pair_out) {
+        std::fprintf(out, "Output Channels = %i+%i\n", settings.output_channel + 1,
+                     settings.output_channel + 2);
+    } else {
+        std::fprintf(out, "Output Channel = %i\n", settings.output_channel + 1);
+    }
+    if (settings.output_channel < 0 ||
+        channel_too_high(out, "Output", settings.output_channel, width)) {
+        return std::nullopt;
+    }
+
+    settings.channel_count =
+        channel_count_for(settings.mode, settings.input_channel, settings.output_channel);
+
+    if (argc > 5) {
+        settings.delay_seconds = static_cast<float>(std::strtod(argv[5], nullptr));
+    }
+    std::fprintf(out, "Time delay ~ %.3f sec\n", static_cast<double>(settings.delay_seconds));
+    if (std::isnan(settings.delay_seconds)) {
+        std::fputs("Delay time is not a number\n", out);
+        return std::nullopt;
+    }
+    if (settings.delay_seconds > maximum_delay_seconds) {
+        std::fputs("Delay time can be set up to 600 seconds\n", out);
+        return std::nullopt;
+    }
+    if (settings.delay_seconds < 0.0f) {
+        std::fputs("Delay time is less than zero!\n", out);
+        return std::nullopt;
+    }
+    settings.delay_plus_one_seconds = settings.delay_seconds + 1.0f;
+
+    settings.sample_rate = argc > 6 ? low_32_bits(argv[6]) : default_sample_rate;
+    std::fprintf(out, "Sample rate = %i\n", static_cast<int>(settings.sample_rate));
+    // Compared as the signed value printed above, so a negative rate is refused too.
+    if (static_cast<int32_t>(settings.sample_rate) < static_cast<int32_t>(minimum_sample_rate)) {
+        return std::nullopt;
+    }
+
+    const uint32_t timeout_seconds = argc > 7 ? low_32_bits(argv[7]) : default_timeout_seconds;
+    settings.frame_budget = settings.sample_rate * timeout_seconds;
+    std::fprintf(out, "Time out at %i sec\n",
+                 static_cast<int>(settings.frame_budget / settings.sample_rate));
+    return settings;
+}
