@@ -1,0 +1,504 @@
+#include "delay.hpp"
+
+#include <poll.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "pcm.hpp"
+
+namespace {
+
+byte_block zeroed_block(int64_t bytes) {
+    return byte_block(static_cast<uint8_t*>(std::calloc(static_cast<size_t>(bytes), 1)));
+}
+
+}  // namespace
+
+int64_t ring_size_for(const run_settings& settings) {
+    const float bytes =
+        settings.delay_plus_one_seconds * static_cast<float>(settings.sample_rate) * 3.0f;
+    const auto needed = static_cast<int64_t>(bytes);
+    int64_t size = 4096;
+    while (needed > size) {
+        size *= 2;
+    }
+    return size;
+}
+
+int64_t delay_offset_for(const run_settings& settings) {
+    const float frames = static_cast<float>(settings.sample_rate) * settings.delay_seconds;
+    return static_cast<int64_t>(frames) * sample_bytes;
+}
+
+int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset) {
+    // A pass's bytes must land in the output ring before the position reaches them again.
+    assert(delay_offset % sample_bytes == 0 && delay_offset + chunk_bytes < ring_size);
+    delay_ring fresh;
+    fresh.ring_size = ring_size;
+    fresh.delay_offset = delay_offset;
+    for (lane& l : fresh.lanes) {
+        l.input_ring = zeroed_block(ring_size);
+        l.output_ring = zeroed_block(ring_size);
+        if (!l.input_ring || !l.output_ring) {
+            return -ENOMEM;
+        }
+    }
+    ring = std::move(fresh);
+    return 0;
+}
+
+void store(delay_ring& ring, lane_id id, std::span<const uint8_t> source) {
+    const auto n = static_cast<int64_t>(source.size());
+    assert(n <= chunk_bytes);
+    const int64_t first = std::min(n, ring.ring_size - ring.ring_position);
+    uint8_t* input = ring.lanes[id].input_ring.get();
+    if (first > 0) {
+        std::memcpy(input + ring.ring_position, source.data(), static_cast<size_t>(first));
+    }
+    if (n > first) {
+        std::memcpy(input, source.data() + first, static_cast<size_t>(n - first));
+    }
+}
+
+void delay_copy(delay_ring& ring, lane_id id, int64_t n) {
+    assert(n >= 0 && n <= chunk_bytes);
+    const uint8_t* input = ring.lanes[id].input_ring.get();
+    uint8_t* output = ring.lanes[id].output_ring.get();
+    int64_t from = ring.ring_position;
+    int64_t to = ring.ring_position + ring.delay_offset;
+    if (to >= ring.ring_size) {
+        to -= ring.ring_size;
+    }
+    // Both ends wrap at most once each, so this is at most three block copies.
+    while (n > 0) {
+        const int64_t piece = std::min({n, ring.ring_size - from, ring.ring_size - to});
+        std::memcpy(output + to, input + from, static_cast<size_t>(piece));
+        from = from + piece == ring.ring_size ? 0 : from + piece;
+        to = to + piece == ring.ring_size ? 0 : to + piece;
+        n -= piece;
+    }
+}
+
+void fetch(const delay_ring& ring, lane_id id, std::span<uint8_t> destination) {
+    const auto n = static_cast<int64_t>(destination.size());
+    assert(n <= chunk_bytes);
+    const int64_t first = std::min(n, ring.ring_size - ring.ring_position);
+    const uint8_t* output = ring.lanes[id].output_ring.get();
+    if (first > 0) {
+        std::memcpy(destination.data(), output + ring.ring_position, static_cast<size_t>(first));
+    }
+    if (n > first) {
+        std::memcpy(destination.data() + first, output, static_cast<size_t>(n - first));
+    }
+}
+
+void advance(delay_ring& ring, int64_t n) {
+    assert(n >= 0 && n <= chunk_bytes);
+    const int64_t next = ring.ring_position + n;
+    ring.ring_position = next < ring.ring_size ? next : next - ring.ring_size;
+}
+
+int create_staging_area(staging_area& area, int32_t region_count) {
+    staging_area fresh;
+    fresh.block = zeroed_block(int64_t{region_count} * chunk_bytes);
+    if (!fresh.block) {
+        return -ENOMEM;
+    }
+    fresh.region_count = region_count;
+    fresh.channel_table.resize(static_cast<size_t>(region_count));
+    area = std::move(fresh);
+    fill_table(area);
+    return 0;
+}
+
+void fill_table(staging_area& area) {
+    for (int32_t c = 0; c < area.region_count; ++c) {
+        area.channel_table[static_cast<size_t>(c)] = channel_bytes(area, c, 0).data();
+    }
+}
+
+void advance_staging(staging_area& area, int64_t frames) {
+    if (frames <= 0) {
+        return;
+    }
+    const int64_t next = area.staging_position + frames;
+    area.staging_position = next >= chunk_frames ? 0 : static_cast<uint32_t>(next);
+}
+
+std::span<uint8_t> channel_bytes(const staging_area& area, int32_t channel, int64_t frames) {
+    assert(channel >= 0 && channel < area.region_count);
+    assert(frames >= 0 && area.staging_position + frames <= chunk_frames);
+    const int64_t offset = (channel * chunk_frames + area.staging_position) * sample_bytes;
+    return {area.block.get() + offset, static_cast<size_t>(frames * sample_bytes)};
+}
+
+int64_t chunk_room(const staging_area& capture, const staging_area& playback) {
+    return chunk_frames - std::max(capture.staging_position, playback.staging_position);
+}
+
+int lane_count(routing_mode mode) {
+    return mode == routing_mode::stereo_to_stereo ? 2 : 1;
+}
+
+void route_in(delay_ring& ring, const staging_area& capture, const run_settings& settings,
+              int64_t n) {
+    const int64_t frames = n / sample_bytes;
+    for (int l = 0; l < lane_count(settings.mode); ++l) {
+        store(ring, static_cast<lane_id>(l),
+              channel_bytes(capture, settings.input_channel + l, frames));
+    }
+}
+
+void route_out(const delay_ring& ring, staging_area& playback, const run_settings& settings,
+               int64_t n) {
+    const int64_t frames = n / sample_bytes;
+    const int32_t o = settings.output_channel;
+    fetch(ring, lane_a, channel_bytes(playback, o, frames));
+    switch (settings.mode) {
+        case routing_mode::stereo_to_stereo:
+            fetch(ring, lane_b, channel_bytes(playback, o + 1, frames));
+            break;
+        case routing_mode::mono_to_both:
+            fetch(ring, lane_a, channel_bytes(playback, o + 1, frames));
+            break;
+        case routing_mode::mono_to_mono:
+            break;
+    }
+}
+
+namespace {
+
+constexpr int wait_timeout_ms = 100;
+// Capture through a sound server can take a second or two to deliver its first frames.
+constexpr int first_capture_timeout_ms = 5000;
+// A stream that moves no frame for this long is taken as gone, so a service manager can
+// restart the program instead of it hanging.
+constexpr int64_t stall_limit_ms = 5000;
+constexpr int64_t drain_margin_ms = 500;
+
+// Audio on its way from capture to playback, beyond the delay itself: a pass reads a chunk
+// only once it has been captured, so playback must hold a chunk and a margin for jitter.
+constexpr snd_pcm_sframes_t latency_margin_frames = 2048;
+constexpr snd_pcm_sframes_t default_latency_frames = chunk_frames + latency_margin_frames;
+// How far the audio on its way may grow past the target before it is cut back: more than one
+// chunk of delivery jitter, much less than any stall.
+constexpr snd_pcm_sframes_t latency_tolerance_frames = 2 * chunk_frames;
+
+const char* const ring_message = "Cannot allocate enough memory.  Try reducing delay time.";
+
+struct run_state {
+    const run_settings& settings;
+    snd_pcm_t* playback;
+    snd_pcm_t* capture;
+    staging_area capture_area;
+    staging_area playback_area;
+    delay_ring ring;
+    byte_block silence;  // one chunk of zero bytes, behind every entry of silence_table
+    std::vector<void*> silence_table;
+    // Frames captured but not yet read plus frames queued for playback, kept constant so that
+    // the sound comes out the delay plus this much after it went in.
+    snd_pcm_sframes_t latency_frames = default_latency_frames;
+    int64_t frames_written = 0;
+    float shown_seconds = 0.0f;
+};
+
+int64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+void sleep_ms(int ms) {
+    poll(nullptr, 0, ms);
+}
+
+snd_pcm_sframes_t queued_frames(snd_pcm_t* pcm) {
+    snd_pcm_sframes_t frames = 0;
+    if (snd_pcm_delay(pcm, &frames) < 0 || frames < 0) {
+        return 0;
+    }
+    return frames;
+}
+
+snd_pcm_sframes_t readable_frames(snd_pcm_t* pcm) {
+    const snd_pcm_sframes_t frames = snd_pcm_avail(pcm);
+    return frames < 0 ? 0 : frames;
+}
+
+// Frames captured but not yet read. Devices disagree on which figure shows them: an unpaced
+// device reports a full buffer but no delay, a sound server a delay beyond the buffer.
+snd_pcm_sframes_t captured_frames(snd_pcm_t* capture) {
+    return std::max(readable_frames(capture), queued_frames(capture));
+}
+
+// Brings a stream that reported `err` back to where transfers can go on. Gives 0, or the
+// code that ends the run.
+int recover(snd_pcm_t* pcm, int err) {
+    switch (err) {
+        case -EINTR:
+        case -EAGAIN:
+            return 0;
+        case -EPIPE:
+            return snd_pcm_prepare(pcm);
+        case -ESTRPIPE: {
+            int result = 0;
+            for (int tries = 0; (result = snd_pcm_resume(pcm)) == -EAGAIN && tries < 500; ++tries) {
+                sleep_ms(10);
+            }
+            return result < 0 ? snd_pcm_prepare(pcm) : 0;
+        }
+        default:
+            return err;
+    }
+}
+
+void report_failure(const char* stream, int err) {
+    std::fprintf(stderr, "%s stream failed: %s\n", stream, snd_strerror(err));
+}
+
+// Reads and forgets captured frames that are already there.
+int discard_capture(run_state& s, snd_pcm_sframes_t frames) {
+    while (frames > 0) {
+        const snd_pcm_sframes_t piece =
+            std::min<snd_pcm_sframes_t>(frames, chunk_frames - s.capture_area.staging_position);
+        fill_table(s.capture_area);
+        const snd_pcm_sframes_t got =
+            snd_pcm_readn(s.capture, s.capture_area.channel_table.data(), piece);
+        if (got <= 0) {
+            return static_cast<int>(got);
+        }
+        frames -= got;
+    }
+    return 0;
+}
+
+int queue_silence(run_state& s, snd_pcm_sframes_t frames) {
+    while (frames > 0) {
+        const snd_pcm_sframes_t piece = std::min<snd_pcm_sframes_t>(frames, chunk_frames);
+        const snd_pcm_sframes_t put = snd_pcm_writen(s.playback, s.silence_table.data(), piece);
+        if (put < 0) {
+            return static_cast<int>(put);
+        }
+        frames -= put;
+    }
+    return 0;
+}
+
+// Holds the audio on its way at its target: a backlog of captured frames (after a stall) is
+// dropped, a playback queue that no longer moves is restarted, and a playback stream that is
+// not running gets silence up to the target before it starts. `in_hand_frames` are read but
+// not yet written.
+int keep_latency(run_state& s, snd_pcm_sframes_t in_hand_frames) {
+    const bool playback_waiting = snd_pcm_state(s.playback) == SND_PCM_STATE_PREPARED;
+    snd_pcm_sframes_t captured = captured_frames(s.capture);
+    snd_pcm_sframes_t queued = queued_frames(s.playback);
+    snd_pcm_sframes_t excess = captured + queued + in_hand_frames - s.latency_frames;
+    if (excess > latency_tolerance_frames) {
+        const snd_pcm_sframes_t dropped = std::min(excess, readable_frames(s.capture));
+        if (dropped > 0) {
+            std::fputs("\nRX\n", stdout);
+            const int err = discard_capture(s, dropped);
+            if (err < 0) {
+                return err;
+            }
+            excess -= dropped;
+        }
+        if (excess > latency_tolerance_frames && !playback_waiting) {
+            std::fputs("\nPX\n", stdout);
+            snd_pcm_drop(s.playback);
+            const int err = snd_pcm_prepare(s.playback);
+            if (err < 0) {
+                return err;
+            }
+        }
+    }
+    if (snd_pcm_state(s.playback) != SND_PCM_STATE_PREPARED) {
+        return 0;
+    }
+    captured = captured_frames(s.capture);
+    queued = queued_frames(s.playback);
+    const int err = queue_silence(s, s.latency_frames - captured - queued - in_hand_frames);
+    if (err < 0) {
+        return err;
+    }
+    return queued_frames(s.playback) > 0 ? snd_pcm_start(s.playback) : 0;
+}
+
+void show_progress(run_state& s) {
+    const auto seconds = static_cast<float>(s.frames_written / s.settings.sample_rate);
+    if (seconds - s.shown_seconds >= 1.0f) {
+        std::printf("\r%.0f sec", static_cast<double>(seconds));
+        std::fflush(stdout);
+        s.shown_seconds = seconds;
+    }
+}
+
+// Reads one chunk. Gives the frames read (0 after an overrun) or the code that ends the run.
+snd_pcm_sframes_t read_chunk(run_state& s, snd_pcm_sframes_t chunk) {
+    fill_table(s.capture_area);
+    const snd_pcm_sframes_t got = snd_pcm_readn(s.capture, s.capture_area.channel_table.data(), chunk);
+    if (got >= 0) {
+        return got;
+    }
+    if (got == -EPIPE) {
+        std::fputs("\nRX\n", stdout);
+    }
+    const int err = recover(s.capture, static_cast<int>(got));
+    if (err < 0) {
+        report_failure("Capture", err);
+        return err;
+    }
+    if (snd_pcm_state(s.capture) == SND_PCM_STATE_PREPARED) {
+        snd_pcm_start(s.capture);
+    }
+    return 0;
+}
+
+// Writes one chunk; after an underrun the queue is refilled and the chunk written again, so
+// it is not lost. Gives the frames written or the code that ends the run.
+snd_pcm_sframes_t write_chunk(run_state& s, snd_pcm_sframes_t chunk) {
+    fill_table(s.playback_area);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const snd_pcm_sframes_t put =
+            snd_pcm_writen(s.playback, s.playback_area.channel_table.data(), chunk);
+        if (put >= 0) {
+            return put;
+        }
+        if (put == -EPIPE) {
+            std::fputs("\nPX\n", stdout);
+        }
+        int err = recover(s.playback, static_cast<int>(put));
+        if (err == 0) {
+            err = keep_latency(s, chunk);
+        }
+        if (err < 0) {
+            report_failure("Playback", err);
+            return err;
+        }
+    }
+    return 0;
+}
+
+int transfer_loop(run_state& s) {
+    int64_t last_read_ms = now_ms();
+    int64_t last_write_ms = last_read_ms;
+    do {
+        show_progress(s);
+        // The transfers below report any state these waits could.
+        snd_pcm_wait(s.playback, wait_timeout_ms);
+        snd_pcm_wait(s.capture, wait_timeout_ms);
+        const snd_pcm_sframes_t room = snd_pcm_avail_update(s.playback);
+        snd_pcm_sframes_t chunk = static_cast<uint64_t>(room) > chunk_frames ? chunk_frames : room;
+        chunk = std::min<snd_pcm_sframes_t>(chunk, chunk_room(s.capture_area, s.playback_area));
+
+        const snd_pcm_sframes_t frames_read = read_chunk(s, chunk);
+        if (frames_read < 0) {
+            return 1;
+        }
+        const int64_t n = frames_read * sample_bytes;
+        route_in(s.ring, s.capture_area, s.settings, n);
+        advance_staging(s.capture_area, frames_read);
+        for (int l = 0; l < lane_count(s.settings.mode); ++l) {
+            delay_copy(s.ring, static_cast<lane_id>(l), n);
+        }
+        route_out(s.ring, s.playback_area, s.settings, n);
+        const snd_pcm_sframes_t frames_written = write_chunk(s, chunk);
+        if (frames_written < 0) {
+            return 1;
+        }
+        advance_staging(s.playback_area, frames_written);
+        s.frames_written += frames_written;
+        advance(s.ring, n);
+
+        const int err = keep_latency(s, 0);
+        if (err < 0) {
+            report_failure("Playback", err);
+            return 1;
+        }
+        const int64_t now = now_ms();
+        last_read_ms = frames_read > 0 ? now : last_read_ms;
+        last_write_ms = frames_written > 0 ? now : last_write_ms;
+        if (now - last_read_ms > stall_limit_ms || now - last_write_ms > stall_limit_ms) {
+            std::fprintf(stderr, "%s stream stopped moving: no frames for %lld seconds\n",
+                         now - last_read_ms > stall_limit_ms ? "Capture" : "Playback",
+                         static_cast<long long>(stall_limit_ms / 1000));
+            return 1;
+        }
+        if (frames_read == 0 && frames_written == 0) {
+            sleep_ms(1);  // nothing moved: never spin, whatever the waits did
+        }
+    } while (s.frames_written < s.settings.frame_budget);
+    return 0;
+}
+
+// Lets the queued audio play out, for no longer than it lasts plus a margin, then stops.
+// snd_pcm_drain is not used: through a sound server it can wait for ever.
+void finish_playback(snd_pcm_t* pcm, uint32_t rate) {
+    if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED && queued_frames(pcm) > 0) {
+        snd_pcm_start(pcm);
+    }
+    const int64_t deadline = now_ms() + queued_frames(pcm) * 1000 / rate + drain_margin_ms;
+    while (snd_pcm_state(pcm) == SND_PCM_STATE_RUNNING && queued_frames(pcm) > 0 &&
+           now_ms() < deadline) {
+        sleep_ms(10);
+    }
+    snd_pcm_drop(pcm);
+}
+
+int start_streams(run_state& s) {
+    // Capture runs first, so playback starts with the audio on its way at its target.
+    snd_pcm_start(s.capture);
+    snd_pcm_wait(s.capture, first_capture_timeout_ms);
+    s.latency_frames = std::max(default_latency_frames, captured_frames(s.capture));
+    const int err = keep_latency(s, 0);
+    if (err < 0) {
+        report_failure("Playback", err);
+    }
+    return err;
+}
+
+int32_t regions_for(const run_settings& settings, const stream_report& granted) {
+    return std::max<int32_t>(settings.channel_count,
+                             static_cast<int32_t>(granted.channels.value_or(0)));
+}
+
+}  // namespace
+
+int run(const run_settings& settings, pcm_pair& pair) {
+    run_state s{settings, pair.playback.get(), pair.capture.get(), {}, {}, {}, {}, {}};
+    // The tables follow what each stream was granted, and always hold the routed channels;
+    // a routed channel the device lacks is silent going in and unheard going out.
+    if (create_staging_area(s.playback_area, regions_for(settings, pair.playback_granted)) < 0 ||
+        create_staging_area(s.capture_area, regions_for(settings, pair.capture_granted)) < 0 ||
+        create_delay_ring(s.ring, ring_size_for(settings), delay_offset_for(settings)) < 0) {
+        std::printf("%s\n", ring_message);
+        return 1;
+    }
+    s.silence.reset(static_cast<uint8_t*>(std::calloc(chunk_bytes, 1)));
+    if (!s.silence) {
+        std::printf("%s\n", ring_message);
+        return 1;
+    }
+    s.silence_table.assign(static_cast<size_t>(s.playback_area.region_count), s.silence.get());
+
+    // A failed prepare shows again in the first transfer, which reports it.
+    snd_pcm_prepare(s.playback);
+    snd_pcm_prepare(s.capture);
+    if (settings.frame_budget > 0) {
+        if (start_streams(s) < 0 || transfer_loop(s) != 0) {
+            return 1;
+        }
+    }
+    std::fputs("\nFinished\n", stdout);
+    std::fflush(stdout);
+    finish_playback(s.playback, settings.sample_rate);
+    snd_pcm_drop(s.capture);
+    pair.playback.reset();
+    pair.capture.reset();
+    return 0;
+}
