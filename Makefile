@@ -26,6 +26,7 @@ test: test-deps
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
 
 demo: release
+	@scripts/install-deps.sh --demo
 	scripts/demo.sh $(BUILD)/release/livedelay
 
 clean:

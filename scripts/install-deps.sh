@@ -4,9 +4,10 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libasound2-dev googletest libgtest-dev)
-if [ "${1:-}" = "--test" ]; then
-    packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox)
-fi
+case "${1:-}" in
+    --demo) packages+=(sox) ;;
+    --test) packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,168 @@
+// The real binary on the unpaced virtual devices: exact bytes, the budget, the failure rows.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "support/process.hpp"
+#include "support/virtual_devices.hpp"
+
+namespace {
+
+const std::string binary = LIVEDELAY_BIN;
+
+struct routed_run {
+    std::string name;
+    std::vector<std::string> args;   // mode, input, output, delay, rate, time-out
+    int channels;                    // of both streams
+    std::vector<std::pair<int, int>> routes;  // (captured channel, played channel), 0-based
+    int64_t delay_frames;
+};
+
+void PrintTo(const routed_run& r, std::ostream* os) {
+    *os << r.name;
+}
+
+class RoutedRun : public ::testing::TestWithParam<routed_run> {};
+
+// Every played channel is either silent or one captured channel late by exactly the delay,
+// with silence before it: a swap, a slip of one frame or a stray sample fails.
+TEST_P(RoutedRun, PlaysTheRoutedInputExactlyTheDelayLater) {
+    const routed_run& r = GetParam();
+    const virtual_devices devices = make_virtual_devices();
+    const uint32_t rate = std::stoul(r.args[4]);
+    const int64_t budget = int64_t{rate} * std::stol(r.args[5]);
+    write_file(devices.captured_path(), marker_frames(r.channels, budget + 8192));
+
+    std::vector<std::string> argv{binary, "loop"};
+    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    const process_result run = run_program(argv, devices.env, 60);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+
+    const std::string played = read_file(devices.played_path());
+    const int64_t frames = static_cast<int64_t>(played.size()) / (3 * r.channels);
+    ASSERT_EQ(played.size() % (3 * r.channels), 0u);
+    ASSERT_GE(frames, budget);
+    ASSERT_LT(frames, budget + 4096);
+
+    std::vector<int> source(r.channels, -1);
+    for (auto [in, out] : r.routes) {
+        source[out] = in;
+    }
+    int64_t mismatches = 0;
+    for (int64_t f = 0; f < frames && mismatches < 5; ++f) {
+        for (int c = 0; c < r.channels; ++c) {
+            const int32_t want = source[c] >= 0 && f >= r.delay_frames
+                                     ? marker_sample(source[c], f - r.delay_frames)
+                                     : 0;
+            const int32_t got = sample_at(played, r.channels, f, c);
+            if (got != want) {
+                ADD_FAILURE() << "frame " << f << " channel " << c + 1 << ": got " << got
+                              << ", want " << want;
+                ++mismatches;
+            }
+        }
+    }
+    remove_tree(devices.dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, RoutedRun,
+    ::testing::Values(
+        routed_run{"MonoToSecondChannel", {"1", "1", "2", "0.5", "44100", "3"}, 2, {{0, 1}}, 22050},
+        routed_run{"MonoFromThirdChannel", {"1", "3", "1", "0.25", "44100", "2"}, 4, {{2, 0}},
+                   11025},
+        routed_run{"StereoFromThirdPair",
+                   {"2", "3", "1", "0.3333", "48000", "3"},
+                   4,
+                   {{2, 0}, {3, 1}},
+                   static_cast<int64_t>(48000.0f * 0.3333f)},
+        routed_run{"MonoToBothSides", {"3", "2", "3", "1", "44100", "3"}, 4, {{1, 2}, {1, 3}},
+                   44100},
+        routed_run{"NoDelay", {"1", "1", "1", "0", "44100", "2"}, 2, {{0, 0}}, 0},
+        routed_run{"DelayShorterThanOnePass", {"2", "1", "1", "0.01", "44100", "2"}, 2,
+                   {{0, 0}, {1, 1}}, 441},
+        // A ring of 43690 frames, so the passes cross its end again and again.
+        routed_run{"ManyRingWraps", {"2", "1", "1", "0.2", "32000", "20"}, 2, {{0, 0}, {1, 1}},
+                   6400}),
+    [](const auto& info) { return info.param.name; });
+
+class Budget : public ::testing::Test {
+protected:
+    void SetUp() override { devices = make_virtual_devices(); }
+    void TearDown() override { remove_tree(devices.dir); }
+    process_result run(const std::vector<std::string>& args) {
+        write_file(devices.captured_path(), marker_frames(2, 48000 * 4));
+        std::vector<std::string> argv{binary, "loop"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_program(argv, devices.env, 60);
+    }
+    int64_t played_frames() const {
+        return static_cast<int64_t>(read_file(devices.played_path()).size()) / 6;
+    }
+    virtual_devices devices;
+};
+
+TEST_F(Budget, CountsWholeSecondsAndFinishesAtTheTimeOut) {
+    const process_result r = run({"1", "1", "1", "0.5", "44100", "3"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "Device = loop\nMode = 1 (mono in -> mono out)\nInput Channel = 1\n"
+              "Output Channel = 1\nTime delay ~ 0.500 sec\nSample rate = 44100\n"
+              "Time out at 3 sec\n\r1 sec\r2 sec\nFinished\n");
+    // The run ends at the first pass that reaches the budget.
+    EXPECT_GE(played_frames(), 3 * 44100);
+    EXPECT_LT(played_frames(), 3 * 44100 + 4096);
+}
+
+TEST_F(Budget, TimeOutZeroFinishesWithoutMovingAudio) {
+    const process_result r = run({"1", "1", "1", "0.5", "44100", "0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.ends_with("Time out at 0 sec\n\nFinished\n")) << r.out;
+    EXPECT_EQ(played_frames(), 0);
+}
+
+TEST_F(Budget, BudgetPastThirtyTwoBitsWrapsAndRunsThatLong) {
+    // 48000 x 89479 frames is 2^32 + 24704: the budget wraps to 24704 frames.
+    const process_result r = run({"1", "1", "1", "0", "48000", "89479"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.ends_with("Time out at 0 sec\n\nFinished\n")) << r.out;
+    EXPECT_GE(played_frames(), 24704);
+    EXPECT_LT(played_frames(), 24704 + 4096);
+}
+
+class OpenFailure : public ::testing::Test {
+protected:
+    void SetUp() override { devices = make_virtual_devices(); }
+    void TearDown() override { remove_tree(devices.dir); }
+    virtual_devices devices;
+};
+
+const std::string report_for_device_only(const std::string& device) {
+    return "Device = " + device +
+           "\nMode = 1 (mono in -> mono out)\nInput Channel = 1\nOutput Channel = 1\n"
+           "Time delay ~ 3.000 sec\nSample rate = 44100\nTime out at 300 sec\n";
+}
+
+std::string last_line(const std::string& text) {
+    const std::string trimmed = text.substr(0, text.find_last_not_of('\n') + 1);
+    return trimmed.substr(trimmed.find_last_of('\n') + 1);
+}
+
+TEST_F(OpenFailure, UnknownNameFailsAtThePlaybackOpen) {
+    const process_result r = run_program({binary, "no_such_device"}, devices.env, 30);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, report_for_device_only("no_such_device"));
+    EXPECT_EQ(last_line(r.err), "Playback device could not be opened: No such file or directory");
+}
+
+TEST_F(OpenFailure, DeviceWithoutCaptureFailsAtTheRecordOpen) {
+    const process_result r = run_program({binary, "playonly"}, devices.env, 30);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, report_for_device_only("playonly"));
+    EXPECT_TRUE(last_line(r.err).starts_with("unable to open pcm record device: ")) << r.err;
+    EXPECT_EQ(r.err.find("Playback device"), std::string::npos);
+}
+
+}  // namespace

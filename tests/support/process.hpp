@@ -1,0 +1,24 @@
+// Runs a program to its end, bounded in time, and keeps what it printed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct process_result {
+    int status = -1;  // exit status, or -1 when it did not exit normally
+    int signal = 0;   // the signal that ended it, if any
+    std::string out;
+    std::string err;
+};
+
+// `env` entries are NAME=VALUE pairs added to this process's environment. The program is
+// killed after `timeout_seconds`; `stop_after_ms` > 0 sends it `stop_signal` after that long.
+process_result run_program(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& env = {}, int timeout_seconds = 30,
+                           int stop_after_ms = 0, int stop_signal = 0);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+// A fresh directory under the system's temporary directory.
+std::string make_temp_dir(const std::string& stem);
+void remove_tree(const std::string& path);
