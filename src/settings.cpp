@@ -22,16 +22,27 @@ const char* mode_label(routing_mode mode) {
     return "(mono in -> mono out)";
 }
 
-// A channel argument as a 0-based number, computed in 32 bits without overflow.
-int32_t channel_from(const char* text) {
-    return static_cast<int32_t>(low_32_bits(text) - 1u);
+// A channel argument as a 0-based number; wide enough that no value overflows.
+int64_t channel_from(const char* text) {
+    return int64_t{static_cast<int32_t>(low_32_bits(text))} - 1;
 }
 
-bool channel_too_high(FILE* out, const char* side, int32_t channel, int32_t width) {
-    if (channel + width <= maximum_channel_number) {
+// Writes the channel line; gives false (after a message, if any) for a refused channel.
+bool report_channel(FILE* out, const char* side, int64_t channel, bool pair, int32_t width) {
+    if (pair) {
+        std::fprintf(out, "%s Channels = %lld+%lld\n", side, static_cast<long long>(channel + 1),
+                     static_cast<long long>(channel + 2));
+    } else {
+        std::fprintf(out, "%s Channel = %lld\n", side, static_cast<long long>(channel + 1));
+    }
+    if (channel < 0) {
         return false;
     }
-    std::fprintf(out, "%s channel can be set up to %i\n", side, maximum_channel_number - width + 1);
+    if (channel + width > maximum_channel_number) {
+        std::fprintf(out, "%s channel can be set up to %i\n", side,
+                     maximum_channel_number - width + 1);
+        return false;
+    }
     return true;
 }
 
@@ -88,28 +99,16 @@ std::optional<run_settings> parse_command_line(int argc, const char* const argv[
     const bool pair_out = settings.mode != routing_mode::mono_to_mono;
     const int32_t width = routed_width(settings.mode);
 
-    settings.input_channel = argc > 3 ? channel_from(argv[3]) : 0;
-    if (pair_in) {
-        std::fprintf(out, "Input Channels = %i+%i\n", settings.input_channel + 1,
-                     settings.input_channel + 2);
-    } else {
-        std::fprintf(out, "Input Channel = %i\n", settings.input_channel + 1);
-    }
-    if (settings.input_channel < 0 || channel_too_high(out, "Input", settings.input_channel, width)) {
+    const int64_t input = argc > 3 ? channel_from(argv[3]) : 0;
+    if (!report_channel(out, "Input", input, pair_in, width)) {
         return std::nullopt;
     }
-
-    settings.output_channel = argc > 4 ? channel_from(argv[4]) : 0;
-    if (pair_out) {
-        std::fprintf(out, "Output Channels = %i+%i\n", settings.output_channel + 1,
-                     settings.output_channel + 2);
-    } else {
-        std::fprintf(out, "Output Channel = %i\n", settings.output_channel + 1);
-    }
-    if (settings.output_channel < 0 ||
-        channel_too_high(out, "Output", settings.output_channel, width)) {
+    settings.input_channel = static_cast<int32_t>(input);
+    const int64_t output = argc > 4 ? channel_from(argv[4]) : 0;
+    if (!report_channel(out, "Output", output, pair_out, width)) {
         return std::nullopt;
     }
+    settings.output_channel = static_cast<int32_t>(output);
 
     settings.channel_count =
         channel_count_for(settings.mode, settings.input_channel, settings.output_channel);

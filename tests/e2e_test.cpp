@@ -14,8 +14,8 @@ const std::string binary = LIVEDELAY_BIN;
 
 struct routed_run {
     std::string name;
-    std::vector<std::string> args;   // mode, input, output, delay, rate, time-out
-    int channels;                    // of both streams
+    std::vector<std::string> args;            // mode, input, output, delay, rate, time-out
+    int channels;                             // of both streams
     std::vector<std::pair<int, int>> routes;  // (captured channel, played channel), 0-based
     int64_t delay_frames;
 };
@@ -71,21 +71,24 @@ INSTANTIATE_TEST_SUITE_P(
     Modes, RoutedRun,
     ::testing::Values(
         routed_run{"MonoToSecondChannel", {"1", "1", "2", "0.5", "44100", "3"}, 2, {{0, 1}}, 22050},
-        routed_run{"MonoFromThirdChannel", {"1", "3", "1", "0.25", "44100", "2"}, 4, {{2, 0}},
-                   11025},
+        routed_run{
+            "MonoFromThirdChannel", {"1", "3", "1", "0.25", "44100", "2"}, 4, {{2, 0}}, 11025},
         routed_run{"StereoFromThirdPair",
                    {"2", "3", "1", "0.3333", "48000", "3"},
                    4,
                    {{2, 0}, {3, 1}},
                    static_cast<int64_t>(48000.0f * 0.3333f)},
-        routed_run{"MonoToBothSides", {"3", "2", "3", "1", "44100", "3"}, 4, {{1, 2}, {1, 3}},
-                   44100},
+        routed_run{
+            "MonoToBothSides", {"3", "2", "3", "1", "44100", "3"}, 4, {{1, 2}, {1, 3}}, 44100},
         routed_run{"NoDelay", {"1", "1", "1", "0", "44100", "2"}, 2, {{0, 0}}, 0},
-        routed_run{"DelayShorterThanOnePass", {"2", "1", "1", "0.01", "44100", "2"}, 2,
-                   {{0, 0}, {1, 1}}, 441},
+        routed_run{"DelayShorterThanOnePass",
+                   {"2", "1", "1", "0.01", "44100", "2"},
+                   2,
+                   {{0, 0}, {1, 1}},
+                   441},
         // A ring of 43690 frames, so the passes cross its end again and again.
-        routed_run{"ManyRingWraps", {"2", "1", "1", "0.2", "32000", "20"}, 2, {{0, 0}, {1, 1}},
-                   6400}),
+        routed_run{
+            "ManyRingWraps", {"2", "1", "1", "0.2", "32000", "20"}, 2, {{0, 0}, {1, 1}}, 6400}),
     [](const auto& info) { return info.param.name; });
 
 class Budget : public ::testing::Test {

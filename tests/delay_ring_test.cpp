@@ -1,0 +1,235 @@
+// The delay rings: their sizes and offsets, the copies at the ring end, and the stream that
+// comes out of store, delay_copy, fetch and advance exactly one delay late.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "delay.hpp"
+
+namespace {
+
+run_settings timing(float delay, uint32_t rate) {
+    run_settings s;
+    s.delay_seconds = delay;
+    s.delay_plus_one_seconds = delay + 1.0f;
+    s.sample_rate = rate;
+    return s;
+}
+
+struct sizing_case {
+    float delay;
+    uint32_t rate;
+    int64_t ring_size;
+    int64_t delay_offset;
+};
+
+TEST(DelayRing, SizeAndOffsetFollowDelayAndRate) {
+    // Ten and two thirds seconds at 32768 Hz need exactly 2^20 bytes.
+    const float exact_fit = 32.0f / 3.0f - 1.0f;
+    for (const sizing_case& c : {
+             sizing_case{3.0f, 44100, 1 << 20, 3 * 3 * 44100},
+             sizing_case{0.0f, 44100, 1 << 18, 0},
+             sizing_case{600.0f, 44100, 1 << 27, 3 * 600 * 44100},
+             sizing_case{0.0f, 32000, 1 << 17, 0},
+             sizing_case{0.3333f, 44100, 1 << 18, 3 * 14698},
+             sizing_case{0.5f, 48000, 1 << 18, 3 * 24000},
+             sizing_case{1e-6f, 48000, 1 << 18, 0},
+             sizing_case{0.0f, 1, 4096, 0},
+             sizing_case{exact_fit, 32768, 1 << 20, 3 * 316757},
+             sizing_case{exact_fit, 32769, 1 << 21, 3 * 316767},
+         }) {
+        const run_settings s = timing(c.delay, c.rate);
+        EXPECT_EQ(ring_size_for(s), c.ring_size) << c.delay << " s at " << c.rate;
+        EXPECT_EQ(delay_offset_for(s), c.delay_offset) << c.delay << " s at " << c.rate;
+    }
+}
+
+TEST(DelayRing, EveryAcceptedDelayLeavesAChunkOfRoom) {
+    for (const float delay : {0.0f, 0.001f, 0.3333f, 1.0f, 2.5f, 59.99f, 599.99f, 600.0f}) {
+        for (const uint32_t rate : {32000u, 44100u, 48000u, 96000u, 192000u}) {
+            const run_settings s = timing(delay, rate);
+            const int64_t offset = delay_offset_for(s);
+            EXPECT_EQ(offset % sample_bytes, 0) << delay << " s at " << rate;
+            EXPECT_LT(offset + chunk_bytes, ring_size_for(s)) << delay << " s at " << rate;
+        }
+    }
+}
+
+TEST(DelayRing, CreatedZeroedAtPositionZero) {
+    delay_ring ring;
+    ASSERT_EQ(create_delay_ring(ring, 16384, 300), 0);
+    ring.ring_position = 999;
+    ASSERT_EQ(create_delay_ring(ring, 32768, 3000), 0);
+    EXPECT_EQ(ring.ring_size, 32768);
+    EXPECT_EQ(ring.delay_offset, 3000);
+    EXPECT_EQ(ring.ring_position, 0);
+    for (const lane& l : ring.lanes) {
+        for (const uint8_t* bytes : {l.input_ring.get(), l.output_ring.get()}) {
+            ASSERT_NE(bytes, nullptr);
+            EXPECT_TRUE(std::all_of(bytes, bytes + 32768, [](uint8_t b) { return b == 0; }));
+        }
+    }
+}
+
+// The copy as it is defined: one byte at a time, each end wrapping on its own.
+void reference_delay_copy(const std::vector<uint8_t>& in, std::vector<uint8_t>& out,
+                          int64_t position, int64_t offset, int64_t n) {
+    const auto size = static_cast<int64_t>(in.size());
+    int64_t k = position;
+    int64_t l = position + offset;
+    for (int64_t i = 0; i < n; ++i, ++k, ++l) {
+        if (l >= size) {
+            l -= size;
+        }
+        if (k >= size) {
+            k -= size;
+        }
+        out[static_cast<size_t>(l)] = in[static_cast<size_t>(k)];
+    }
+}
+
+// -1 when equal, else the first index where they differ.
+int64_t first_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    const auto [ia, ib] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    return ia == a.end() && ib == b.end() ? -1 : ia - a.begin();
+}
+
+std::vector<uint8_t> contents(const byte_block& block, int64_t size) {
+    return {block.get(), block.get() + size};
+}
+
+void randomize(uint8_t* bytes, int64_t size, std::mt19937& rng) {
+    std::generate(bytes, bytes + size, [&] { return static_cast<uint8_t>(rng()); });
+}
+
+TEST(DelayRing, CopiesAndTransfersMatchTheByteLoopsAnywhereOnTheRing) {
+    std::mt19937 rng(20240611);
+    for (const int64_t size : {int64_t{16384}, int64_t{32768}}) {
+        for (int round = 0; round < 400; ++round) {
+            const int64_t offset =
+                3 * std::uniform_int_distribution<int64_t>(0, (size - chunk_bytes - 1) / 3)(rng);
+            // Every tenth round starts within a chunk of the ring end.
+            const int64_t position =
+                round % 10 == 0 ? size - std::uniform_int_distribution<int64_t>(1, chunk_bytes)(rng)
+                                : std::uniform_int_distribution<int64_t>(0, size - 1)(rng);
+            const int64_t n = round % 50 == 1 ? 0
+                              : round % 50 == 2
+                                  ? chunk_bytes
+                                  : std::uniform_int_distribution<int64_t>(0, chunk_bytes)(rng);
+            const auto id = static_cast<lane_id>(round % 2);
+            SCOPED_TRACE("size " + std::to_string(size) + " offset " + std::to_string(offset) +
+                         " position " + std::to_string(position) + " n " + std::to_string(n));
+
+            delay_ring ring;
+            ASSERT_EQ(create_delay_ring(ring, size, offset), 0);
+            lane& used = ring.lanes[id];
+            randomize(used.input_ring.get(), size, rng);
+            randomize(used.output_ring.get(), size, rng);
+            ring.ring_position = position;
+
+            std::vector<uint8_t> in = contents(used.input_ring, size);
+            std::vector<uint8_t> out = contents(used.output_ring, size);
+            reference_delay_copy(in, out, position, offset, n);
+            delay_copy(ring, id, n);
+            EXPECT_EQ(first_difference(contents(used.output_ring, size), out), -1);
+            EXPECT_EQ(first_difference(contents(used.input_ring, size), in), -1);
+
+            std::vector<uint8_t> source(static_cast<size_t>(n));
+            randomize(source.data(), n, rng);
+            store(ring, id, source);
+            std::vector<uint8_t> fetched(static_cast<size_t>(n));
+            fetch(ring, id, fetched);
+            for (int64_t i = 0; i < n; ++i) {
+                in[static_cast<size_t>((position + i) % size)] = source[static_cast<size_t>(i)];
+                ASSERT_EQ(fetched[static_cast<size_t>(i)],
+                          out[static_cast<size_t>((position + i) % size)])
+                    << "fetched byte " << i;
+            }
+            EXPECT_EQ(first_difference(contents(used.input_ring, size), in), -1);
+            EXPECT_EQ(first_difference(contents(used.output_ring, size), out), -1);
+
+            for (const byte_block* b :
+                 {&ring.lanes[1 - id].input_ring, &ring.lanes[1 - id].output_ring}) {
+                EXPECT_TRUE(std::all_of(b->get(), b->get() + size, [](uint8_t x) {
+                    return x == 0;
+                })) << "the other lane was touched";
+            }
+
+            advance(ring, n);
+            EXPECT_EQ(ring.ring_position, (position + n) % size);
+        }
+    }
+}
+
+uint8_t pattern(int64_t index, int lane) {
+    uint64_t x = static_cast<uint64_t>(index) * 2 + static_cast<uint64_t>(lane) + 1;
+    x = (x ^ (x >> 31)) * 0x7fb5d329728ea185ull;
+    x = (x ^ (x >> 27)) * 0x81dadef4bc2dd44dull;
+    return static_cast<uint8_t>(x ^ (x >> 33));
+}
+
+struct stream_case {
+    std::string name;
+    int64_t ring_size;
+    int64_t delay_offset;
+    int64_t stream_bytes;
+};
+
+void PrintTo(const stream_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DelayedStream : public ::testing::TestWithParam<stream_case> {};
+
+TEST_P(DelayedStream, ComesOutExactlyOneDelayLate) {
+    const stream_case& c = GetParam();
+    delay_ring ring;
+    ASSERT_EQ(create_delay_ring(ring, c.ring_size, c.delay_offset), 0);
+    std::mt19937 rng(7);
+    std::vector<uint8_t> played[2];
+    int64_t stored = 0;
+    for (int pass = 0; stored < c.stream_bytes; ++pass) {
+        const int64_t frames = pass % 7 == 3 ? chunk_frames
+                               : pass % 11 == 5
+                                   ? 0
+                                   : std::uniform_int_distribution<int64_t>(1, chunk_frames)(rng);
+        const int64_t n = frames * sample_bytes;
+        std::vector<uint8_t> piece(static_cast<size_t>(n));
+        for (int l = 0; l < 2; ++l) {
+            for (int64_t i = 0; i < n; ++i) {
+                piece[static_cast<size_t>(i)] = pattern(stored + i, l);
+            }
+            store(ring, static_cast<lane_id>(l), piece);
+            delay_copy(ring, static_cast<lane_id>(l), n);
+            fetch(ring, static_cast<lane_id>(l), piece);
+            played[l].insert(played[l].end(), piece.begin(), piece.end());
+        }
+        advance(ring, n);
+        stored += n;
+    }
+    ASSERT_GT(stored, 2 * c.ring_size) << "the stream must go round the ring";
+    for (int l = 0; l < 2; ++l) {
+        std::vector<uint8_t> expected(static_cast<size_t>(stored));
+        for (int64_t i = c.delay_offset; i < stored; ++i) {
+            expected[static_cast<size_t>(i)] = pattern(i - c.delay_offset, l);
+        }
+        EXPECT_EQ(first_difference(played[l], expected), -1) << "lane " << l;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delays, DelayedStream,
+    ::testing::Values(stream_case{"NoDelayAt44100", ring_size_for(timing(0.0f, 44100)),
+                                  delay_offset_for(timing(0.0f, 44100)), 3 << 18},
+                      stream_case{"ThirdOfASecondAt44100", ring_size_for(timing(0.3333f, 44100)),
+                                  delay_offset_for(timing(0.3333f, 44100)), 4 << 18},
+                      stream_case{"ShorterThanOnePass", 16384, 300, 1 << 18},
+                      stream_case{"RoundASmallRingManyTimes", 16384, 3999, 100 * 16384},
+                      stream_case{"LongestDelayASmallRingHolds", 16384, 4095, 40 * 16384}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
