@@ -181,13 +181,17 @@ constexpr int first_capture_timeout_ms = 5000;
 constexpr int64_t stall_limit_ms = 5000;
 constexpr int64_t drain_margin_ms = 500;
 
-// Audio on its way from capture to playback, beyond the delay itself: a pass reads a chunk
-// only once it has been captured, so playback must hold a chunk and a margin for jitter.
-constexpr snd_pcm_sframes_t latency_margin_frames = 2048;
-constexpr snd_pcm_sframes_t default_latency_frames = chunk_frames + latency_margin_frames;
-// How far the audio on its way may grow past the target before it is cut back: more than one
-// chunk of delivery jitter, much less than any stall.
-constexpr snd_pcm_sframes_t latency_tolerance_frames = 2 * chunk_frames;
+// Audio on its way, captured but not yet read plus queued for playback, is held at this
+// level, so the sound comes out the delay plus this much (and what the device adds) after it
+// went in. A pass reads a chunk only once it has been captured, and a sound server moves audio
+// in periods of a chunk, so it takes two chunks and a margin for scheduling jitter. Playback
+// gets the silence that makes up the level before it starts, and again after an underrun.
+constexpr snd_pcm_sframes_t target_latency_frames = 2 * chunk_frames + 2048;
+// Beyond this much captured audio waiting, or this much queued for playback, a stream has
+// stalled or stopped playing, and the level is restored.
+constexpr snd_pcm_sframes_t latency_limit_frames = target_latency_frames + chunk_frames;
+// How long capture may take at the start to deliver the audio it held back.
+constexpr int64_t capture_settle_ms = 2000;
 
 const char* const ring_message = "Cannot allocate enough memory.  Try reducing delay time.";
 
@@ -200,10 +204,9 @@ struct run_state {
     delay_ring ring;
     byte_block silence;  // one chunk of zero bytes, behind every entry of silence_table
     std::vector<void*> silence_table;
-    // Frames captured but not yet read plus frames queued for playback, kept constant so that
-    // the sound comes out the delay plus this much after it went in.
-    snd_pcm_sframes_t latency_frames = default_latency_frames;
     int64_t frames_written = 0;
+    int64_t frames_read = 0;
+    int64_t started_ms = 0;
     float shown_seconds = 0.0f;
 };
 
@@ -225,15 +228,12 @@ snd_pcm_sframes_t queued_frames(snd_pcm_t* pcm) {
     return frames;
 }
 
-snd_pcm_sframes_t readable_frames(snd_pcm_t* pcm) {
-    const snd_pcm_sframes_t frames = snd_pcm_avail(pcm);
-    return frames < 0 ? 0 : frames;
-}
-
 // Frames captured but not yet read. Devices disagree on which figure shows them: an unpaced
-// device reports a full buffer but no delay, a sound server a delay beyond the buffer.
+// device reports a full buffer but no delay, a sound server a delay for audio still on its
+// way to the buffer.
 snd_pcm_sframes_t captured_frames(snd_pcm_t* capture) {
-    return std::max(readable_frames(capture), queued_frames(capture));
+    const snd_pcm_sframes_t readable = snd_pcm_avail(capture);
+    return std::max(readable < 0 ? 0 : readable, queued_frames(capture));
 }
 
 // Brings a stream that reported `err` back to where transfers can go on. Gives 0, or the
@@ -261,20 +261,23 @@ void report_failure(const char* stream, int err) {
     std::fprintf(stderr, "%s stream failed: %s\n", stream, snd_strerror(err));
 }
 
-// Reads and forgets captured frames that are already there.
-int discard_capture(run_state& s, snd_pcm_sframes_t frames) {
-    while (frames > 0) {
-        const snd_pcm_sframes_t piece =
-            std::min<snd_pcm_sframes_t>(frames, chunk_frames - s.capture_area.staging_position);
+// Reads and forgets the captured frames that are there now, while more than `keep_frames` are
+// waiting. Gives the frames dropped.
+snd_pcm_sframes_t drain_capture(run_state& s, snd_pcm_sframes_t keep_frames) {
+    snd_pcm_sframes_t dropped = 0;
+    snd_pcm_nonblock(s.capture, 1);
+    for (int pieces = 0; captured_frames(s.capture) > keep_frames && pieces < 64; ++pieces) {
+        const snd_pcm_sframes_t piece = chunk_frames - s.capture_area.staging_position;
         fill_table(s.capture_area);
         const snd_pcm_sframes_t got =
             snd_pcm_readn(s.capture, s.capture_area.channel_table.data(), piece);
         if (got <= 0) {
-            return static_cast<int>(got);
+            break;  // nothing more is there; an error shows again in the next read
         }
-        frames -= got;
+        dropped += got;
     }
-    return 0;
+    snd_pcm_nonblock(s.capture, 0);
+    return dropped;
 }
 
 int queue_silence(run_state& s, snd_pcm_sframes_t frames) {
@@ -289,44 +292,64 @@ int queue_silence(run_state& s, snd_pcm_sframes_t frames) {
     return 0;
 }
 
-// Holds the audio on its way at its target: a backlog of captured frames (after a stall) is
-// dropped, a playback queue that no longer moves is restarted, and a playback stream that is
-// not running gets silence up to the target before it starts. `in_hand_frames` are read but
-// not yet written.
-int keep_latency(run_state& s, snd_pcm_sframes_t in_hand_frames) {
-    const bool playback_waiting = snd_pcm_state(s.playback) == SND_PCM_STATE_PREPARED;
-    snd_pcm_sframes_t captured = captured_frames(s.capture);
-    snd_pcm_sframes_t queued = queued_frames(s.playback);
-    snd_pcm_sframes_t excess = captured + queued + in_hand_frames - s.latency_frames;
-    if (excess > latency_tolerance_frames) {
-        const snd_pcm_sframes_t dropped = std::min(excess, readable_frames(s.capture));
-        if (dropped > 0) {
-            std::fputs("\nRX\n", stdout);
-            const int err = discard_capture(s, dropped);
-            if (err < 0) {
-                return err;
-            }
-            excess -= dropped;
-        }
-        if (excess > latency_tolerance_frames && !playback_waiting) {
-            std::fputs("\nPX\n", stdout);
-            snd_pcm_drop(s.playback);
-            const int err = snd_pcm_prepare(s.playback);
-            if (err < 0) {
-                return err;
-            }
-        }
-    }
+// Queues silence on a playback stream that is not running, so that with `in_hand_frames`
+// still to be written the audio on its way is at its target, and starts it.
+int lead_playback(run_state& s, snd_pcm_sframes_t in_hand_frames) {
     if (snd_pcm_state(s.playback) != SND_PCM_STATE_PREPARED) {
         return 0;
     }
-    captured = captured_frames(s.capture);
-    queued = queued_frames(s.playback);
-    const int err = queue_silence(s, s.latency_frames - captured - queued - in_hand_frames);
+    const int err = queue_silence(s, target_latency_frames - captured_frames(s.capture) -
+                                         queued_frames(s.playback) - in_hand_frames);
     if (err < 0) {
         return err;
     }
-    return queued_frames(s.playback) > 0 ? snd_pcm_start(s.playback) : 0;
+    // A stream that starts at its first frame is running already.
+    const bool waiting = snd_pcm_state(s.playback) == SND_PCM_STATE_PREPARED;
+    return waiting && in_hand_frames == 0 ? snd_pcm_start(s.playback) : 0;
+}
+
+// A queue can only be watched on a device that runs on a clock: one that moves audio much
+// faster than real time (a file, say) has none.
+bool runs_in_real_time(const run_state& s) {
+    const int64_t audio_ms = s.frames_read * 1000 / s.settings.sample_rate;
+    return (now_ms() - s.started_ms) * 2 >= audio_ms;
+}
+
+int restart_playback(run_state& s) {
+    std::fputs("\nPX\n", stdout);
+    snd_pcm_drop(s.playback);
+    const int err = snd_pcm_prepare(s.playback);
+    return err < 0 ? err : lead_playback(s, 0);
+}
+
+// After a pass that wrote `written_frames`: drops a backlog of captured audio (after a stall),
+// and restarts a playback stream that lost what it was given or stopped playing it without
+// reporting an error, as a sound server can after an underflow.
+int keep_latency(run_state& s, snd_pcm_sframes_t written_frames) {
+    if (!runs_in_real_time(s)) {
+        return 0;
+    }
+    if (captured_frames(s.capture) > latency_limit_frames && drain_capture(s, chunk_frames) > 0) {
+        std::fputs("\nRX\n", stdout);
+    }
+    const snd_pcm_sframes_t queued = queued_frames(s.playback);
+    if (queued > latency_limit_frames || (written_frames > 0 && queued <= 0)) {
+        return restart_playback(s);
+    }
+    return 0;
+}
+
+// Waits until `pcm` can move `frames`, for at most `timeout_ms`. A sound server's poll can
+// miss a wake-up by a whole period, so the wait looks at the stream again every few ms.
+void wait_for(snd_pcm_t* pcm, snd_pcm_sframes_t frames, int timeout_ms) {
+    constexpr int step_ms = 5;
+    for (int waited = 0; waited < timeout_ms; waited += step_ms) {
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+        if (avail < 0 || avail >= frames) {
+            return;  // an error shows again in the transfer, which reports it
+        }
+        snd_pcm_wait(pcm, step_ms);
+    }
 }
 
 void show_progress(run_state& s) {
@@ -341,7 +364,8 @@ void show_progress(run_state& s) {
 // Reads one chunk. Gives the frames read (0 after an overrun) or the code that ends the run.
 snd_pcm_sframes_t read_chunk(run_state& s, snd_pcm_sframes_t chunk) {
     fill_table(s.capture_area);
-    const snd_pcm_sframes_t got = snd_pcm_readn(s.capture, s.capture_area.channel_table.data(), chunk);
+    const snd_pcm_sframes_t got =
+        snd_pcm_readn(s.capture, s.capture_area.channel_table.data(), chunk);
     if (got >= 0) {
         return got;
     }
@@ -360,7 +384,8 @@ snd_pcm_sframes_t read_chunk(run_state& s, snd_pcm_sframes_t chunk) {
 }
 
 // Writes one chunk; after an underrun the queue is refilled and the chunk written again, so
-// it is not lost. Gives the frames written or the code that ends the run.
+// it is not lost. Gives the frames written (0 when the stream would not take them) or the
+// code that ends the run.
 snd_pcm_sframes_t write_chunk(run_state& s, snd_pcm_sframes_t chunk) {
     fill_table(s.playback_area);
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -374,9 +399,9 @@ snd_pcm_sframes_t write_chunk(run_state& s, snd_pcm_sframes_t chunk) {
         }
         int err = recover(s.playback, static_cast<int>(put));
         if (err == 0) {
-            err = keep_latency(s, chunk);
+            err = lead_playback(s, chunk);
         }
-        if (err < 0) {
+        if (err < 0 && err != -EPIPE) {
             report_failure("Playback", err);
             return err;
         }
@@ -389,12 +414,11 @@ int transfer_loop(run_state& s) {
     int64_t last_write_ms = last_read_ms;
     do {
         show_progress(s);
-        // The transfers below report any state these waits could.
-        snd_pcm_wait(s.playback, wait_timeout_ms);
-        snd_pcm_wait(s.capture, wait_timeout_ms);
+        wait_for(s.playback, chunk_frames, wait_timeout_ms);
         const snd_pcm_sframes_t room = snd_pcm_avail_update(s.playback);
         snd_pcm_sframes_t chunk = static_cast<uint64_t>(room) > chunk_frames ? chunk_frames : room;
         chunk = std::min<snd_pcm_sframes_t>(chunk, chunk_room(s.capture_area, s.playback_area));
+        wait_for(s.capture, chunk, wait_timeout_ms);
 
         const snd_pcm_sframes_t frames_read = read_chunk(s, chunk);
         if (frames_read < 0) {
@@ -415,8 +439,9 @@ int transfer_loop(run_state& s) {
         s.frames_written += frames_written;
         advance(s.ring, n);
 
-        const int err = keep_latency(s, 0);
-        if (err < 0) {
+        s.frames_read += frames_read;
+        const int err = keep_latency(s, frames_written);
+        if (err < 0 && err != -EPIPE) {
             report_failure("Playback", err);
             return 1;
         }
@@ -451,15 +476,28 @@ void finish_playback(snd_pcm_t* pcm, uint32_t rate) {
 }
 
 int start_streams(run_state& s) {
-    // Capture runs first, so playback starts with the audio on its way at its target.
+    // Capture runs first, and playback starts only once capture delivers as it goes, with the
+    // audio on its way at its target: a sound server can take a second or two to deliver the
+    // first audio, and then hand over all it held back at once.
     snd_pcm_start(s.capture);
     snd_pcm_wait(s.capture, first_capture_timeout_ms);
-    s.latency_frames = std::max(default_latency_frames, captured_frames(s.capture));
-    const int err = keep_latency(s, 0);
-    if (err < 0) {
-        report_failure("Playback", err);
+    for (const int64_t start = now_ms(); now_ms() - start < capture_settle_ms;) {
+        if (queued_frames(s.capture) <= chunk_frames) {
+            break;
+        }
+        drain_capture(s, chunk_frames);
+        snd_pcm_wait(s.capture, wait_timeout_ms);
     }
-    return err;
+    // A playback stream prepared long before is prepared again, so it starts afresh.
+    snd_pcm_drop(s.playback);
+    snd_pcm_prepare(s.playback);
+    s.started_ms = now_ms();
+    const int err = lead_playback(s, 0);
+    if (err < 0 && err != -EPIPE) {
+        report_failure("Playback", err);
+        return err;
+    }
+    return 0;
 }
 
 int32_t regions_for(const run_settings& settings, const stream_report& granted) {

@@ -66,8 +66,7 @@ int open_stream(snd_pcm_stream_t direction, const run_settings& settings,
     snd_pcm_hw_params_set_buffer_size_near(pcm, raw_params, &buffer);
     configured = snd_pcm_hw_params(pcm, raw_params);
     if (configured < 0 && playback) {
-        std::fprintf(stderr, "Problem setting playback parameters: %s\n",
-                     snd_strerror(configured));
+        std::fprintf(stderr, "Problem setting playback parameters: %s\n", snd_strerror(configured));
     }
     return 0;
 }
@@ -101,8 +100,8 @@ void print_stream_report(FILE* out, const stream_report& playback, const stream_
 
 int configure_pcm_pair(const run_settings& settings, pcm_pair& pair) {
     int configured = 0;
-    int err = open_stream(SND_PCM_STREAM_PLAYBACK, settings, requested_period_frames,
-                          pair.playback, pair.playback_params, configured);
+    int err = open_stream(SND_PCM_STREAM_PLAYBACK, settings, requested_period_frames, pair.playback,
+                          pair.playback_params, configured);
     if (err < 0 || configured < 0) {
         return err < 0 ? err : configured;
     }
