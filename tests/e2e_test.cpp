@@ -18,6 +18,7 @@ struct routed_run {
     int channels;                             // of both streams
     std::vector<std::pair<int, int>> routes;  // (captured channel, played channel), 0-based
     int64_t delay_frames;
+    std::string device = "loop";
 };
 
 void PrintTo(const routed_run& r, std::ostream* os) {
@@ -35,7 +36,7 @@ TEST_P(RoutedRun, PlaysTheRoutedInputExactlyTheDelayLater) {
     const int64_t budget = int64_t{rate} * std::stol(r.args[5]);
     write_file(devices.captured_path(), marker_frames(r.channels, budget + 8192));
 
-    std::vector<std::string> argv{binary, "loop"};
+    std::vector<std::string> argv{binary, r.device};
     argv.insert(argv.end(), r.args.begin(), r.args.end());
     const process_result run = run_program(argv, devices.env, 60);
     ASSERT_EQ(run.status, 0) << run.out << run.err;
@@ -86,6 +87,26 @@ INSTANTIATE_TEST_SUITE_P(
                    2,
                    {{0, 0}, {1, 1}},
                    441},
+        // A device that grants four channels whatever is asked: the tables follow the grant.
+        routed_run{"MoreChannelsGrantedThanAsked",
+                   {"1", "1", "2", "0.1", "44100", "2"},
+                   4,
+                   {{0, 1}},
+                   4410,
+                   "fixed4"},
+        // Channels 5 and 6 do not exist there: they are not heard, and nothing else plays.
+        routed_run{"RoutedToChannelsTheDeviceLacks",
+                   {"2", "3", "5", "0.1", "44100", "2"},
+                   4,
+                   {},
+                   4410,
+                   "fixed4"},
+        routed_run{"RoutedFromChannelsTheDeviceLacks",
+                   {"3", "5", "1", "0.1", "44100", "2"},
+                   4,
+                   {},
+                   4410,
+                   "fixed4"},
         // A ring of 43690 frames, so the passes cross its end again and again.
         routed_run{
             "ManyRingWraps", {"2", "1", "1", "0.2", "32000", "20"}, 2, {{0, 0}, {1, 1}}, 6400}),
