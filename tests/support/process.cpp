@@ -36,75 +36,92 @@ void remove_tree(const std::string& path) {
     std::filesystem::remove_all(path, ignored);
 }
 
-process_result run_program(const std::vector<std::string>& argv,
-                           const std::vector<std::string>& env, int timeout_seconds,
-                           int stop_after_ms, int stop_signal) {
-    process_result result;
-    const std::string dir = make_temp_dir("livedelay-run");
-    const std::string out_path = dir + "/out";
-    const std::string err_path = dir + "/err";
+namespace {
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (auto& text : strings) {
+        result.push_back(text.data());
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 since)
+        .count();
+}
+
+}  // namespace
+
+background_process start_program(const std::vector<std::string>& argv,
+                                 const std::vector<std::string>& env, const std::string& dir,
+                                 const std::string& name) {
+    background_process process;
+    process.out_path = dir + "/" + name + ".out";
+    process.err_path = dir + "/" + name + ".err";
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
-
+    posix_spawn_file_actions_addopen(&actions, 1, process.out_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, process.err_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<std::string> environment(env);
     for (char** e = environ; *e != nullptr; ++e) {
         environment.emplace_back(*e);
     }
-    std::vector<char*> envp;
-    for (auto& e : environment) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
     std::vector<std::string> args(argv);
-    std::vector<char*> argp;
-    for (auto& a : args) {
-        argp.push_back(a.data());
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, pointers(args).data(),
+                    pointers(environment).data()) != 0) {
+        pid = -1;
     }
-    argp.push_back(nullptr);
-
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        result.err = "could not start " + args[0];
-        remove_tree(dir);
+    process.pid = pid;
+    return process;
+}
+
+process_result finish_program(background_process& process, int timeout_seconds) {
+    process_result result;
+    if (process.pid <= 0) {
+        result.err = "could not start the program\n";
         return result;
     }
-
     const auto start = std::chrono::steady_clock::now();
-    bool stop_sent = false;
     int wstatus = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &wstatus, WNOHANG);
-        if (done == pid) {
-            break;
-        }
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count();
-        if (stop_after_ms > 0 && !stop_sent && elapsed >= stop_after_ms) {
-            kill(pid, stop_signal);
-            stop_sent = true;
-        }
-        if (elapsed >= timeout_seconds * 1000LL) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &wstatus, 0);
+    while (waitpid(process.pid, &wstatus, WNOHANG) != process.pid) {
+        if (elapsed_ms(start) >= timeout_seconds * 1000LL) {
+            kill(process.pid, SIGKILL);
+            waitpid(process.pid, &wstatus, 0);
             result.err = "timed out after " + std::to_string(timeout_seconds) + " s\n";
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    process.pid = -1;
     if (WIFEXITED(wstatus)) {
         result.status = WEXITSTATUS(wstatus);
     } else if (WIFSIGNALED(wstatus)) {
         result.signal = WTERMSIG(wstatus);
     }
-    result.out = read_file(out_path);
-    result.err += read_file(err_path);
+    result.out = read_file(process.out_path);
+    result.err += read_file(process.err_path);
+    return result;
+}
+
+process_result run_program(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& env, int timeout_seconds,
+                           int stop_after_ms, int stop_signal) {
+    const std::string dir = make_temp_dir("livedelay-run");
+    background_process process = start_program(argv, env, dir, "run");
+    if (stop_after_ms > 0 && process.pid > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(stop_after_ms));
+        kill(process.pid, stop_signal);
+    }
+    process_result result = finish_program(process, timeout_seconds);
     remove_tree(dir);
     return result;
 }

@@ -22,3 +22,17 @@ void write_file(const std::string& path, const std::string& bytes);
 // A fresh directory under the system's temporary directory.
 std::string make_temp_dir(const std::string& stem);
 void remove_tree(const std::string& path);
+
+// A program left running in the background, its output going to files.
+struct background_process {
+    int pid = -1;
+    std::string out_path;
+    std::string err_path;
+};
+
+background_process start_program(const std::vector<std::string>& argv,
+                                 const std::vector<std::string>& env, const std::string& dir,
+                                 const std::string& name);
+// Waits up to `timeout_seconds` for it to end by itself, then kills it. Gives what it printed
+// and how it ended.
+process_result finish_program(background_process& process, int timeout_seconds);
