@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config libasound2-dev googletest libgtest-dev)
 case "${1:-}" in
     --demo) packages+=(sox) ;;
-    --test) packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox) ;;
+    --test) packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox procps) ;;
 esac
 
 missing=()

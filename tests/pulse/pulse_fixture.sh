@@ -1,0 +1,481 @@
+#!/usr/bin/env bash
+# Private PulseAudio server for the livedelay tests.
+#
+#   pulse_fixture.sh start DIR   start a server whose every file lives in DIR (absolute path
+#                                of at most 90 bytes, no blanks or quotes); returns once it
+#                                answers and has settled (about 3 s)
+#   pulse_fixture.sh stop DIR    stop the server started with that DIR (by its pid only)
+#   pulse_fixture.sh env DIR     print shell assignments for manual use (eval-able)
+#   pulse_fixture.sh measure DIR [--sep] [--lead S] [--tail S] [--limit S] [--wait]
+#                            SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]
+#       Records the 4-channel monitor (rig.monitor, or sep_rec.monitor with --sep) as raw
+#       s16le 48000 Hz to OUT.raw, starts COMMAND in the background with ALSA_CONFIG_PATH
+#       pointing at DIR/asound.conf, after --lead seconds (default 1.5) plays SIGNAL into
+#       rig_in (or sep_a), waits --tail seconds (default 1.5; make it longer than the delay
+#       under test), then stops COMMAND (TERM, KILL after 3 s) unless it has ended; with
+#       --wait it first gives COMMAND until --limit to end by itself.  Every process gets at
+#       most --limit seconds (default 120).  Prints "measure: recording=.. seconds=..
+#       command_status=N command_stopped=0|1" and writes COMMAND's exit status to
+#       OUT.raw.status and its output to OUT.raw.cmd.log.  Exit status 1 if recording or
+#       playing failed.  Analyse OUT.raw with click_delay.
+#
+# Works as root without a user session, D-Bus or sound card.  The server listens only on
+# the unix socket DIR/native and never autospawns anything.  Devices it provides:
+#
+#   rig        null sink, 4 channels, 48000 Hz, s16le (FL,FR,RL,RR); rig.monitor records it
+#   rig_in     stereo remap sink -> rig channels 1-2   (play the test signal here)
+#   rig_in_mon stereo remap source <- rig.monitor 1-2  (the program captures here)
+#   rig_out    stereo remap sink -> rig channels 3-4   (the program plays here)
+#   rig_idle   null source whose silence a low-latency loopback mixes into rig.  It keeps
+#              rig rendering in blocks of a few ms.  Without it an idle null sink sleeps in
+#              2 s blocks, and a client that starts recording from it (parecord, or the
+#              program through rig_in_mon) gets its first data only when that block ends,
+#              up to 2 s late.
+#   sep_a      stereo null sink (test signal goes here; capture from sep_a.monitor)
+#   sep_b      stereo null sink (the program plays here)
+#   sep_rec    4-channel null sink; module-loopback copies sep_a.monitor to its channels 1-2
+#              and sep_b.monitor to channels 3-4, so one recording of sep_rec.monitor holds
+#              both.  The two loopbacks have their own (adaptive) latency, so the distance
+#              measured there is good to about 0.5 ms; rig is exact to the sample.
+#
+# DIR/asound.conf defines ALSA PCMs reached through the pulse plugin with the server named
+# in the file, so no PULSE_SERVER is needed.  Use it with
+#   ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:DIR/asound.conf
+#   rig      plug over asym: capture rig_in_mon, playback rig_out
+#   sep      plug over asym: capture sep_a.monitor, playback sep_b
+#   rigmon   plug over pulse capture of rig.monitor (4 channels)
+#   sepmon   plug over pulse capture of sep_rec.monitor (4 channels)
+#   rig_raw, sep_raw  the same asym pairs without plug (interleaved access only)
+set -u
+set +m  # no job control: a background child stays in our process group, so setsid execs
+
+START_TIMEOUT_S=${PULSE_FIXTURE_START_TIMEOUT:-10}
+STOP_TIMEOUT_S=${PULSE_FIXTURE_STOP_TIMEOUT:-5}
+SETTLE_S=${PULSE_FIXTURE_SETTLE:-2.5}
+RATE=48000
+FOUR_MAP=front-left,front-right,rear-left,rear-right
+REC_PID=""
+
+die() {
+    echo "pulse_fixture: $*" >&2
+    exit 1
+}
+
+usage() {
+    echo "usage: $0 start|stop|env DIR" >&2
+    echo "       $0 measure DIR [--sep] [--lead S] [--tail S] [--limit S] [--wait]" \
+        "[--stall AT FOR]" \
+        "SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]" >&2
+    exit 2
+}
+
+find_modules_dir() {
+    local d
+    for d in /usr/lib/pulse-*/modules /usr/lib/*/pulse-*/modules /usr/lib/*/pulseaudio/modules; do
+        if [ -f "$d/module-null-sink.so" ]; then
+            echo "$d"
+            return 0
+        fi
+    done
+    return 1
+}
+
+write_daemon_conf() {
+    local dir=$1
+    cat >"$dir/daemon.conf" <<EOF
+daemonize = no
+fail = yes
+system-instance = no
+allow-module-loading = yes
+allow-exit = no
+use-pid-file = no
+exit-idle-time = -1
+flat-volumes = no
+default-sample-format = s16le
+default-sample-rate = $RATE
+alternate-sample-rate = $RATE
+avoid-resampling = yes
+default-sample-channels = 2
+default-channel-map = front-left,front-right
+enable-shm = yes
+enable-memfd = no
+log-target = stderr
+EOF
+}
+
+# For our own clients: never autospawn a server, keep the cookie in DIR.
+write_client_conf() {
+    local dir=$1
+    cat >"$dir/client.conf" <<EOF
+autospawn = no
+cookie-file = $dir/cookie
+EOF
+}
+
+write_default_pa() {
+    local dir=$1
+    local two="channels=2 channel_map=front-left,front-right"
+    local four="channels=4 channel_map=$FOUR_MAP"
+    local fmt="rate=$RATE format=s16le"
+    local left="master_channel_map=front-left,front-right remix=no"
+    local right="master_channel_map=rear-left,rear-right remix=no"
+    local loop="latency_msec=20 remix=no source_dont_move=true sink_dont_move=true"
+    local m=load-module
+    cat >"$dir/default.pa" <<EOF
+.fail
+$m module-native-protocol-unix socket=$dir/native auth-anonymous=1
+$m module-null-sink sink_name=rig $fmt $four
+$m module-remap-sink sink_name=rig_in master=rig $two $left
+$m module-remap-sink sink_name=rig_out master=rig $two $right
+$m module-remap-source source_name=rig_in_mon master=rig.monitor $two $left
+$m module-null-source source_name=rig_idle $fmt $four
+$m module-loopback source=rig_idle sink=rig $loop
+$m module-null-sink sink_name=sep_a $fmt $two
+$m module-null-sink sink_name=sep_b $fmt $two
+$m module-null-sink sink_name=sep_rec $fmt $four
+$m module-remap-sink sink_name=sep_rec_a master=sep_rec $two $left
+$m module-remap-sink sink_name=sep_rec_b master=sep_rec $two $right
+$m module-loopback source=sep_a.monitor sink=sep_rec_a $loop
+$m module-loopback source=sep_b.monitor sink=sep_rec_b $loop
+set-default-sink sep_rec
+set-default-source rig_in_mon
+EOF
+}
+
+# One asym PCM through the pulse plugin, plus a plug in front of it.
+write_asym_pcm() {
+    local name=$1 server=$2 capture=$3 playback=$4
+    cat <<EOF
+pcm.${name}_raw {
+    type asym
+    playback.pcm { type pulse; device "$playback"; server "$server" }
+    capture.pcm { type pulse; device "$capture"; server "$server" }
+}
+pcm.$name {
+    type plug
+    slave.pcm "${name}_raw"
+}
+EOF
+}
+
+write_asound_conf() {
+    local dir=$1
+    local server="unix:$dir/native"
+    {
+        echo "# written by pulse_fixture.sh for the server at $server"
+        write_asym_pcm rig "$server" rig_in_mon rig_out
+        write_asym_pcm sep "$server" sep_a.monitor sep_b
+        cat <<EOF
+pcm.rigmon {
+    type plug
+    slave.pcm { type pulse; device "rig.monitor"; server "$server" }
+}
+pcm.sepmon {
+    type plug
+    slave.pcm { type pulse; device "sep_rec.monitor"; server "$server" }
+}
+EOF
+    } >"$dir/asound.conf"
+}
+
+write_env_file() {
+    local dir=$1
+    cat >"$dir/env.sh" <<EOF
+export PULSE_SERVER=unix:$dir/native
+export PULSE_CLIENTCONFIG=$dir/client.conf
+export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:$dir/asound.conf
+EOF
+}
+
+# Runs pactl against this server only; bounded in time.
+fixture_pactl() {
+    local dir=$1
+    shift
+    PULSE_CLIENTCONFIG="$dir/client.conf" timeout 5 pactl --server="unix:$dir/native" "$@"
+}
+
+# True while the process exists and is not a zombie (an orphaned server may be reaped late,
+# or never, by an init that does not reap).
+pid_alive() {
+    local pid=$1 stat
+    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
+    stat=$(cat "/proc/$pid/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != "Z" ]
+}
+
+# Waits until pid is gone, at most $2 seconds (fractions allowed); true if it is gone.
+wait_gone() {
+    local pid=$1 limit=$2 waited=0 steps
+    steps=$(awk -v s="$limit" 'BEGIN { printf "%d", s * 10 }')
+    while pid_alive "$pid" && [ "$waited" -lt "$steps" ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    ! pid_alive "$pid"
+}
+
+# Stops a process this script started: signal, bounded wait, then KILL.  The caller reaps it
+# with `wait` (which then gives its exit status).
+stop_child() {
+    local pid=$1 sig=$2 limit=$3
+    if pid_alive "$pid"; then
+        kill "-$sig" "$pid" 2>/dev/null
+        if ! wait_gone "$pid" "$limit"; then
+            echo "pulse_fixture: pid $pid ignored $sig, sending KILL" >&2
+            kill -KILL "$pid" 2>/dev/null
+            wait_gone "$pid" 2 || true
+        fi
+    fi
+}
+
+show_log_and_die() {
+    local dir=$1 msg=$2
+    echo "pulse_fixture: $msg; server log ($dir/log):" >&2
+    sed 's/^/    /' "$dir/log" >&2 2>/dev/null
+    die "$msg"
+}
+
+server_ready() {
+    local dir=$1
+    [ -S "$dir/native" ] || return 1
+    fixture_pactl "$dir" list short sinks 2>/dev/null | grep -q "[[:space:]]sep_rec_b[[:space:]]"
+}
+
+cmd_start() {
+    local dir=$1
+    mkdir -p "$dir" || die "cannot create $dir"
+    dir=$(cd "$dir" && pwd) || die "cannot enter $dir"
+    # A unix socket path is limited to 107 bytes; module arguments and the ALSA
+    # configuration cannot carry blanks or quotes in it.
+    if [ ${#dir} -gt 90 ]; then
+        die "directory path too long for a unix socket: $dir"
+    fi
+    case $dir in
+        *[[:space:]\"\'\\]*) die "directory path must not contain blanks or quotes: $dir" ;;
+    esac
+    if [ -f "$dir/pid" ] && pid_alive "$(cat "$dir/pid")"; then
+        die "a server is already running for $dir (pid $(cat "$dir/pid"))"
+    fi
+    command -v pulseaudio >/dev/null || die "pulseaudio is not installed"
+    command -v pactl >/dev/null || die "pactl is not installed"
+    local modules
+    modules=$(find_modules_dir) || die "no PulseAudio modules directory found"
+
+    rm -f "$dir/native" "$dir/pid" "$dir/log"
+    mkdir -p "$dir/state" "$dir/home" "$dir/runtime"
+    chmod 700 "$dir/runtime"
+    write_daemon_conf "$dir"
+    write_client_conf "$dir"
+    write_default_pa "$dir"
+    write_asound_conf "$dir"
+    write_env_file "$dir"
+
+    # PulseAudio refuses nothing as root in user mode (it only warns), but it looks for its
+    # runtime, state and config directories through these variables; all point into DIR.
+    # setsid: the server gets its own session, so it survives the shell (and the test) that
+    # started it and no terminal signal reaches it; no stdin for runs without a terminal.
+    env -u PULSE_SERVER -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY \
+        HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" XDG_CONFIG_HOME="$dir/home" \
+        PULSE_RUNTIME_PATH="$dir/runtime" PULSE_STATE_PATH="$dir/state" \
+        PULSE_CONFIG="$dir/daemon.conf" PULSE_CLIENTCONFIG="$dir/client.conf" \
+        setsid pulseaudio -n -F "$dir/default.pa" --daemonize=no --system=no \
+        --exit-idle-time=-1 --disallow-exit --use-pid-file=no --dl-search-path="$modules" \
+        --log-target=stderr --log-level=info --log-time=yes \
+        </dev/null >"$dir/log" 2>&1 &
+    local pid=$!
+    echo "$pid" >"$dir/pid"
+
+    local deadline=$((SECONDS + START_TIMEOUT_S))
+    until server_ready "$dir"; do
+        if ! pid_alive "$pid"; then
+            wait "$pid" 2>/dev/null
+            rm -f "$dir/pid"
+            show_log_and_die "$dir" "pulseaudio (pid $pid) exited during startup"
+        fi
+        if [ $SECONDS -ge $deadline ]; then
+            kill -KILL "$pid" 2>/dev/null
+            wait "$pid" 2>/dev/null
+            rm -f "$dir/pid"
+            show_log_and_die "$dir" "server did not answer within ${START_TIMEOUT_S}s"
+        fi
+        sleep 0.1
+    done
+    # The loopbacks spend their first ~2 s dropping and adding audio to reach their target
+    # latency; a recording through sep_rec made during that time has a drifting offset.
+    sleep "$SETTLE_S"
+    pid_alive "$pid" || show_log_and_die "$dir" "pulseaudio (pid $pid) died while settling"
+    echo "pulse_fixture: server pid $pid on unix:$dir/native"
+}
+
+cmd_stop() {
+    local dir=$1
+    if [ ! -f "$dir/pid" ]; then
+        echo "pulse_fixture: no pid file in $dir, nothing to stop" >&2
+        return 0
+    fi
+    local pid
+    pid=$(cat "$dir/pid")
+    case $pid in
+        '' | *[!0-9]*) die "bad pid file $dir/pid" ;;
+    esac
+    # Only signal the pid if it still is a pulseaudio process (the pid may have been reused).
+    local comm
+    comm=$(cat "/proc/$pid/comm" 2>/dev/null || true)
+    if [ "$comm" = "pulseaudio" ]; then
+        kill -TERM "$pid" 2>/dev/null
+        if ! wait_gone "$pid" "$STOP_TIMEOUT_S"; then
+            echo "pulse_fixture: pid $pid ignored TERM, sending KILL" >&2
+            kill -KILL "$pid" 2>/dev/null
+            wait_gone "$pid" 2 || echo "pulse_fixture: pid $pid still there after KILL" >&2
+        fi
+    fi
+    rm -f "$dir/pid" "$dir/native"
+    echo "pulse_fixture: stopped"
+}
+
+# Starts parecord on a 4-channel source in the background; sets REC_PID.
+start_recorder() {
+    local dir=$1 source=$2 out=$3 limit=$4
+    rm -f "$out"
+    # The channel map must be given: for 4 channels parecord's default is
+    # front-left,front-center,front-right,rear-center, and the server would remix into it.
+    # --latency-msec keeps the data flowing in small pieces; by default a recording stream
+    # gets fragments of up to 2 s, and what is still in flight when parecord stops is lost.
+    timeout -s INT -k 2 "$limit" env PULSE_CLIENTCONFIG="$dir/client.conf" \
+        parecord --server="unix:$dir/native" --device="$source" --raw --format=s16le \
+        --rate=$RATE --channels=4 --channel-map=$FOUR_MAP --latency-msec=20 "$out" \
+        </dev/null >"$out.parecord.log" 2>&1 &
+    REC_PID=$!
+}
+
+# Waits (bounded) for the first recorded bytes, so the recording surely spans the signal.
+wait_for_recording() {
+    local out=$1 i
+    for ((i = 0; i < 50; ++i)); do
+        [ -s "$out" ] && return 0
+        pid_alive "$REC_PID" || return 1
+        sleep 0.1
+    done
+    [ -s "$out" ]
+}
+
+cmd_measure() {
+    local dir=$1
+    shift
+    local arrangement=rig lead=1.5 tail=1.5 limit=120 wait_cmd=no stall_at="" stall_for=""
+    while [ $# -gt 0 ]; do
+        case $1 in
+            --sep) arrangement=sep ;;
+            --stall)
+                stall_at=$2
+                stall_for=$3
+                shift 2
+                ;;
+            --lead) lead=$2; shift ;;
+            --tail) tail=$2; shift ;;
+            --limit) limit=$2; shift ;;
+            --wait) wait_cmd=yes ;;
+            --*) usage ;;
+            *) break ;;
+        esac
+        shift
+    done
+    [ $# -ge 2 ] || usage
+    local signal=$1 out=$2
+    shift 2
+    if [ $# -gt 0 ]; then
+        if [ "$1" != "--" ] || [ $# -lt 2 ]; then
+            usage
+        fi
+        shift
+    fi
+    [ -S "$dir/native" ] || die "no server socket at $dir/native (run start first)"
+    [ -r "$signal" ] || die "cannot read $signal"
+    local play_dev=rig_in rec_dev=rig.monitor
+    if [ $arrangement = sep ]; then
+        play_dev=sep_a
+        rec_dev=sep_rec.monitor
+    fi
+
+    start_recorder "$dir" "$rec_dev" "$out" "$limit"
+    if ! wait_for_recording "$out"; then
+        stop_child "$REC_PID" INT 3
+        wait "$REC_PID" 2>/dev/null
+        cat "$out.parecord.log" >&2
+        die "parecord on $rec_dev recorded nothing within 5 s"
+    fi
+
+    local cmd_pid="" cmd_status=none stopped=0 failed=0
+    rm -f "$out.status"
+    if [ $# -gt 0 ]; then
+        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf" \
+            PULSE_CLIENTCONFIG="$dir/client.conf" \
+            timeout -k 2 "$limit" "$@" </dev/null >"$out.cmd.log" 2>&1 &
+        cmd_pid=$!
+    fi
+    sleep "$lead"
+    # --stall: the command (the child of its timeout) is stopped AT seconds into the signal
+    # and continued FOR seconds later, as a machine that stalls would stop it.
+    if [ -n "$stall_at" ] && [ -n "$cmd_pid" ]; then
+        (
+            sleep "$stall_at"
+            child=$(pgrep -P "$cmd_pid" | head -n 1)
+            [ -n "$child" ] && kill -STOP "$child" && sleep "$stall_for" && kill -CONT "$child"
+        ) &
+    fi
+    # --latency-msec: with paplay's default 2 s buffer, the start of the stream made the
+    # monitor of the null sink sep_a skip or pause (17-80 ms dropouts in what was captured
+    # from sep_a.monitor).
+    if ! timeout "$limit" env PULSE_CLIENTCONFIG="$dir/client.conf" \
+        paplay --server="unix:$dir/native" --device="$play_dev" --latency-msec=20 "$signal" \
+        </dev/null >"$out.paplay.log" 2>&1; then
+        echo "pulse_fixture: paplay into $play_dev failed:" >&2
+        cat "$out.paplay.log" >&2
+        failed=1
+    fi
+    sleep "$tail"
+
+    if [ -n "$cmd_pid" ]; then
+        if [ $wait_cmd = yes ]; then
+            wait_gone "$cmd_pid" "$limit" || true
+        fi
+        if pid_alive "$cmd_pid"; then
+            stopped=1
+            stop_child "$cmd_pid" TERM 3
+        fi
+        wait "$cmd_pid" 2>/dev/null
+        cmd_status=$?
+        echo "$cmd_status" >"$out.status"
+    fi
+    stop_child "$REC_PID" INT 3
+    wait "$REC_PID" 2>/dev/null
+    local bytes seconds
+    bytes=$(stat -c %s "$out" 2>/dev/null || echo 0)
+    seconds=$(awk -v b="$bytes" -v r=$RATE 'BEGIN { printf "%.3f", b / 8 / r }')
+    echo "measure: recording=$out seconds=$seconds command_status=$cmd_status" \
+        "command_stopped=$stopped"
+    return $failed
+}
+
+[ $# -ge 2 ] || usage
+case $1 in
+    start)
+        [ $# -eq 2 ] || usage
+        cmd_start "$2"
+        ;;
+    stop)
+        [ $# -eq 2 ] || usage
+        cmd_stop "$2"
+        ;;
+    env)
+        [ $# -eq 2 ] || usage
+        [ -f "$2/env.sh" ] || die "no fixture in $2"
+        cat "$2/env.sh"
+        ;;
+    measure)
+        shift
+        cmd_measure "$@"
+        ;;
+    *) usage ;;
+esac

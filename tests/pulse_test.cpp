@@ -1,0 +1,167 @@
+// The real binary in real time on a private PulseAudio server, through ALSA's pulse plugin: a
+// click train goes in, the delayed copy and the input are recorded on one clock, and every
+// click must come back at the same delay.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/process.hpp"
+
+namespace {
+
+const std::string fixture = LIVEDELAY_TEST_SOURCE_DIR "/pulse/pulse_fixture.sh";
+constexpr double delay_ms = 500.0;
+// The level of audio on its way that the program holds (10240 frames at 48000 Hz), and what
+// the server's remap and loopback modules add on top.
+constexpr double stated_latency_ms = 10240 * 1000.0 / 48000;
+constexpr double server_latency_ms = 25.0;
+
+std::map<std::string, std::string> summary_fields(const std::string& line) {
+    std::map<std::string, std::string> fields;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+        const size_t eq = word.find('=');
+        if (eq != std::string::npos) {
+            fields[word.substr(0, eq)] = word.substr(eq + 1);
+        }
+    }
+    return fields;
+}
+
+struct trial {
+    std::string device = "rig";  // rig: one sink; sep: capture and playback on two sinks
+    std::string mode = "2";
+    std::vector<std::string> stall;  // seconds into the signal, and how long
+};
+
+struct trial_result {
+    process_result measure;
+    std::string program_out;
+    std::string program_status;
+    std::string recording;
+};
+
+class PulseServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = make_temp_dir("ldpa");
+        const process_result started = run_program({"/bin/bash", fixture, "start", dir}, {}, 40);
+        ASSERT_EQ(started.status, 0) << "the PulseAudio test server did not start:\n"
+                                     << started.out << started.err;
+        const process_result clicks =
+            run_program({MAKE_CLICKS_BIN, "--channels", "2", "--seconds", "8", "--list",
+                         dir + "/clicks.txt", dir + "/clicks.wav"},
+                        {}, 30);
+        ASSERT_EQ(clicks.status, 0) << clicks.err;
+    }
+    void TearDown() override {
+        run_program({"/bin/bash", fixture, "stop", dir}, {}, 30);
+        if (!HasFailure()) {
+            remove_tree(dir);
+        }
+    }
+
+    trial_result run_trial(const trial& t) {
+        trial_result result;
+        result.recording = dir + "/recording.raw";
+        std::vector<std::string> argv{"/bin/bash", fixture,   "measure", dir,
+                                      "--wait",    "--lead",  "2.5",     "--tail",
+                                      "1.5",       "--limit", "60"};
+        if (t.device == "sep") {
+            argv.push_back("--sep");
+        }
+        if (!t.stall.empty()) {
+            argv.insert(argv.end(), {"--stall", t.stall[0], t.stall[1]});
+        }
+        argv.insert(argv.end(), {dir + "/clicks.wav", result.recording, "--", LIVEDELAY_BIN,
+                                 t.device, t.mode, "1", "1", "0.5", "48000", "12"});
+        result.measure = run_program(argv, {}, 90);
+        result.program_out = read_file(result.recording + ".cmd.log");
+        result.program_status = read_file(result.recording + ".status");
+        return result;
+    }
+
+    // Runs the analyser with `checks`; gives its summary, and fails the test where a check did.
+    std::map<std::string, std::string> analyse(const std::string& recording,
+                                               const std::vector<std::string>& checks) {
+        std::vector<std::string> argv{CLICK_DELAY_BIN, "--tolerance-ms", "5"};
+        argv.insert(argv.end(), checks.begin(), checks.end());
+        argv.push_back(recording);
+        const process_result r = run_program(argv, {}, 60);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        const std::string trimmed = r.out.substr(0, r.out.find_last_not_of('\n') + 1);
+        return summary_fields(trimmed.substr(trimmed.find_last_of('\n') + 1));
+    }
+
+    static std::vector<std::string> delay_checks() {
+        return {"--expect-min-ms", std::to_string(delay_ms), "--expect-max-ms",
+                std::to_string(delay_ms + stated_latency_ms + server_latency_ms)};
+    }
+
+    std::string dir;
+};
+
+void expect_clean_finish(const trial_result& r) {
+    EXPECT_EQ(r.measure.status, 0) << r.measure.out << r.measure.err;
+    EXPECT_EQ(r.program_status, "0\n") << r.program_out;
+    EXPECT_TRUE(r.program_out.ends_with("\nFinished\n")) << r.program_out;
+}
+
+void expect_no_xrun(const trial_result& r) {
+    EXPECT_EQ(r.program_out.find("\nRX\n"), std::string::npos) << r.program_out;
+    EXPECT_EQ(r.program_out.find("\nPX\n"), std::string::npos) << r.program_out;
+}
+
+std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Capture from the monitor of the sink that playback goes into: both run on one clock, as
+// on one sound card.
+TEST_F(PulseServer, StereoOnOneSinkComesBackWholeAtAConstantDelay) {
+    const trial_result r = run_trial({});
+    expect_clean_finish(r);
+    expect_no_xrun(r);
+    analyse(r.recording, with(delay_checks(), {"--max-spread-ms", "1", "--min-matched", "19",
+                                               "--max-missing", "0", "--max-gaps", "0"}));
+}
+
+TEST_F(PulseServer, MonoGoesToTheFirstOutputChannelOnly) {
+    const trial_result r = run_trial({.device = "rig", .mode = "1", .stall = {}});
+    expect_clean_finish(r);
+    expect_no_xrun(r);
+    // The clicks alternate between the sides: the left ones come back on the left.
+    analyse(r.recording,
+            with(delay_checks(), {"--in", "1", "--out", "3", "--max-spread-ms", "1",
+                                  "--min-matched", "9", "--max-missing", "0", "--max-gaps", "0"}));
+    auto right = analyse(r.recording, {"--in", "2", "--out", "4"});
+    EXPECT_EQ(right["clicks_out"], "0");
+}
+
+// Capture from one null sink's monitor, playback into another: two clocks.
+TEST_F(PulseServer, StereoBetweenTwoSinksComesBackWholeAtAConstantDelay) {
+    const trial_result r = run_trial({.device = "sep", .mode = "2", .stall = {}});
+    expect_clean_finish(r);
+    expect_no_xrun(r);
+    analyse(r.recording, with(delay_checks(), {"--max-spread-ms", "2", "--min-matched", "19",
+                                               "--max-missing", "0", "--max-gaps", "0"}));
+}
+
+// The process is stopped for a second, as a loaded machine would stop it: the xrun is
+// reported, the clicks after it come back as late as before, and the whole budget plays.
+TEST_F(PulseServer, AStallIsReportedAndTheDelayHolds) {
+    const trial_result r = run_trial({.device = "rig", .mode = "2", .stall = {"3", "1"}});
+    expect_clean_finish(r);
+    EXPECT_TRUE(r.program_out.find("\nRX\n") != std::string::npos ||
+                r.program_out.find("\nPX\n") != std::string::npos)
+        << r.program_out;
+    analyse(r.recording, with(delay_checks(), {"--max-spread-ms", "2", "--min-matched", "14",
+                                               "--max-missing", "4", "--max-gaps", "1"}));
+}
+
+}  // namespace
