@@ -207,6 +207,7 @@ struct run_state {
     int64_t frames_written = 0;
     int64_t frames_read = 0;
     int64_t started_ms = 0;
+    int passes_lost = 0;
     float shown_seconds = 0.0f;
 };
 
@@ -226,6 +227,19 @@ snd_pcm_sframes_t queued_frames(snd_pcm_t* pcm) {
         return 0;
     }
     return frames;
+}
+
+// Waits until `pcm` can move `frames`, for at most `timeout_ms`. A sound server's poll can
+// miss a wake-up by a whole period, so the wait looks at the stream again every few ms.
+void wait_for(snd_pcm_t* pcm, snd_pcm_sframes_t frames, int timeout_ms) {
+    constexpr int step_ms = 5;
+    for (int waited = 0; waited < timeout_ms; waited += step_ms) {
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+        if (avail < 0 || avail >= frames) {
+            return;  // an error shows again in the transfer, which reports it
+        }
+        snd_pcm_wait(pcm, step_ms);
+    }
 }
 
 // Frames captured but not yet read. Devices disagree on which figure shows them: an unpaced
@@ -298,14 +312,44 @@ int lead_playback(run_state& s, snd_pcm_sframes_t in_hand_frames) {
     if (snd_pcm_state(s.playback) != SND_PCM_STATE_PREPARED) {
         return 0;
     }
-    const int err = queue_silence(s, target_latency_frames - captured_frames(s.capture) -
-                                         queued_frames(s.playback) - in_hand_frames);
+    const auto missing = [&] {
+        return target_latency_frames - captured_frames(s.capture) - queued_frames(s.playback) -
+               in_hand_frames;
+    };
+    const int err = queue_silence(s, missing());
     if (err < 0) {
         return err;
     }
     // A stream that starts at its first frame is running already.
     const bool waiting = snd_pcm_state(s.playback) == SND_PCM_STATE_PREPARED;
     return waiting && in_hand_frames == 0 ? snd_pcm_start(s.playback) : 0;
+}
+
+// After a pass that moved nothing: a stream that stopped without a transfer to say so (an
+// xrun while there was no room to write, a suspend) is recovered, one prepared but not
+// running is started.
+int revive_streams(run_state& s) {
+    const snd_pcm_state_t playback = snd_pcm_state(s.playback);
+    if (playback == SND_PCM_STATE_XRUN || playback == SND_PCM_STATE_SUSPENDED) {
+        std::fputs("\nPX\n", stdout);
+        const int err = recover(s.playback, playback == SND_PCM_STATE_XRUN ? -EPIPE : -ESTRPIPE);
+        if (err < 0) {
+            return err;
+        }
+    }
+    const int err = lead_playback(s, 0);
+    if (err < 0) {
+        return err;
+    }
+    const snd_pcm_state_t capture = snd_pcm_state(s.capture);
+    if (capture == SND_PCM_STATE_XRUN || capture == SND_PCM_STATE_SUSPENDED) {
+        std::fputs("\nRX\n", stdout);
+        const int failed = recover(s.capture, capture == SND_PCM_STATE_XRUN ? -EPIPE : -ESTRPIPE);
+        if (failed < 0) {
+            return failed;
+        }
+    }
+    return snd_pcm_state(s.capture) == SND_PCM_STATE_PREPARED ? snd_pcm_start(s.capture) : 0;
 }
 
 // A queue can only be watched on a device that runs on a clock: one that moves audio much
@@ -332,24 +376,14 @@ int keep_latency(run_state& s, snd_pcm_sframes_t written_frames) {
     if (captured_frames(s.capture) > latency_limit_frames && drain_capture(s, chunk_frames) > 0) {
         std::fputs("\nRX\n", stdout);
     }
+    // A stream that plays nothing of what it was given, pass after pass, dropped it as late.
     const snd_pcm_sframes_t queued = queued_frames(s.playback);
-    if (queued > latency_limit_frames || (written_frames > 0 && queued <= 0)) {
+    s.passes_lost = written_frames > 0 && queued <= 0 ? s.passes_lost + 1 : 0;
+    if (queued > latency_limit_frames || s.passes_lost >= 2) {
+        s.passes_lost = 0;
         return restart_playback(s);
     }
     return 0;
-}
-
-// Waits until `pcm` can move `frames`, for at most `timeout_ms`. A sound server's poll can
-// miss a wake-up by a whole period, so the wait looks at the stream again every few ms.
-void wait_for(snd_pcm_t* pcm, snd_pcm_sframes_t frames, int timeout_ms) {
-    constexpr int step_ms = 5;
-    for (int waited = 0; waited < timeout_ms; waited += step_ms) {
-        const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
-        if (avail < 0 || avail >= frames) {
-            return;  // an error shows again in the transfer, which reports it
-        }
-        snd_pcm_wait(pcm, step_ms);
-    }
 }
 
 void show_progress(run_state& s) {
@@ -455,7 +489,12 @@ int transfer_loop(run_state& s) {
             return 1;
         }
         if (frames_read == 0 && frames_written == 0) {
-            sleep_ms(1);  // nothing moved: never spin, whatever the waits did
+            const int failed = revive_streams(s);
+            if (failed < 0) {
+                report_failure("Playback", failed);
+                return 1;
+            }
+            sleep_ms(1);  // never spin, whatever the waits did
         }
     } while (s.frames_written < s.settings.frame_budget);
     return 0;

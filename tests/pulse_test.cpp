@@ -160,8 +160,9 @@ TEST_F(PulseServer, AStallIsReportedAndTheDelayHolds) {
     EXPECT_TRUE(r.program_out.find("\nRX\n") != std::string::npos ||
                 r.program_out.find("\nPX\n") != std::string::npos)
         << r.program_out;
-    analyse(r.recording, with(delay_checks(), {"--max-spread-ms", "2", "--min-matched", "14",
-                                               "--max-missing", "4", "--max-gaps", "1"}));
+    // The stall itself, and the recovery behind it, may cost a few clicks and gaps.
+    analyse(r.recording, with(delay_checks(), {"--max-spread-ms", "2", "--min-matched", "12",
+                                               "--max-missing", "6", "--max-gaps", "3"}));
 }
 
 }  // namespace
