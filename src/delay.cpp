@@ -197,6 +197,7 @@ const char* const ring_message = "Cannot allocate enough memory.  Try reducing d
 
 struct run_state {
     const run_settings& settings;
+    const volatile sig_atomic_t* stop_requested;
     snd_pcm_t* playback;
     snd_pcm_t* capture;
     staging_area capture_area;
@@ -496,7 +497,7 @@ int transfer_loop(run_state& s) {
             }
             sleep_ms(1);  // never spin, whatever the waits did
         }
-    } while (s.frames_written < s.settings.frame_budget);
+    } while (s.frames_written < s.settings.frame_budget && *s.stop_requested == 0);
     return 0;
 }
 
@@ -520,7 +521,8 @@ int start_streams(run_state& s) {
     // first audio, and then hand over all it held back at once.
     snd_pcm_start(s.capture);
     snd_pcm_wait(s.capture, first_capture_timeout_ms);
-    for (const int64_t start = now_ms(); now_ms() - start < capture_settle_ms;) {
+    for (const int64_t start = now_ms();
+         now_ms() - start < capture_settle_ms && *s.stop_requested == 0;) {
         if (queued_frames(s.capture) <= chunk_frames) {
             break;
         }
@@ -546,8 +548,9 @@ int32_t regions_for(const run_settings& settings, const stream_report& granted) 
 
 }  // namespace
 
-int run(const run_settings& settings, pcm_pair& pair) {
-    run_state s{settings, pair.playback.get(), pair.capture.get(), {}, {}, {}, {}, {}};
+int run(const run_settings& settings, pcm_pair& pair, const volatile sig_atomic_t* stop_requested) {
+    run_state s{settings, stop_requested, pair.playback.get(), pair.capture.get(), {}, {}, {}, {},
+                {}};
     // The tables follow what each stream was granted, and always hold the routed channels;
     // a routed channel the device lacks is silent going in and unheard going out.
     if (create_staging_area(s.playback_area, regions_for(settings, pair.playback_granted)) < 0 ||
@@ -566,7 +569,7 @@ int run(const run_settings& settings, pcm_pair& pair) {
     // A failed prepare shows again in the first transfer, which reports it.
     snd_pcm_prepare(s.playback);
     snd_pcm_prepare(s.capture);
-    if (settings.frame_budget > 0) {
+    if (settings.frame_budget > 0 && *stop_requested == 0) {
         if (start_streams(s) < 0 || transfer_loop(s) != 0) {
             return 1;
         }

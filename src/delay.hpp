@@ -2,6 +2,7 @@
 // and writes from, the routing of channels between them, and the transfer loop.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -78,5 +79,5 @@ void route_out(const delay_ring& ring, staging_area& playback, const run_setting
                int64_t n);
 
 // The working life of a run on a configured pair: buffers, the transfer loop until the frame
-// budget is met, and the shutdown. Gives the process's exit status.
-int run(const run_settings& settings, pcm_pair& pair);
+// budget is met or a stop is requested, and the shutdown. Gives the process's exit status.
+int run(const run_settings& settings, pcm_pair& pair, const volatile sig_atomic_t* stop_requested);

@@ -54,3 +54,8 @@ void print_stream_report(FILE* out, const stream_report& playback, const stream_
 // Playback first, then capture with the period that playback was granted. Every failure is
 // reported where it happens; gives 0 or ALSA's negative code.
 int configure_pcm_pair(const run_settings& settings, pcm_pair& pair);
+
+// Prints every PCM that ALSA knows, and the hw: and plughw: names of each card, one line
+// each: which directions open, whether the samples this program uses are taken directly,
+// the channel counts and the rates. Gives the exit status.
+int list_devices(FILE* out);

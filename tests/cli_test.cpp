@@ -94,3 +94,31 @@ TEST(CommandLine, VeryLongDeviceNameIsHeldWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Options, HelpPrintsTheUsageAndHowToFindADevice) {
+    for (const std::string option : {"--help", "-h"}) {
+        const process_result run = run_livedelay({option});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, expected_usage_text +
+                               "livedelay --list shows the devices ALSA knows and what each one "
+                               "takes.\n");
+    }
+}
+
+TEST(Options, VersionNamesTheProgram) {
+    const process_result run = run_livedelay({"--version"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.out.starts_with("livedelay ")) << run.out;
+    EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << run.out;
+}
+
+TEST(Options, AnUnknownOptionIsRefusedBeforeAnyDeviceIsOpened) {
+    const process_result run = run_livedelay({"--delay", "3"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Unknown option --delay; livedelay --help shows the usage.\n");
+    EXPECT_EQ(run.err, "");
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -187,6 +188,46 @@ TEST_F(OpenFailure, DeviceWithoutCaptureFailsAtTheRecordOpen) {
     EXPECT_EQ(r.out, report_for_device_only("playonly"));
     EXPECT_TRUE(last_line(r.err).starts_with("unable to open pcm record device: ")) << r.err;
     EXPECT_EQ(r.err.find("Playback device"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+class Stop : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override { devices = make_virtual_devices(); }
+    void TearDown() override { remove_tree(devices.dir); }
+    virtual_devices devices;
+};
+
+// SIGINT and SIGTERM end a run that would go on for a day the way its time-out does.
+TEST_P(Stop, ASignalEndsTheRunCleanly) {
+    const process_result r = run_program({binary, "endless", "1", "1", "1", "1", "44100", "86400"},
+                                         devices.env, 60, 500, GetParam());
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.ends_with("\nFinished\n")) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Stop, ::testing::Values(SIGINT, SIGTERM),
+                         [](const auto& info) { return info.param == SIGINT ? "Int" : "Term"; });
+
+TEST(Options, ListShowsWhatEachVirtualDeviceOffers) {
+    const virtual_devices devices = make_virtual_devices();
+    write_file(devices.captured_path(), marker_frames(2, 16));
+    const process_result r = run_program({binary, "--list"}, devices.env, 60);
+    EXPECT_EQ(r.status, 0);
+    const auto line_of = [&](const std::string& name) {
+        const size_t at = r.out.find("\n" + name + " ");
+        return at == std::string::npos ? std::string{}
+                                       : r.out.substr(at + 1, r.out.find('\n', at + 1) - at - 1);
+    };
+    EXPECT_NE(line_of("loop").find(" capture+playback "), std::string::npos) << r.out;
+    EXPECT_NE(line_of("loop").find(" direct "), std::string::npos) << r.out;
+    EXPECT_NE(line_of("playonly").find(" playback only "), std::string::npos) << r.out;
+    EXPECT_NE(line_of("fixed4").find(" channels 4-4,"), std::string::npos) << r.out;
+    remove_tree(devices.dir);
 }
 
 }  // namespace

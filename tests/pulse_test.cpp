@@ -3,10 +3,12 @@
 // click must come back at the same delay.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.hpp"
@@ -163,6 +165,41 @@ TEST_F(PulseServer, AStallIsReportedAndTheDelayHolds) {
     // The stall itself, and the recovery behind it, may cost a few clicks and gaps.
     analyse(r.recording, with(delay_checks(), {"--max-spread-ms", "2", "--min-matched", "12",
                                                "--max-missing", "6", "--max-gaps", "3"}));
+}
+
+// A stop in real time: the shutdown lets the queued audio play out, for a bounded time.
+// A second signal while it does so ends the process at once.
+TEST_F(PulseServer, SignalsStopTheRunAndASecondOneAtOnce) {
+    const std::vector<std::string> env{"ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + dir +
+                                       "/asound.conf"};
+    for (const bool twice : {false, true}) {
+        background_process run = start_program(
+            {LIVEDELAY_BIN, "rig", "2", "1", "1", "0.5", "48000", "600"}, env, dir, "run");
+        const auto started = std::chrono::steady_clock::now();
+        while (read_file(run.out_path).find(" sec") == std::string::npos &&
+               std::chrono::steady_clock::now() - started < std::chrono::seconds(15)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        kill(run.pid, SIGTERM);
+        const auto stopping = std::chrono::steady_clock::now();
+        if (twice) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            kill(run.pid, SIGINT);
+        }
+        const process_result r = finish_program(run, 20);
+        const auto stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - stopping)
+                                 .count();
+        if (twice) {
+            EXPECT_EQ(r.signal, SIGINT) << r.out << r.err;
+            EXPECT_LT(stop_ms, 500);
+        } else {
+            EXPECT_EQ(r.status, 0) << r.out << r.err;
+            EXPECT_TRUE(r.out.ends_with("\nFinished\n")) << r.out;
+            // The queued audio (about 0.2 s) plays out, then the streams close.
+            EXPECT_LT(stop_ms, 2000);
+        }
+    }
 }
 
 }  // namespace
