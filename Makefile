@@ -1,11 +1,14 @@
 # make          build livedelay (build/release/livedelay)
 # make test     install what is missing, build with sanitizers, run every test
 # make demo     install what is missing, build, delay a generated click train on a virtual device
+# make install  install livedelay and its manual page under PREFIX (default /usr/local)
+# make deb      build a Debian package in build/release
 
 BUILD := build
+PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps test-deps release test demo clean
+.PHONY: all deps test-deps release test demo install deb clean
 
 all: release
 
@@ -28,6 +31,12 @@ test: test-deps
 demo: release
 	@scripts/install-deps.sh --demo
 	scripts/demo.sh $(BUILD)/release/livedelay
+
+install: release
+	cmake --install $(BUILD)/release --prefix $(PREFIX)
+
+deb: release
+	cd $(BUILD)/release && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)
