@@ -1,6 +1,7 @@
 #include "delay.hpp"
 
 #include <poll.h>
+#include <sys/mman.h>
 #include <time.h>
 
 #include <algorithm>
@@ -17,7 +18,27 @@ byte_block zeroed_block(int64_t bytes) {
     return byte_block(static_cast<uint8_t*>(std::calloc(static_cast<size_t>(bytes), 1)));
 }
 
+ring_block mapped_block(int64_t bytes) {
+    void* p = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        return ring_block(nullptr, unmap_deleter{});
+    }
+    return ring_block(static_cast<uint8_t*>(p), unmap_deleter{static_cast<size_t>(bytes)});
+}
+
+// Gives the pages of [from, to) of every input ring back; they read as zero afterwards.
+void release_input(delay_ring& ring, int64_t from, int64_t to) {
+    for (lane& l : ring.lanes) {
+        madvise(l.input_ring.get() + from, static_cast<size_t>(to - from), MADV_DONTNEED);
+    }
+}
+
 }  // namespace
+
+void unmap_deleter::operator()(uint8_t* p) const {
+    munmap(p, bytes);
+}
 
 int64_t ring_size_for(const run_settings& settings) {
     const float bytes =
@@ -42,8 +63,8 @@ int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset)
     fresh.ring_size = ring_size;
     fresh.delay_offset = delay_offset;
     for (lane& l : fresh.lanes) {
-        l.input_ring = zeroed_block(ring_size);
-        l.output_ring = zeroed_block(ring_size);
+        l.input_ring = mapped_block(ring_size);
+        l.output_ring = mapped_block(ring_size);
         if (!l.input_ring || !l.output_ring) {
             return -ENOMEM;
         }
@@ -99,8 +120,18 @@ void fetch(const delay_ring& ring, lane_id id, std::span<uint8_t> destination) {
 
 void advance(delay_ring& ring, int64_t n) {
     assert(n >= 0 && n <= chunk_bytes);
-    const int64_t next = ring.ring_position + n;
+    const int64_t before = ring.ring_position;
+    const int64_t next = before + n;
     ring.ring_position = next < ring.ring_size ? next : next - ring.ring_size;
+    // A small ring is resident whole anyway; a large one keeps only its current block.
+    if (ring.ring_size >= 2 * released_block_bytes) {
+        const int64_t block_start = before / released_block_bytes * released_block_bytes;
+        if (next >= ring.ring_size ||
+            next / released_block_bytes != before / released_block_bytes) {
+            release_input(ring, block_start,
+                          std::min(block_start + released_block_bytes, ring.ring_size));
+        }
+    }
 }
 
 int create_staging_area(staging_area& area, int32_t region_count) {

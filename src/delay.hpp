@@ -23,11 +23,19 @@ struct free_deleter {
 };
 using byte_block = std::unique_ptr<uint8_t[], free_deleter>;
 
+// Rings are mapped from the system directly: page-aligned, zero, and taking memory only
+// where written, so a long delay costs what it holds and spent pages can be given back.
+struct unmap_deleter {
+    size_t bytes = 0;
+    void operator()(uint8_t* p) const;
+};
+using ring_block = std::unique_ptr<uint8_t[], unmap_deleter>;
+
 // One routed mono signal: captured bytes enter `input_ring` at the ring position and are
 // copied into `output_ring` one delay further on, where playback later takes them.
 struct lane {
-    byte_block input_ring;
-    byte_block output_ring;
+    ring_block input_ring;
+    ring_block output_ring;
 };
 
 enum lane_id : int { lane_a = 0, lane_b = 1 };
@@ -51,7 +59,10 @@ int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset)
 void store(delay_ring& ring, lane_id id, std::span<const uint8_t> source);
 void delay_copy(delay_ring& ring, lane_id id, int64_t n);
 void fetch(const delay_ring& ring, lane_id id, std::span<uint8_t> destination);
+// Moves the ring position on. Each whole block of the input rings that the position leaves
+// behind is handed back to the system: its bytes were copied on by delay_copy and are dead.
 void advance(delay_ring& ring, int64_t n);
+constexpr int64_t released_block_bytes = int64_t{1} << 20;
 
 // The memory one direction's transfers use: `region_count` regions of one chunk each, the
 // frame offset used in all of them, and the per-channel pointers handed to ALSA.

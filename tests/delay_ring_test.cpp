@@ -1,6 +1,8 @@
 // The delay rings: their sizes and offsets, the copies at the ring end, and the stream that
 // comes out of store, delay_copy, fetch and advance exactly one delay late.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -98,7 +100,7 @@ int64_t first_difference(const std::vector<uint8_t>& a, const std::vector<uint8_
     return ia == a.end() && ib == b.end() ? -1 : ia - a.begin();
 }
 
-std::vector<uint8_t> contents(const byte_block& block, int64_t size) {
+std::vector<uint8_t> contents(const ring_block& block, int64_t size) {
     return {block.get(), block.get() + size};
 }
 
@@ -152,7 +154,7 @@ TEST(DelayRing, CopiesAndTransfersMatchTheByteLoopsAnywhereOnTheRing) {
             EXPECT_EQ(first_difference(contents(used.input_ring, size), in), -1);
             EXPECT_EQ(first_difference(contents(used.output_ring, size), out), -1);
 
-            for (const byte_block* b :
+            for (const ring_block* b :
                  {&ring.lanes[1 - id].input_ring, &ring.lanes[1 - id].output_ring}) {
                 EXPECT_TRUE(std::all_of(b->get(), b->get() + size, [](uint8_t x) {
                     return x == 0;
@@ -229,7 +231,37 @@ INSTANTIATE_TEST_SUITE_P(
                                   delay_offset_for(timing(0.3333f, 44100)), 4 << 18},
                       stream_case{"ShorterThanOnePass", 16384, 300, 1 << 18},
                       stream_case{"RoundASmallRingManyTimes", 16384, 3999, 100 * 16384},
-                      stream_case{"LongestDelayASmallRingHolds", 16384, 4095, 40 * 16384}),
+                      stream_case{"LongestDelayASmallRingHolds", 16384, 4095, 40 * 16384},
+                      // Large enough that spent blocks of the input rings are given back.
+                      stream_case{"LargeRingGivingBackItsInput", 1 << 22, 3 * 500001, 3 << 22}),
     [](const auto& info) { return info.param.name; });
+
+int64_t resident_bytes(const uint8_t* block, int64_t size) {
+    const auto page = static_cast<int64_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> pages(static_cast<size_t>((size + page - 1) / page));
+    if (mincore(const_cast<uint8_t*>(block), static_cast<size_t>(size), pages.data()) != 0) {
+        return -1;
+    }
+    return page * std::count_if(pages.begin(), pages.end(), [](unsigned char p) { return p & 1; });
+}
+
+// A long delay costs what it holds: the input rings keep no more than the block in use, and
+// what was never written (lane B in mono) takes nothing.
+TEST(DelayRing, InputRingsHoldOnlyTheBlockInUse) {
+    constexpr int64_t size = int64_t{1} << 23;
+    delay_ring ring;
+    ASSERT_EQ(create_delay_ring(ring, size, 3 * 1000000), 0);
+    std::vector<uint8_t> piece(static_cast<size_t>(chunk_bytes), 0x5a);
+    for (int64_t stored = 0; stored < 2 * size; stored += chunk_bytes) {
+        store(ring, lane_a, piece);
+        delay_copy(ring, lane_a, chunk_bytes);
+        advance(ring, chunk_bytes);
+    }
+    EXPECT_LE(resident_bytes(ring.lanes[lane_a].input_ring.get(), size),
+              released_block_bytes + chunk_bytes);
+    EXPECT_EQ(resident_bytes(ring.lanes[lane_b].input_ring.get(), size), 0);
+    EXPECT_EQ(resident_bytes(ring.lanes[lane_b].output_ring.get(), size), 0);
+    EXPECT_EQ(resident_bytes(ring.lanes[lane_a].output_ring.get(), size), size);
+}
 
 }  // namespace
