@@ -358,30 +358,34 @@ int lead_playback(run_state& s, snd_pcm_sframes_t in_hand_frames) {
 }
 
 // After a pass that moved nothing: a stream that stopped without a transfer to say so (an
-// xrun while there was no room to write, a suspend) is recovered, one prepared but not
-// running is started.
-int revive_streams(run_state& s) {
-    const snd_pcm_state_t playback = snd_pcm_state(s.playback);
-    if (playback == SND_PCM_STATE_XRUN || playback == SND_PCM_STATE_SUSPENDED) {
-        std::fputs("\nPX\n", stdout);
-        const int err = recover(s.playback, playback == SND_PCM_STATE_XRUN ? -EPIPE : -ESTRPIPE);
-        if (err < 0) {
-            return err;
+// xrun while there was no room to write, a suspend) is recovered, and one prepared but not
+// running is started. Gives false, after its message, when a stream cannot go on.
+bool revive_streams(run_state& s) {
+    const auto revive = [](snd_pcm_t* pcm, const char* marker) {
+        const snd_pcm_state_t state = snd_pcm_state(pcm);
+        if (state != SND_PCM_STATE_XRUN && state != SND_PCM_STATE_SUSPENDED) {
+            return 0;
         }
+        std::fputs(marker, stdout);
+        return recover(pcm, state == SND_PCM_STATE_XRUN ? -EPIPE : -ESTRPIPE);
+    };
+    int err = revive(s.playback, "\nPX\n");
+    if (err == 0) {
+        err = lead_playback(s, 0);
     }
-    const int err = lead_playback(s, 0);
     if (err < 0) {
-        return err;
+        report_failure("Playback", err);
+        return false;
     }
-    const snd_pcm_state_t capture = snd_pcm_state(s.capture);
-    if (capture == SND_PCM_STATE_XRUN || capture == SND_PCM_STATE_SUSPENDED) {
-        std::fputs("\nRX\n", stdout);
-        const int failed = recover(s.capture, capture == SND_PCM_STATE_XRUN ? -EPIPE : -ESTRPIPE);
-        if (failed < 0) {
-            return failed;
-        }
+    err = revive(s.capture, "\nRX\n");
+    if (err == 0 && snd_pcm_state(s.capture) == SND_PCM_STATE_PREPARED) {
+        err = snd_pcm_start(s.capture);
     }
-    return snd_pcm_state(s.capture) == SND_PCM_STATE_PREPARED ? snd_pcm_start(s.capture) : 0;
+    if (err < 0) {
+        report_failure("Capture", err);
+        return false;
+    }
+    return true;
 }
 
 // A queue can only be watched on a device that runs on a clock: one that moves audio much
@@ -521,9 +525,7 @@ int transfer_loop(run_state& s) {
             return 1;
         }
         if (frames_read == 0 && frames_written == 0) {
-            const int failed = revive_streams(s);
-            if (failed < 0) {
-                report_failure("Playback", failed);
+            if (!revive_streams(s)) {
                 return 1;
             }
             sleep_ms(1);  // never spin, whatever the waits did
