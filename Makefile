@@ -1,6 +1,7 @@
 # make          build livedelay (build/release/livedelay)
 # make test     install what is missing, build with sanitizers, run every test
 # make demo     install what is missing, build, delay a generated click train on a virtual device
+# make bench    install what is missing, build in Release (build/bench), print the benchmark table
 # make install  install livedelay and its manual page under PREFIX (default /usr/local)
 # make deb      build a Debian package in build/release
 
@@ -8,7 +9,7 @@ BUILD := build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps test-deps release test demo install deb clean
+.PHONY: all deps test-deps release test demo install deb bench clean
 
 all: release
 
@@ -37,6 +38,13 @@ install: release
 
 deb: release
 	cd $(BUILD)/release && cpack -G DEB
+
+bench:
+	@scripts/install-deps.sh --bench
+	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DLIVEDELAY_SANITIZE=OFF \
+		-DLIVEDELAY_TESTS=OFF -DLIVEDELAY_BENCH=ON >/dev/null
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	bench/run.sh $(BUILD)/bench
 
 clean:
 	rm -rf $(BUILD)

@@ -7,6 +7,10 @@ packages=(g++ cmake make pkg-config libasound2-dev googletest libgtest-dev)
 case "${1:-}" in
     --demo) packages+=(sox) ;;
     --test) packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox procps) ;;
+    --bench)
+        packages+=(sox libsox-fmt-alsa libbenchmark-dev time)
+        packages+=(pulseaudio pulseaudio-utils libasound2-plugins)
+        ;;
 esac
 
 missing=()
