@@ -296,7 +296,9 @@ int recover(snd_pcm_t* pcm, int err) {
             for (int tries = 0; (result = snd_pcm_resume(pcm)) == -EAGAIN && tries < 500; ++tries) {
                 sleep_ms(10);
             }
-            return result < 0 ? snd_pcm_prepare(pcm) : 0;
+            // A device that cannot resume says so, or stays suspended.
+            const bool resumed = result == 0 && snd_pcm_state(pcm) != SND_PCM_STATE_SUSPENDED;
+            return resumed ? 0 : snd_pcm_prepare(pcm);
         }
         default:
             return err;
@@ -450,33 +452,46 @@ snd_pcm_sframes_t read_chunk(run_state& s, snd_pcm_sframes_t chunk) {
     if (snd_pcm_state(s.capture) == SND_PCM_STATE_PREPARED) {
         snd_pcm_start(s.capture);
     }
+    // The audio the overrun lost was part of the level on its way; silence takes its place.
+    if (runs_in_real_time(s)) {
+        queue_silence(s, target_latency_frames - captured_frames(s.capture) -
+                             queued_frames(s.playback));
+    }
     return 0;
 }
 
-// Writes one chunk; after an underrun the queue is refilled and the chunk written again, so
-// it is not lost. Gives the frames written (0 when the stream would not take them) or the
-// code that ends the run.
-snd_pcm_sframes_t write_chunk(run_state& s, snd_pcm_sframes_t chunk) {
-    fill_table(s.playback_area);
-    for (int attempt = 0; attempt < 3; ++attempt) {
+// Writes `frames` from the playback area, all of them: after a short write the rest follows,
+// and after an underrun the queue is refilled and the write goes on, so nothing is lost.
+// Gives the frames written (fewer only when the stream would not take them) or the code that
+// ends the run.
+snd_pcm_sframes_t write_chunk(run_state& s, snd_pcm_sframes_t frames) {
+    snd_pcm_sframes_t written = 0;
+    for (int failures = 0; written < frames && failures < 3;) {
+        fill_table(s.playback_area);
         const snd_pcm_sframes_t put =
-            snd_pcm_writen(s.playback, s.playback_area.channel_table.data(), chunk);
-        if (put >= 0) {
-            return put;
+            snd_pcm_writen(s.playback, s.playback_area.channel_table.data(), frames - written);
+        if (put > 0) {
+            advance_staging(s.playback_area, put);
+            written += put;
+            continue;
+        }
+        ++failures;
+        if (put == 0) {
+            continue;
         }
         if (put == -EPIPE) {
             std::fputs("\nPX\n", stdout);
         }
         int err = recover(s.playback, static_cast<int>(put));
         if (err == 0) {
-            err = lead_playback(s, chunk);
+            err = lead_playback(s, frames - written);
         }
         if (err < 0 && err != -EPIPE) {
             report_failure("Playback", err);
             return err;
         }
     }
-    return 0;
+    return written;
 }
 
 int transfer_loop(run_state& s) {
@@ -501,11 +516,12 @@ int transfer_loop(run_state& s) {
             delay_copy(s.ring, static_cast<lane_id>(l), n);
         }
         route_out(s.ring, s.playback_area, s.settings, n);
-        const snd_pcm_sframes_t frames_written = write_chunk(s, chunk);
+        // Only what was read is written: more would play the area's old audio again, and
+        // put the rest of the run one chunk late.
+        const snd_pcm_sframes_t frames_written = write_chunk(s, frames_read);
         if (frames_written < 0) {
             return 1;
         }
-        advance_staging(s.playback_area, frames_written);
         s.frames_written += frames_written;
         advance(s.ring, n);
 

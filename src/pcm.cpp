@@ -1,5 +1,6 @@
 #include "pcm.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,6 +118,10 @@ int configure_pcm_pair(const run_settings& settings, pcm_pair& pair) {
         return err;
     }
     pair.capture_granted = read_back(pair.capture_params.get());
+    // One device has one clock: capture at another rate than playback would drift apart.
+    if (configured >= 0 && pair.capture_granted.rate != pair.playback_granted.rate) {
+        configured = -EINVAL;
+    }
     if (configured < 0) {
         std::printf("Could not set record hardware parameters: %s\n", snd_strerror(configured));
         print_stream_report(stdout, pair.playback_granted, pair.capture_granted);
