@@ -1,0 +1,280 @@
+// The real binary on the fault-injecting card of tests/fake_card: what a card offers, and
+// xruns, suspends, a device that goes away and short transfers in the middle of a run.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/process.hpp"
+#include "support/virtual_devices.hpp"
+
+namespace {
+
+const std::string binary = LIVEDELAY_BIN;
+
+std::string report_for(const std::string& device, const std::string& rest) {
+    return "Device = " + device + "\nMode = 1 (mono in -> mono out)\nInput Channel = 1\n" + rest;
+}
+const std::string default_report_tail =
+    "Output Channel = 1\nTime delay ~ 3.000 sec\nSample rate = 44100\nTime out at 300 sec\n";
+
+std::string last_line(const std::string& text) {
+    const std::string trimmed = text.substr(0, text.find_last_not_of('\n') + 1);
+    return trimmed.substr(trimmed.find_last_of('\n') + 1);
+}
+
+// A test directory with the card's configuration in it.
+class FakeCard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = make_temp_dir("livedelay-fake-card");
+        std::string config = read_file(LIVEDELAY_TEST_SOURCE_DIR "/alsa/fake_card.conf.in");
+        for (const auto& [key, value] :
+             {std::pair<std::string, std::string>{"@DIR@", dir}, {"@LIB@", FAKE_CARD_LIB}}) {
+            for (size_t at = config.find(key); at != std::string::npos; at = config.find(key)) {
+                config.replace(at, key.size(), value);
+            }
+        }
+        write_file(dir + "/asound.conf", config);
+    }
+    void TearDown() override { remove_tree(dir); }
+
+    process_result run(const std::string& device, const std::vector<std::string>& args = {},
+                       int timeout_seconds = 30) const {
+        std::vector<std::string> argv{binary, device};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_program(argv,
+                           {"ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + dir + "/asound.conf"},
+                           timeout_seconds);
+    }
+    std::string card_log() const { return read_file(dir + "/card.log"); }
+
+    // Each played channel is silent, or the captured channel routed to it `delay_frames` late
+    // with silence before it. Gives the frames played.
+    int64_t expect_delayed(int channels, const std::vector<std::pair<int, int>>& routes,
+                           int64_t delay_frames) const {
+        const std::string played = read_file(dir + "/played.raw");
+        EXPECT_EQ(played.size() % (3 * channels), 0u);
+        const int64_t frames = static_cast<int64_t>(played.size()) / (3 * channels);
+        std::vector<int> source(channels, -1);
+        for (auto [in, out] : routes) {
+            source[out] = in;
+        }
+        int mismatches = 0;
+        for (int64_t f = 0; f < frames && mismatches < 5; ++f) {
+            for (int c = 0; c < channels; ++c) {
+                const int32_t want = source[c] >= 0 && f >= delay_frames
+                                         ? marker_sample(source[c], f - delay_frames)
+                                         : 0;
+                const int32_t got = sample_at(played, channels, f, c);
+                if (got != want) {
+                    ADD_FAILURE() << "frame " << f << " channel " << c + 1 << ": got " << got
+                                  << ", want " << want;
+                    ++mismatches;
+                }
+            }
+        }
+        return frames;
+    }
+
+    // On a card with a clock the program adds latency and silence of its own: the first
+    // captured channel, played on the first channel, must come out in order from its first
+    // frame on, nothing repeated or lost, silence allowed between.
+    struct ordered_stream {
+        int64_t frames = 0;
+        int64_t first_sound = -1;
+        int64_t silence_after = 0;  // silent frames after the first sound
+    };
+    ordered_stream expect_in_order(int channels) const {
+        const std::string played = read_file(dir + "/played.raw");
+        ordered_stream stream;
+        stream.frames = static_cast<int64_t>(played.size()) / (3 * channels);
+        int64_t next = 0;
+        for (int64_t f = 0; f < stream.frames; ++f) {
+            const int32_t got = sample_at(played, channels, f, 0);
+            if (got == 0) {
+                stream.silence_after += stream.first_sound >= 0 ? 1 : 0;
+                continue;
+            }
+            stream.first_sound = stream.first_sound >= 0 ? stream.first_sound : f;
+            if (got != marker_sample(0, next)) {
+                ADD_FAILURE() << "frame " << f << ": got " << got << ", want "
+                              << marker_sample(0, next);
+                break;
+            }
+            ++next;
+        }
+        return stream;
+    }
+
+    std::string dir;
+};
+
+TEST_F(FakeCard, CardWithoutPackedTwentyFourBitsFailsAtThePlaybackFormat) {
+    const process_result r = run("no24");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, report_for("no24", default_report_tail));
+    EXPECT_EQ(last_line(r.err),
+              std::string("Problem setting playback format: ") + strerror(EINVAL));
+}
+
+TEST_F(FakeCard, BusyCaptureSideFailsAtTheRecordOpen) {
+    const process_result r = run("busycapture");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, report_for("busycapture", default_report_tail));
+    EXPECT_EQ(last_line(r.err),
+              std::string("unable to open pcm record device: ") + strerror(EBUSY));
+}
+
+struct refusal_case {
+    std::string device;
+    std::string record_row;  // what the card was left with
+};
+
+void PrintTo(const refusal_case& c, std::ostream* os) {
+    *os << c.device;
+}
+
+class CaptureRefusal : public FakeCard, public ::testing::WithParamInterface<refusal_case> {};
+
+// Playback is granted 4096, 16384, 44100 Hz, 2 channels; capture cannot run with it.
+TEST_P(CaptureRefusal, PrintsTheGrantedParametersAndStops) {
+    const refusal_case& c = GetParam();
+    const process_result r = run(c.device);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, report_for(c.device, default_report_tail) +
+                         "Could not set record hardware parameters: " + strerror(EINVAL) +
+                         "\nReturned Driver Parameters:\n\tBuf 1\tBuf 2\tRate\tChannels\n"
+                         "Play\t4096\t16384\t44100\t2\n" +
+                         c.record_row + "\n-------------------------\n\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, CaptureRefusal,
+                         ::testing::Values(
+                             // Its rules allow 44100 Hz, its hw_params does not.
+                             refusal_case{"capture48k", "Record\t4096\t16384\t44100\t2"},
+                             // It offers 32000 Hz only: capture must not run slower than playback.
+                             refusal_case{"capture32k", "Record\t4096\t16384\t32000\t2"}));
+
+TEST_F(FakeCard, CaptureAsksForThePeriodPlaybackWasGranted) {
+    const process_result r = run("period1024", {"1", "1", "1", "0.1", "44100", "1"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::string log = card_log();
+    EXPECT_NE(log.find("playback hw_params period 1024 "), std::string::npos) << log;
+    EXPECT_NE(log.find("capture hw_params period 1024 "), std::string::npos) << log;
+    expect_delayed(2, {{0, 0}}, 4410);
+}
+
+// Six channels whatever is asked: the routed ones carry the delayed stream, the rest silence.
+TEST_F(FakeCard, FixedChannelCountCarriesTheRoutedChannelsOnly) {
+    const process_result mono = run("six", {"1", "1", "2", "0.1", "44100", "2"});
+    ASSERT_EQ(mono.status, 0) << mono.out << mono.err;
+    EXPECT_GE(expect_delayed(6, {{0, 1}}, 4410), 2 * 44100);
+    remove_tree(dir + "/played.raw");
+    const process_result both = run("six", {"3", "2", "3", "0.25", "48000", "2"});
+    ASSERT_EQ(both.status, 0) << both.out << both.err;
+    EXPECT_GE(expect_delayed(6, {{1, 2}, {1, 3}}, 12000), 2 * 48000);
+}
+
+struct fault_case {
+    std::string name;
+    std::string device;   // faulty:<arguments>
+    std::string marker;   // on standard output, before "Finished"
+    std::string failure;  // the one line on standard error when the run ends with status 1
+};
+
+void PrintTo(const fault_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Fault : public FakeCard, public ::testing::WithParamInterface<fault_case> {};
+
+// The fault strikes about a second into a 3 s run with a 0.5 s delay, on an unpaced card:
+// the run either goes on and plays the input exactly the delay late, or ends at once.
+TEST_P(Fault, RecoversWithoutCorruptingTheStreamOrStopsAtOnce) {
+    const fault_case& c = GetParam();
+    const process_result r = run(c.device, {"1", "1", "1", "0.5", "44100", "3"}, 20);
+    ASSERT_NE(card_log().find("fault at frame"), std::string::npos) << card_log();
+    if (!c.failure.empty()) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.failure + "\n");
+        EXPECT_EQ(r.out.find("Finished"), std::string::npos);
+        return;
+    }
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.ends_with("\nFinished\n")) << r.out;
+    EXPECT_EQ(r.out.find("\nRX\n") != std::string::npos, c.marker == "RX") << r.out;
+    EXPECT_EQ(r.out.find("\nPX\n") != std::string::npos, c.marker == "PX") << r.out;
+    const int64_t frames = expect_delayed(2, {{0, 0}}, 22050);
+    EXPECT_GE(frames, 3 * 44100);
+    EXPECT_LT(frames, 3 * 44100 + 4096);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Unpaced, Fault,
+    ::testing::Values(
+        fault_case{"CaptureXrun", "faulty:CFAULT=xrun,CAT=40000", "RX", ""},
+        fault_case{"PlaybackXrun", "faulty:PFAULT=xrun,PAT=40000", "PX", ""},
+        fault_case{"CaptureSuspend", "faulty:CFAULT=suspend,CAT=40000", "", ""},
+        fault_case{"PlaybackSuspend", "faulty:PFAULT=suspend,PAT=40000", "", ""},
+        // snd_pcm_resume gives 0 but the stream stays suspended: it has to be prepared.
+        fault_case{"CaptureSuspendNoResume", "faulty:CFAULT=suspend,CAT=40000,RESUME=false", "",
+                   ""},
+        fault_case{"PlaybackSuspendNoResume", "faulty:PFAULT=suspend,PAT=40000,RESUME=false", "",
+                   ""},
+        fault_case{"CaptureShort", "faulty:CFAULT=short,CAT=40000", "", ""},
+        fault_case{"PlaybackShort", "faulty:PFAULT=short,PAT=40000", "", ""},
+        fault_case{"CaptureGone", "faulty:CFAULT=gone,CAT=40000", "",
+                   std::string("Capture stream failed: ") + strerror(ENODEV)},
+        fault_case{"PlaybackGone", "faulty:PFAULT=gone,PAT=40000", "",
+                   std::string("Playback stream failed: ") + strerror(ENODEV)},
+        fault_case{"PlaybackGoneAtTheFirstWrite", "faulty:PFAULT=gone,PAT=0", "",
+                   std::string("Playback stream failed: ") + strerror(ENODEV)}),
+    [](const auto& info) { return info.param.name; });
+
+struct paced_case {
+    std::string name;
+    std::string device;
+    int seconds;
+    std::string marker;  // "": no xrun, and no silence once the sound has started
+};
+
+void PrintTo(const paced_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Paced : public FakeCard, public ::testing::WithParamInterface<paced_case> {};
+
+// Periods complete on the card's clock: the sound comes out the delay plus the latency the
+// program holds (10240 frames) plus at most a period of the card's late, in order, and a
+// fault about two seconds in is recovered with its marker.
+TEST_P(Paced, PlaysInOrderOnTheCardsClock) {
+    const paced_case& c = GetParam();
+    const process_result r =
+        run(c.device, {"1", "1", "1", "0.5", "44100", std::to_string(c.seconds)}, c.seconds + 30);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.ends_with("\nFinished\n"));
+    EXPECT_EQ(r.out.find("\nRX\n") != std::string::npos, c.marker == "RX") << r.out;
+    EXPECT_EQ(r.out.find("\nPX\n") != std::string::npos, c.marker == "PX") << r.out;
+    const ordered_stream played = expect_in_order(2);
+    EXPECT_GE(played.frames, c.seconds * 44100);
+    EXPECT_GE(played.first_sound, 22050);
+    EXPECT_LE(played.first_sound, 22050 + 10240 + 4096);
+    if (c.marker.empty()) {
+        EXPECT_EQ(played.silence_after, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clock, Paced,
+    ::testing::Values(
+        paced_case{"AMinute", "faulty:PACE=clock", 60, ""},
+        paced_case{"CaptureXrun", "faulty:PACE=clock,CFAULT=xrun,CAT=100000", 5, "RX"},
+        paced_case{"PlaybackXrun", "faulty:PACE=clock,PFAULT=xrun,PAT=100000", 5, "PX"},
+        paced_case{"CaptureSuspend", "faulty:PACE=clock,CFAULT=suspend,CAT=100000", 5, ""},
+        paced_case{"PlaybackSuspend", "faulty:PACE=clock,PFAULT=suspend,PAT=100000", 5, ""}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
