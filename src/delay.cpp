@@ -261,17 +261,17 @@ snd_pcm_sframes_t queued_frames(snd_pcm_t* pcm) {
     return frames;
 }
 
-// Waits until `pcm` can move `frames`, for at most `timeout_ms`. A sound server's poll can
-// miss a wake-up by a whole period, so the wait looks at the stream again every few ms.
-void wait_for(snd_pcm_t* pcm, snd_pcm_sframes_t frames, int timeout_ms) {
+// Waits until `pcm` can move `frames`, for at most `timeout_ms`, and gives what it can move
+// (or ALSA's code). A sound server's poll can miss a wake-up by a whole period, so the wait
+// looks at the stream again every few ms.
+snd_pcm_sframes_t wait_for(snd_pcm_t* pcm, snd_pcm_sframes_t frames, int timeout_ms) {
     constexpr int step_ms = 5;
-    for (int waited = 0; waited < timeout_ms; waited += step_ms) {
-        const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
-        if (avail < 0 || avail >= frames) {
-            return;  // an error shows again in the transfer, which reports it
-        }
+    snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+    for (int waited = 0; avail >= 0 && avail < frames && waited < timeout_ms; waited += step_ms) {
         snd_pcm_wait(pcm, step_ms);
+        avail = snd_pcm_avail_update(pcm);
     }
+    return avail;  // an error shows again in the transfer, which reports it
 }
 
 // Frames captured but not yet read. Devices disagree on which figure shows them: an unpaced
@@ -454,8 +454,8 @@ snd_pcm_sframes_t read_chunk(run_state& s, snd_pcm_sframes_t chunk) {
     }
     // The audio the overrun lost was part of the level on its way; silence takes its place.
     if (runs_in_real_time(s)) {
-        queue_silence(s, target_latency_frames - captured_frames(s.capture) -
-                             queued_frames(s.playback));
+        queue_silence(
+            s, target_latency_frames - captured_frames(s.capture) - queued_frames(s.playback));
     }
     return 0;
 }
@@ -499,8 +499,7 @@ int transfer_loop(run_state& s) {
     int64_t last_write_ms = last_read_ms;
     do {
         show_progress(s);
-        wait_for(s.playback, chunk_frames, wait_timeout_ms);
-        const snd_pcm_sframes_t room = snd_pcm_avail_update(s.playback);
+        const snd_pcm_sframes_t room = wait_for(s.playback, chunk_frames, wait_timeout_ms);
         snd_pcm_sframes_t chunk = static_cast<uint64_t>(room) > chunk_frames ? chunk_frames : room;
         chunk = std::min<snd_pcm_sframes_t>(chunk, chunk_room(s.capture_area, s.playback_area));
         wait_for(s.capture, chunk, wait_timeout_ms);
