@@ -340,17 +340,27 @@ int queue_silence(run_state& s, snd_pcm_sframes_t frames) {
     return 0;
 }
 
+// A queue can only be watched on a device that runs on a clock: one that moves audio much
+// faster than real time (a file, say) has none.
+bool runs_in_real_time(const run_state& s) {
+    const int64_t audio_ms = s.frames_read * 1000 / s.settings.sample_rate;
+    return (now_ms() - s.started_ms) * 2 >= audio_ms;
+}
+
+// Frames of silence that bring the audio on its way up to its target, with `in_hand_frames`
+// read but not yet written.
+snd_pcm_sframes_t missing_frames(run_state& s, snd_pcm_sframes_t in_hand_frames) {
+    return target_latency_frames - captured_frames(s.capture) - queued_frames(s.playback) -
+           in_hand_frames;
+}
+
 // Queues silence on a playback stream that is not running, so that with `in_hand_frames`
 // still to be written the audio on its way is at its target, and starts it.
 int lead_playback(run_state& s, snd_pcm_sframes_t in_hand_frames) {
     if (snd_pcm_state(s.playback) != SND_PCM_STATE_PREPARED) {
         return 0;
     }
-    const auto missing = [&] {
-        return target_latency_frames - captured_frames(s.capture) - queued_frames(s.playback) -
-               in_hand_frames;
-    };
-    const int err = queue_silence(s, missing());
+    const int err = queue_silence(s, missing_frames(s, in_hand_frames));
     if (err < 0) {
         return err;
     }
@@ -359,49 +369,76 @@ int lead_playback(run_state& s, snd_pcm_sframes_t in_hand_frames) {
     return waiting && in_hand_frames == 0 ? snd_pcm_start(s.playback) : 0;
 }
 
-// After a pass that moved nothing: a stream that stopped without a transfer to say so (an
-// xrun while there was no room to write, a suspend) is recovered, and one prepared but not
-// running is started. Gives false, after its message, when a stream cannot go on.
-bool revive_streams(run_state& s) {
-    const auto revive = [](snd_pcm_t* pcm, const char* marker) {
-        const snd_pcm_state_t state = snd_pcm_state(pcm);
-        if (state != SND_PCM_STATE_XRUN && state != SND_PCM_STATE_SUSPENDED) {
-            return 0;
-        }
-        std::fputs(marker, stdout);
-        return recover(pcm, state == SND_PCM_STATE_XRUN ? -EPIPE : -ESTRPIPE);
-    };
-    int err = revive(s.playback, "\nPX\n");
-    if (err == 0) {
-        err = lead_playback(s, 0);
-    }
-    if (err < 0) {
-        report_failure("Playback", err);
-        return false;
-    }
-    err = revive(s.capture, "\nRX\n");
-    if (err == 0 && snd_pcm_state(s.capture) == SND_PCM_STATE_PREPARED) {
-        err = snd_pcm_start(s.capture);
-    }
-    if (err < 0) {
-        report_failure("Capture", err);
-        return false;
-    }
-    return true;
-}
-
-// A queue can only be watched on a device that runs on a clock: one that moves audio much
-// faster than real time (a file, say) has none.
-bool runs_in_real_time(const run_state& s) {
-    const int64_t audio_ms = s.frames_read * 1000 / s.settings.sample_rate;
-    return (now_ms() - s.started_ms) * 2 >= audio_ms;
+// Drops what playback holds and starts it again from its level of silence.
+int refill_playback(run_state& s) {
+    snd_pcm_drop(s.playback);
+    const int err = snd_pcm_prepare(s.playback);
+    return err < 0 ? err : lead_playback(s, 0);
 }
 
 int restart_playback(run_state& s) {
     std::fputs("\nPX\n", stdout);
-    snd_pcm_drop(s.playback);
-    const int err = snd_pcm_prepare(s.playback);
-    return err < 0 ? err : lead_playback(s, 0);
+    return refill_playback(s);
+}
+
+// Recovers playback from `err` and refills its level, with `in_hand_frames` still to be
+// written. Gives 0, or the code that ends the run after its message; an underrun while
+// refilling is left to the next write.
+int recover_playback(run_state& s, int err, snd_pcm_sframes_t in_hand_frames) {
+    err = recover(s.playback, err);
+    if (err == 0) {
+        err = lead_playback(s, in_hand_frames);
+    }
+    if (err < 0 && err != -EPIPE) {
+        report_failure("Playback", err);
+        return err;
+    }
+    return 0;
+}
+
+// Recovers capture from `err` and starts it again. Gives 0, or the code that ends the run
+// after its message.
+int recover_capture(run_state& s, int err) {
+    err = recover(s.capture, err);
+    if (err < 0) {
+        report_failure("Capture", err);
+        return err;
+    }
+    if (snd_pcm_state(s.capture) == SND_PCM_STATE_PREPARED) {
+        snd_pcm_start(s.capture);  // a failed start shows in the next read
+    }
+    return 0;
+}
+
+// The code a stream's state stands for when no transfer reported it: an xrun while there
+// was no room to write, a suspend. 0 for a stream that can go on.
+int stopped_by(snd_pcm_t* pcm) {
+    switch (snd_pcm_state(pcm)) {
+        case SND_PCM_STATE_XRUN:
+            return -EPIPE;
+        case SND_PCM_STATE_SUSPENDED:
+            return -ESTRPIPE;
+        default:
+            return 0;
+    }
+}
+
+// After a pass that moved nothing: a stream that stopped without a transfer to say so is
+// recovered, and one prepared but not running is started. Gives false, after its message,
+// when a stream cannot go on.
+bool revive_streams(run_state& s) {
+    const int playback = stopped_by(s.playback);
+    if (playback != 0) {
+        std::fputs("\nPX\n", stdout);
+    }
+    if (recover_playback(s, playback, 0) < 0) {
+        return false;
+    }
+    const int capture = stopped_by(s.capture);
+    if (capture != 0) {
+        std::fputs("\nRX\n", stdout);
+    }
+    return recover_capture(s, capture) == 0;
 }
 
 // After a pass that wrote `written_frames`: drops a backlog of captured audio (after a stall),
@@ -444,18 +481,13 @@ snd_pcm_sframes_t read_chunk(run_state& s, snd_pcm_sframes_t chunk) {
     if (got == -EPIPE) {
         std::fputs("\nRX\n", stdout);
     }
-    const int err = recover(s.capture, static_cast<int>(got));
+    const int err = recover_capture(s, static_cast<int>(got));
     if (err < 0) {
-        report_failure("Capture", err);
         return err;
-    }
-    if (snd_pcm_state(s.capture) == SND_PCM_STATE_PREPARED) {
-        snd_pcm_start(s.capture);
     }
     // The audio the overrun lost was part of the level on its way; silence takes its place.
     if (runs_in_real_time(s)) {
-        queue_silence(
-            s, target_latency_frames - captured_frames(s.capture) - queued_frames(s.playback));
+        queue_silence(s, missing_frames(s, 0));
     }
     return 0;
 }
@@ -482,12 +514,8 @@ snd_pcm_sframes_t write_chunk(run_state& s, snd_pcm_sframes_t frames) {
         if (put == -EPIPE) {
             std::fputs("\nPX\n", stdout);
         }
-        int err = recover(s.playback, static_cast<int>(put));
-        if (err == 0) {
-            err = lead_playback(s, frames - written);
-        }
-        if (err < 0 && err != -EPIPE) {
-            report_failure("Playback", err);
+        const int err = recover_playback(s, static_cast<int>(put), frames - written);
+        if (err < 0) {
             return err;
         }
     }
@@ -578,10 +606,8 @@ int start_streams(run_state& s) {
         snd_pcm_wait(s.capture, wait_timeout_ms);
     }
     // A playback stream prepared long before is prepared again, so it starts afresh.
-    snd_pcm_drop(s.playback);
-    snd_pcm_prepare(s.playback);
     s.started_ms = now_ms();
-    const int err = lead_playback(s, 0);
+    const int err = refill_playback(s);
     if (err < 0 && err != -EPIPE) {
         report_failure("Playback", err);
         return err;
