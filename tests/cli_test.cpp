@@ -17,11 +17,6 @@ process_result run_livedelay(std::vector<std::string> args) {
     return run_program(args, {}, 30);
 }
 
-bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 void expect_open_failure(const process_result& run) {
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.status, 1);
@@ -66,7 +61,7 @@ TEST(CommandLine, RefusedDelayAndRateEndTheReport) {
                   "\nTime delay ~ 1.000 sec\nSample rate = 31999\n"}}) {
         const process_result run = run_livedelay(r.args);
         EXPECT_EQ(run.status, 1) << r.args.back();
-        EXPECT_TRUE(ends_with(run.out, r.tail)) << run.out;
+        EXPECT_TRUE(run.out.ends_with(r.tail)) << run.out;
         EXPECT_EQ(run.err, "") << r.args.back();
     }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "delay.hpp"
+#include "mixed_byte.hpp"
 
 namespace {
 
@@ -168,10 +169,7 @@ TEST(DelayRing, CopiesAndTransfersMatchTheByteLoopsAnywhereOnTheRing) {
 }
 
 uint8_t pattern(int64_t index, int lane) {
-    uint64_t x = static_cast<uint64_t>(index) * 2 + static_cast<uint64_t>(lane) + 1;
-    x = (x ^ (x >> 31)) * 0x7fb5d329728ea185ull;
-    x = (x ^ (x >> 27)) * 0x81dadef4bc2dd44dull;
-    return static_cast<uint8_t>(x ^ (x >> 33));
+    return mixed_byte(static_cast<uint64_t>(index) * 2 + static_cast<uint64_t>(lane) + 1);
 }
 
 struct stream_case {

@@ -164,28 +164,17 @@ protected:
     virtual_devices devices;
 };
 
-const std::string report_for_device_only(const std::string& device) {
-    return "Device = " + device +
-           "\nMode = 1 (mono in -> mono out)\nInput Channel = 1\nOutput Channel = 1\n"
-           "Time delay ~ 3.000 sec\nSample rate = 44100\nTime out at 300 sec\n";
-}
-
-std::string last_line(const std::string& text) {
-    const std::string trimmed = text.substr(0, text.find_last_not_of('\n') + 1);
-    return trimmed.substr(trimmed.find_last_of('\n') + 1);
-}
-
 TEST_F(OpenFailure, UnknownNameFailsAtThePlaybackOpen) {
     const process_result r = run_program({binary, "no_such_device"}, devices.env, 30);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, report_for_device_only("no_such_device"));
+    EXPECT_EQ(r.out, device_only_report("no_such_device"));
     EXPECT_EQ(last_line(r.err), "Playback device could not be opened: No such file or directory");
 }
 
 TEST_F(OpenFailure, DeviceWithoutCaptureFailsAtTheRecordOpen) {
     const process_result r = run_program({binary, "playonly"}, devices.env, 30);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, report_for_device_only("playonly"));
+    EXPECT_EQ(r.out, device_only_report("playonly"));
     EXPECT_TRUE(last_line(r.err).starts_with("unable to open pcm record device: ")) << r.err;
     EXPECT_EQ(r.err.find("Playback device"), std::string::npos);
 }

@@ -95,8 +95,7 @@ protected:
         argv.push_back(recording);
         const process_result r = run_program(argv, {}, 60);
         EXPECT_EQ(r.status, 0) << r.out << r.err;
-        const std::string trimmed = r.out.substr(0, r.out.find_last_not_of('\n') + 1);
-        return summary_fields(trimmed.substr(trimmed.find_last_of('\n') + 1));
+        return summary_fields(last_line(r.out));
     }
 
     static std::vector<std::string> delay_checks() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "delay.hpp"
+#include "mixed_byte.hpp"
 
 namespace {
 
@@ -82,10 +83,7 @@ TEST(Routing, LaneCountFollowsTheMode) {
 
 // Byte `index` of what capture channel `channel` delivers; every channel differs.
 uint8_t captured(int channel, int64_t index) {
-    uint64_t x = static_cast<uint64_t>(index) * 64 + static_cast<uint64_t>(channel) + 1;
-    x = (x ^ (x >> 31)) * 0x7fb5d329728ea185ull;
-    x = (x ^ (x >> 27)) * 0x81dadef4bc2dd44dull;
-    return static_cast<uint8_t>(x ^ (x >> 33));
+    return mixed_byte(static_cast<uint64_t>(index) * 64 + static_cast<uint64_t>(channel) + 1);
 }
 
 struct route_case {

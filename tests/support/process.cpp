@@ -22,6 +22,11 @@ std::string read_file(const std::string& path) {
     return bytes.str();
 }
 
+std::string last_line(const std::string& text) {
+    const std::string trimmed = text.substr(0, text.find_last_not_of('\n') + 1);
+    return trimmed.substr(trimmed.find_last_of('\n') + 1);
+}
+
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }

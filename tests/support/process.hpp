@@ -18,6 +18,8 @@ process_result run_program(const std::vector<std::string>& argv,
                            int stop_after_ms = 0, int stop_signal = 0);
 
 std::string read_file(const std::string& path);
+// The last line of `text` that is not empty, without its newline.
+std::string last_line(const std::string& text);
 void write_file(const std::string& path, const std::string& bytes);
 // A fresh directory under the system's temporary directory.
 std::string make_temp_dir(const std::string& stem);

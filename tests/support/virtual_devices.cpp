@@ -14,6 +14,12 @@ virtual_devices make_virtual_devices() {
     return devices;
 }
 
+std::string device_only_report(const std::string& device) {
+    return "Device = " + device +
+           "\nMode = 1 (mono in -> mono out)\nInput Channel = 1\nOutput Channel = 1\n"
+           "Time delay ~ 3.000 sec\nSample rate = 44100\nTime out at 300 sec\n";
+}
+
 int32_t marker_sample(int channel, int64_t frame) {
     return ((channel + 1) << 20) | static_cast<int32_t>((frame + 1) & 0xfffff);
 }

@@ -15,6 +15,9 @@ struct virtual_devices {
 
 virtual_devices make_virtual_devices();
 
+// The settings report for a device name given alone.
+std::string device_only_report(const std::string& device);
+
 // A 24-bit sample that names its channel and frame, and is never silence.
 int32_t marker_sample(int channel, int64_t frame);
 // `frames` interleaved frames of `channels` marker samples, 3 bytes each, little-endian.
