@@ -1,0 +1,384 @@
+#!/usr/bin/env bash
+# Private JACK server for the livedelay tests, the twin of tests/pulse/pulse_fixture.sh.
+#
+#   jack_fixture.sh start DIR   start jackd (dummy driver, 48000 Hz, periods of 1024 frames)
+#                               under a server name made from DIR (absolute path without
+#                               blanks or quotes); its pid, log and ALSA configuration live
+#                               in DIR; returns once jack_lsp answers on that name
+#   jack_fixture.sh stop DIR    stop the server started with that DIR (by its pid only)
+#   jack_fixture.sh env DIR     print shell assignments for manual use (eval-able)
+#   jack_fixture.sh measure DIR [--lead S] [--tail S] [--limit S] [--wait] [--stall AT FOR]
+#                           SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]
+#       Starts the rig (a JACK client, tests/tools/jack_rig.cpp; the binary is taken from
+#       $JACK_RIG, else from PATH), which records 4 channels of raw s16le 48000 Hz to OUT.raw:
+#       1-2 what it plays on rig:sig_1/2, 3-4 what comes back on rig:ret_1/2, frame for frame
+#       on the server's clock.  Then starts COMMAND in the background with ALSA_CONFIG_PATH
+#       pointing at DIR/asound.conf and JACK_DEFAULT_SERVER at the server; the rig plays
+#       SIGNAL --lead seconds (default 1.5) after it started, then the script waits --tail
+#       seconds (default 1.5; make it longer than the delay under test) and stops COMMAND
+#       (TERM, KILL after 3 s) unless it has ended; with --wait it first gives COMMAND until
+#       --limit to end by itself.  --stall stops COMMAND (the child of its timeout) AT seconds
+#       into the signal and continues it FOR seconds later.  Every process gets at most
+#       --limit seconds (default 120).  Prints "measure: recording=.. seconds=..
+#       command_status=N command_stopped=0|1" and writes COMMAND's exit status to
+#       OUT.raw.status, its output to OUT.raw.cmd.log and the rig's to OUT.raw.rig.log.  Exit
+#       status 1 if recording or playing failed.  Analyse OUT.raw with click_delay.
+#
+# Works as root without a user session, D-Bus or sound card; clients never start a server.
+# jackd2 keeps its sockets, semaphores and shared memory in /dev/shm whatever TMPDIR says
+# (JACK_PROMISCUOUS_SERVER only opens them to a group); each file there carries the server
+# name, so a private name keeps them apart from any other server.
+#
+# DIR/asound.conf defines, for ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:DIR/asound.conf
+# (the plugin joins the server named by JACK_DEFAULT_SERVER):
+#   rig_raw  the jack PCM: capture from rig:sig_1/2, playback to rig:ret_1/2 (float only)
+#   rig      plug over rig_raw (what the program uses; it converts the sample format)
+# The stock "jack" and "plug:jack" PCMs (alsa.conf.d/50-jack.conf) connect to system:*
+# ports, silent with the dummy driver; the rig connects itself to their clients as well, so
+# they can be measured too.
+set -u
+set +m  # no job control: a background child stays in our process group, so setsid execs
+
+START_TIMEOUT_S=${JACK_FIXTURE_START_TIMEOUT:-10}
+STOP_TIMEOUT_S=${JACK_FIXTURE_STOP_TIMEOUT:-5}
+RATE=48000
+PERIOD=1024
+REC_PID=""
+
+die() {
+    echo "jack_fixture: $*" >&2
+    exit 1
+}
+
+usage() {
+    echo "usage: $0 start|stop|env DIR" >&2
+    echo "       $0 measure DIR [--lead S] [--tail S] [--limit S] [--wait]" \
+        "[--stall AT FOR]" \
+        "SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]" >&2
+    exit 2
+}
+
+# One name per directory, short enough for JACK's socket paths.
+server_name() {
+    local sum
+    sum=$(printf '%s' "$1" | cksum)
+    echo "livedelay_${sum%% *}"
+}
+
+write_asound_conf() {
+    local dir=$1 server=$2
+    cat >"$dir/asound.conf" <<EOF
+# written by jack_fixture.sh for the JACK server $server (JACK_DEFAULT_SERVER names it)
+pcm.rig_raw {
+    type jack
+    capture_ports { 0 "rig:sig_1"; 1 "rig:sig_2" }
+    playback_ports { 0 "rig:ret_1"; 1 "rig:ret_2" }
+}
+pcm.rig {
+    type plug
+    slave.pcm "rig_raw"
+}
+EOF
+}
+
+write_env_file() {
+    local dir=$1 server=$2
+    cat >"$dir/env.sh" <<EOF
+export JACK_DEFAULT_SERVER=$server
+export JACK_NO_START_SERVER=1
+export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:$dir/asound.conf
+EOF
+}
+
+# True while the process exists and is not a zombie (an orphaned server may be reaped late,
+# or never, by an init that does not reap).
+pid_alive() {
+    local pid=$1 stat
+    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
+    stat=$(cat "/proc/$pid/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != "Z" ]
+}
+
+# Waits until pid is gone, at most $2 seconds (fractions allowed); true if it is gone.
+wait_gone() {
+    local pid=$1 limit=$2 waited=0 steps
+    steps=$(awk -v s="$limit" 'BEGIN { printf "%d", s * 10 }')
+    while pid_alive "$pid" && [ "$waited" -lt "$steps" ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    ! pid_alive "$pid"
+}
+
+# Stops a process this script started: signal, bounded wait, then KILL.  The caller reaps it
+# with `wait` (which then gives its exit status).
+stop_child() {
+    local pid=$1 sig=$2 limit=$3
+    if pid_alive "$pid"; then
+        kill "-$sig" "$pid" 2>/dev/null
+        if ! wait_gone "$pid" "$limit"; then
+            echo "jack_fixture: pid $pid ignored $sig, sending KILL" >&2
+            kill -KILL "$pid" 2>/dev/null
+            wait_gone "$pid" 2 || true
+        fi
+    fi
+}
+
+show_log_and_die() {
+    local dir=$1 msg=$2
+    echo "jack_fixture: $msg; server log ($dir/log):" >&2
+    sed 's/^/    /' "$dir/log" >&2 2>/dev/null
+    die "$msg"
+}
+
+server_ready() {
+    local server=$1
+    JACK_NO_START_SERVER=1 timeout 5 jack_lsp -s "$server" 2>/dev/null |
+        grep -q '^system:playback_1$'
+}
+
+# A server that died without its cleanup (KILL) leaves its socket and semaphores behind; they
+# carry the server name, so only this server's files go.
+remove_server_files() {
+    local server=$1
+    rm -f /dev/shm/jack_"${server}"_* /dev/shm/jack_sem.*_"${server}"_* \
+        /dev/shm/jack_sem."${server}"_*
+}
+
+cmd_start() {
+    local dir=$1
+    mkdir -p "$dir" || die "cannot create $dir"
+    dir=$(cd "$dir" && pwd) || die "cannot enter $dir"
+    case $dir in
+        *[[:space:]\"\'\\]*) die "directory path must not contain blanks or quotes: $dir" ;;
+    esac
+    if [ -f "$dir/pid" ] && pid_alive "$(cat "$dir/pid")"; then
+        die "a server is already running for $dir (pid $(cat "$dir/pid"))"
+    fi
+    command -v jackd >/dev/null || die "jackd is not installed (package jackd2)"
+    command -v jack_lsp >/dev/null || die "jack_lsp is not installed (package jackd2)"
+    local server
+    server=$(server_name "$dir")
+    if server_ready "$server"; then
+        die "a JACK server named $server is already running"
+    fi
+
+    rm -f "$dir/pid" "$dir/log"
+    mkdir -p "$dir/home"
+    echo "$server" >"$dir/server"
+    write_asound_conf "$dir" "$server"
+    write_env_file "$dir" "$server"
+
+    # setsid: the server gets its own session, so it survives the shell (and the test) that
+    # started it and no terminal signal reaches it; no stdin for runs without a terminal.
+    # JACK_NO_AUDIO_RESERVATION: no D-Bus device reservation (there is no session bus).
+    env -u JACK_DEFAULT_SERVER -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY \
+        HOME="$dir/home" JACK_NO_AUDIO_RESERVATION=1 \
+        setsid jackd --name "$server" -d dummy -r $RATE -p $PERIOD \
+        </dev/null >"$dir/log" 2>&1 &
+    local pid=$!
+    echo "$pid" >"$dir/pid"
+
+    local deadline=$((SECONDS + START_TIMEOUT_S))
+    until server_ready "$server"; do
+        if ! pid_alive "$pid"; then
+            wait "$pid" 2>/dev/null
+            rm -f "$dir/pid"
+            show_log_and_die "$dir" "jackd (pid $pid) exited during startup"
+        fi
+        if [ $SECONDS -ge $deadline ]; then
+            kill -KILL "$pid" 2>/dev/null
+            wait "$pid" 2>/dev/null
+            rm -f "$dir/pid"
+            remove_server_files "$server"
+            show_log_and_die "$dir" "server did not answer within ${START_TIMEOUT_S}s"
+        fi
+        sleep 0.05
+    done
+    echo "jack_fixture: server pid $pid named $server"
+}
+
+cmd_stop() {
+    local dir=$1
+    if [ ! -f "$dir/pid" ]; then
+        echo "jack_fixture: no pid file in $dir, nothing to stop" >&2
+        return 0
+    fi
+    local pid
+    pid=$(cat "$dir/pid")
+    case $pid in
+        '' | *[!0-9]*) die "bad pid file $dir/pid" ;;
+    esac
+    # Only signal the pid if it still is a jackd process (the pid may have been reused).
+    local comm
+    comm=$(cat "/proc/$pid/comm" 2>/dev/null || true)
+    if [ "$comm" = "jackd" ]; then
+        kill -TERM "$pid" 2>/dev/null
+        if ! wait_gone "$pid" "$STOP_TIMEOUT_S"; then
+            echo "jack_fixture: pid $pid ignored TERM, sending KILL" >&2
+            kill -KILL "$pid" 2>/dev/null
+            wait_gone "$pid" 2 || echo "jack_fixture: pid $pid still there after KILL" >&2
+        fi
+    fi
+    if ! pid_alive "$pid" && [ -f "$dir/server" ]; then
+        remove_server_files "$(cat "$dir/server")"
+    fi
+    rm -f "$dir/pid"
+    echo "jack_fixture: stopped"
+}
+
+# Waits (bounded, $3 seconds) for a line starting with $2 in the log $1, while pid $4 lives.
+wait_for_line() {
+    local log=$1 line=$2 limit=$3 pid=$4 waited=0 steps
+    steps=$(awk -v s="$limit" 'BEGIN { printf "%d", s * 20 }')
+    until grep -q "^$line" "$log" 2>/dev/null; do
+        pid_alive "$pid" || return 1
+        [ "$waited" -lt "$steps" ] || return 1
+        sleep 0.05
+        waited=$((waited + 1))
+    done
+}
+
+# Starts the rig in the background; sets REC_PID (the pid of its timeout).
+start_rig() {
+    local server=$1 signal=$2 out=$3 lead=$4 limit=$5 rig=$6
+    rm -f "$out"
+    timeout -s TERM -k 2 "$limit" env JACK_NO_START_SERVER=1 \
+        "$rig" --server "$server" --lead "$lead" "$signal" "$out" \
+        </dev/null >"$out.rig.log" 2>&1 &
+    REC_PID=$!
+}
+
+cmd_measure() {
+    local dir=$1
+    shift
+    local lead=1.5 tail=1.5 limit=120 wait_cmd=no stall_at="" stall_for=""
+    while [ $# -gt 0 ]; do
+        case $1 in
+            --sep) die "--sep: the JACK fixture has one clock only" ;;
+            --stall)
+                [ $# -ge 3 ] || usage
+                stall_at=$2
+                stall_for=$3
+                shift 2
+                ;;
+            --lead | --tail | --limit)
+                [ $# -ge 2 ] || usage
+                case $1 in
+                    --lead) lead=$2 ;;
+                    --tail) tail=$2 ;;
+                    --limit) limit=$2 ;;
+                esac
+                shift
+                ;;
+            --wait) wait_cmd=yes ;;
+            --*) usage ;;
+            *) break ;;
+        esac
+        shift
+    done
+    [ $# -ge 2 ] || usage
+    local signal=$1 out=$2
+    shift 2
+    if [ $# -gt 0 ]; then
+        if [ "$1" != "--" ] || [ $# -lt 2 ]; then
+            usage
+        fi
+        shift
+    fi
+    if [ ! -f "$dir/pid" ] || ! pid_alive "$(cat "$dir/pid")"; then
+        die "no server running for $dir (run start first)"
+    fi
+    [ -r "$signal" ] || die "cannot read $signal"
+    local server rig=${JACK_RIG:-}
+    server=$(cat "$dir/server") || die "no server name in $dir"
+    if [ -z "$rig" ]; then
+        rig=$(command -v jack_rig) || die "no rig: set JACK_RIG to the jack_rig binary"
+    fi
+    [ -x "$rig" ] || die "JACK_RIG=$rig is not executable"
+
+    start_rig "$server" "$signal" "$out" "$lead" "$limit" "$rig"
+    if ! wait_for_line "$out.rig.log" "rig: ready" 5 "$REC_PID"; then
+        stop_child "$REC_PID" TERM 3
+        wait "$REC_PID" 2>/dev/null
+        cat "$out.rig.log" >&2
+        die "the rig did not come up within 5 s"
+    fi
+
+    local cmd_pid="" cmd_status=none stopped=0 failed=0 stall_pid=""
+    rm -f "$out.status"
+    if [ $# -gt 0 ]; then
+        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf" \
+            JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1 \
+            timeout -k 2 "$limit" "$@" </dev/null >"$out.cmd.log" 2>&1 &
+        cmd_pid=$!
+    fi
+    if [ -n "$stall_at" ] && [ -n "$cmd_pid" ]; then
+        (
+            wait_for_line "$out.rig.log" "rig: signal_start" "$limit" "$REC_PID" || exit 0
+            sleep "$stall_at"
+            child=$(pgrep -P "$cmd_pid" | head -n 1)
+            [ -n "$child" ] && kill -STOP "$child" && sleep "$stall_for" && kill -CONT "$child"
+        ) &
+        stall_pid=$!
+    fi
+    if ! wait_for_line "$out.rig.log" "rig: signal_end" "$limit" "$REC_PID"; then
+        echo "jack_fixture: the rig did not play the signal to its end:" >&2
+        cat "$out.rig.log" >&2
+        failed=1
+    fi
+    sleep "$tail"
+    if [ -n "$stall_pid" ]; then
+        wait "$stall_pid" 2>/dev/null
+    fi
+
+    if [ -n "$cmd_pid" ]; then
+        if [ $wait_cmd = yes ]; then
+            wait_gone "$cmd_pid" "$limit" || true
+        fi
+        if pid_alive "$cmd_pid"; then
+            stopped=1
+            stop_child "$cmd_pid" TERM 3
+        fi
+        wait "$cmd_pid" 2>/dev/null
+        cmd_status=$?
+        echo "$cmd_status" >"$out.status"
+    fi
+    stop_child "$REC_PID" TERM 5
+    wait "$REC_PID" 2>/dev/null
+    local rig_status=$?
+    if [ $rig_status -ne 0 ]; then
+        echo "jack_fixture: the rig ended with status $rig_status:" >&2
+        cat "$out.rig.log" >&2
+        failed=1
+    fi
+    local bytes seconds
+    bytes=$(stat -c %s "$out" 2>/dev/null || echo 0)
+    seconds=$(awk -v b="$bytes" -v r=$RATE 'BEGIN { printf "%.3f", b / 8 / r }')
+    echo "measure: recording=$out seconds=$seconds command_status=$cmd_status" \
+        "command_stopped=$stopped"
+    return $failed
+}
+
+[ $# -ge 2 ] || usage
+case $1 in
+    start)
+        [ $# -eq 2 ] || usage
+        cmd_start "$2"
+        ;;
+    stop)
+        [ $# -eq 2 ] || usage
+        cmd_stop "$2"
+        ;;
+    env)
+        [ $# -eq 2 ] || usage
+        [ -f "$2/env.sh" ] || die "no fixture in $2"
+        cat "$2/env.sh"
+        ;;
+    measure)
+        shift
+        cmd_measure "$@"
+        ;;
+    *) usage ;;
+esac
