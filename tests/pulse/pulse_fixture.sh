@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Private PulseAudio server for the livedelay tests.
 #
-#   pulse_fixture.sh start DIR   start a server whose every file lives in DIR (absolute path
-#                                of at most 90 bytes, no blanks or quotes); returns once it
-#                                answers and has settled (about 3 s)
+#   pulse_fixture.sh start DIR [--rate R]
+#                                start a server whose every file lives in DIR (absolute path
+#                                of at most 90 bytes, no blanks or quotes), running its sinks
+#                                and sources at R Hz (default 48000); returns once it answers
+#                                and has settled (about 3 s)
 #   pulse_fixture.sh stop DIR    stop the server started with that DIR (by its pid only)
 #   pulse_fixture.sh env DIR     print shell assignments for manual use (eval-able)
 #   pulse_fixture.sh measure DIR [--sep] [--lead S] [--tail S] [--limit S] [--wait]
 #                            SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]
 #       Records the 4-channel monitor (rig.monitor, or sep_rec.monitor with --sep) as raw
-#       s16le 48000 Hz to OUT.raw, starts COMMAND in the background with ALSA_CONFIG_PATH
+#       s16le at the server's rate to OUT.raw, starts COMMAND in the background with ALSA_CONFIG_PATH
 #       pointing at DIR/asound.conf, after --lead seconds (default 1.5) plays SIGNAL into
 #       rig_in (or sep_a), waits --tail seconds (default 1.5; make it longer than the delay
 #       under test), then stops COMMAND (TERM, KILL after 3 s) unless it has ended; with
@@ -22,7 +24,7 @@
 # Works as root without a user session, D-Bus or sound card.  The server listens only on
 # the unix socket DIR/native and never autospawns anything.  Devices it provides:
 #
-#   rig        null sink, 4 channels, 48000 Hz, s16le (FL,FR,RL,RR); rig.monitor records it
+#   rig        null sink, 4 channels, s16le (FL,FR,RL,RR); rig.monitor records it
 #   rig_in     stereo remap sink -> rig channels 1-2   (play the test signal here)
 #   rig_in_mon stereo remap source <- rig.monitor 1-2  (the program captures here)
 #   rig_out    stereo remap sink -> rig channels 3-4   (the program plays here)
@@ -62,7 +64,8 @@ die() {
 }
 
 usage() {
-    echo "usage: $0 start|stop|env DIR" >&2
+    echo "usage: $0 start DIR [--rate R]" >&2
+    echo "       $0 stop|env DIR" >&2
     echo "       $0 measure DIR [--sep] [--lead S] [--tail S] [--limit S] [--wait]" \
         "[--stall AT FOR]" \
         "SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]" >&2
@@ -244,6 +247,17 @@ server_ready() {
 
 cmd_start() {
     local dir=$1
+    shift
+    while [ $# -gt 0 ]; do
+        case $1 in
+            --rate) RATE=$2; shift ;;
+            *) usage ;;
+        esac
+        shift
+    done
+    case $RATE in
+        '' | *[!0-9]*) die "bad rate: $RATE" ;;
+    esac
     mkdir -p "$dir" || die "cannot create $dir"
     dir=$(cd "$dir" && pwd) || die "cannot enter $dir"
     # A unix socket path is limited to 107 bytes; module arguments and the ALSA
@@ -265,6 +279,7 @@ cmd_start() {
     rm -f "$dir/native" "$dir/pid" "$dir/log"
     mkdir -p "$dir/state" "$dir/home" "$dir/runtime"
     chmod 700 "$dir/runtime"
+    echo "$RATE" >"$dir/rate"
     write_daemon_conf "$dir"
     write_client_conf "$dir"
     write_default_pa "$dir"
@@ -391,6 +406,7 @@ cmd_measure() {
         shift
     fi
     [ -S "$dir/native" ] || die "no server socket at $dir/native (run start first)"
+    RATE=$(cat "$dir/rate" 2>/dev/null || echo "$RATE")
     [ -r "$signal" ] || die "cannot read $signal"
     local play_dev=rig_in rec_dev=rig.monitor
     if [ $arrangement = sep ]; then
@@ -461,8 +477,8 @@ cmd_measure() {
 [ $# -ge 2 ] || usage
 case $1 in
     start)
-        [ $# -eq 2 ] || usage
-        cmd_start "$2"
+        shift
+        cmd_start "$@"
         ;;
     stop)
         [ $# -eq 2 ] || usage
