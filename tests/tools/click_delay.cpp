@@ -45,10 +45,12 @@
 // distances, and every input click is matched with the nearest unused output click within
 // the tolerance of in + d.
 // Gaps: a gap is a run of at least --gap-ms of exact zeros in all output channels at a
-// place where the input, d earlier, was sounding (runs of input zeros shorter than 2 ms, as
-// at the zero crossings of a tone, count as sounding; each sounding stretch is shortened by
-// the tolerance at both ends).  This needs a continuous signal under the clicks, as the one
-// make_clicks writes; with silence between the clicks nothing can be a gap.
+// place where the input, d earlier, was sounding (runs of input zeros shorter than --gap-ms,
+// as at the zero crossings of a tone, count as sounding, and a copy of longer ones is the
+// signal's own silence; each sounding stretch is shortened by the tolerance at both ends).
+// The output's silence before it first sounds is the program's start, not a gap.  This
+// needs a continuous signal under the clicks, as the one make_clicks writes; with silence
+// between the clicks nothing can be a gap.
 //
 // Exit status: 0 all well, 1 a check failed, 2 bad usage or unreadable recording.
 
@@ -518,13 +520,16 @@ std::vector<bool> input_sounding(const Recording& rec, const std::vector<int>& c
 }
 
 std::vector<Gap> find_gaps(const Recording& rec, const Options& opt, long delay) {
-    const long ms = rec.rate / 1000;
     const long min_len = std::max(1L, std::lround(opt.gap_ms * rec.rate / 1000.0));
     const long shrink = std::lround(opt.tolerance_ms * rec.rate / 1000.0);
-    std::vector<bool> sounding = input_sounding(rec, opt.in_channels, 2 * ms, shrink);
+    std::vector<bool> sounding = input_sounding(rec, opt.in_channels, min_len, shrink);
+    // Until the output first sounds the program had not started: that silence is no gap.
+    long first_sound = 0;
+    while (first_sound < rec.frames && all_zero_at(rec, opt.out_channels, first_sound))
+        ++first_sound;
     std::vector<Gap> gaps;
     long run_start = -1;
-    for (long n = 0; n <= rec.frames; ++n) {
+    for (long n = first_sound; n <= rec.frames; ++n) {
         bool bad = false;
         if (n < rec.frames && n - delay >= 0) {
             bad = sounding[n - delay] && all_zero_at(rec, opt.out_channels, n);
