@@ -1,8 +1,10 @@
 #include "delay.hpp"
 
+#include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
@@ -11,6 +13,9 @@
 #include <cstring>
 
 #include "pcm.hpp"
+#include "signals.hpp"
+
+namespace livedelay {
 
 namespace {
 
@@ -32,6 +37,34 @@ void release_input(delay_ring& ring, int64_t from, int64_t to) {
     for (lane& l : ring.lanes) {
         madvise(l.input_ring.get() + from, static_cast<size_t>(to - from), MADV_DONTNEED);
     }
+}
+
+// Zeroes [from, from + n) of a mapped block, n within it. Whole pages are handed back rather
+// than written, so a long pause costs neither time nor memory.
+void clear_bytes(uint8_t* block, int64_t from, int64_t n) {
+    static const int64_t page = sysconf(_SC_PAGESIZE);
+    const int64_t first_page = (from + page - 1) / page * page;
+    const int64_t end_page = (from + n) / page * page;
+    if (end_page - first_page < 16 * page) {
+        std::memset(block + from, 0, static_cast<size_t>(n));
+        return;
+    }
+    std::memset(block + from, 0, static_cast<size_t>(first_page - from));
+    madvise(block + first_page, static_cast<size_t>(end_page - first_page), MADV_DONTNEED);
+    std::memset(block + end_page, 0, static_cast<size_t>(from + n - end_page));
+}
+
+// Zeroes n bytes of every output ring from `from` on, wrapping at the ring end.
+void clear_output(delay_ring& ring, int64_t from, int64_t n) {
+    const int64_t first = std::min(n, ring.ring_size - from);
+    for (lane& l : ring.lanes) {
+        clear_bytes(l.output_ring.get(), from, first);
+        clear_bytes(l.output_ring.get(), 0, n - first);
+    }
+}
+
+int64_t wrapped(const delay_ring& ring, int64_t position) {
+    return (position % ring.ring_size + ring.ring_size) % ring.ring_size;
 }
 
 }  // namespace
@@ -91,10 +124,7 @@ void delay_copy(delay_ring& ring, lane_id id, int64_t n) {
     const uint8_t* input = ring.lanes[id].input_ring.get();
     uint8_t* output = ring.lanes[id].output_ring.get();
     int64_t from = ring.ring_position;
-    int64_t to = ring.ring_position + ring.delay_offset;
-    if (to >= ring.ring_size) {
-        to -= ring.ring_size;
-    }
+    int64_t to = wrapped(ring, ring.ring_position + ring.delay_offset);
     // Both ends wrap at most once each, so this is at most three block copies.
     while (n > 0) {
         const int64_t piece = std::min({n, ring.ring_size - from, ring.ring_size - to});
@@ -119,19 +149,58 @@ void fetch(const delay_ring& ring, lane_id id, std::span<uint8_t> destination) {
 }
 
 void advance(delay_ring& ring, int64_t n) {
-    assert(n >= 0 && n <= chunk_bytes);
+    assert(n >= 0 && n < ring.ring_size);
     const int64_t before = ring.ring_position;
     const int64_t next = before + n;
     ring.ring_position = next < ring.ring_size ? next : next - ring.ring_size;
     // A small ring is resident whole anyway; a large one keeps only its current block.
-    if (ring.ring_size >= 2 * released_block_bytes) {
-        const int64_t block_start = before / released_block_bytes * released_block_bytes;
-        if (next >= ring.ring_size ||
-            next / released_block_bytes != before / released_block_bytes) {
-            release_input(ring, block_start,
-                          std::min(block_start + released_block_bytes, ring.ring_size));
+    if (ring.ring_size < 2 * released_block_bytes) {
+        return;
+    }
+    // Every block from the one the position was in up to the one it is in now, if it left it.
+    for (int64_t block = before / released_block_bytes * released_block_bytes;
+         block / released_block_bytes != next / released_block_bytes && block < next;
+         block += released_block_bytes) {
+        const int64_t start = block % ring.ring_size;
+        release_input(ring, start, std::min(start + released_block_bytes, ring.ring_size));
+    }
+}
+
+void skip_output(delay_ring& ring, int64_t n) {
+    assert(n >= 0 && n <= ring.delay_offset && n % sample_bytes == 0);
+    advance(ring, n);
+    ring.delay_offset -= n;
+}
+
+void pause_output(delay_ring& ring, int64_t n) {
+    assert(n >= 0 && n % sample_bytes == 0 && ring.delay_offset + n + chunk_bytes < ring.ring_size);
+    // Behind the position lie bytes already played: they become the silence heard next.
+    ring.ring_position = wrapped(ring, ring.ring_position - n);
+    clear_output(ring, ring.ring_position, n);
+    ring.delay_offset += n;
+}
+
+void pause_input(delay_ring& ring, int64_t n, int64_t behind) {
+    assert(n >= 0 && n % sample_bytes == 0 && behind >= 0 && behind <= ring.delay_offset &&
+           ring.delay_offset + n + chunk_bytes < ring.ring_size);
+    const int64_t gap_at = wrapped(ring, ring.ring_position + ring.delay_offset - behind);
+    // The bytes stored since the gap move on by n, last ones first, since the two places
+    // may overlap.
+    for (lane& l : ring.lanes) {
+        uint8_t* output = l.output_ring.get();
+        for (int64_t left = behind; left > 0;) {
+            const int64_t from_end = wrapped(ring, gap_at + left);
+            const int64_t to_end = wrapped(ring, gap_at + left + n);
+            const int64_t piece = std::min({left, from_end == 0 ? ring.ring_size : from_end,
+                                            to_end == 0 ? ring.ring_size : to_end});
+            std::memmove(output + (to_end == 0 ? ring.ring_size : to_end) - piece,
+                         output + (from_end == 0 ? ring.ring_size : from_end) - piece,
+                         static_cast<size_t>(piece));
+            left -= piece;
         }
     }
+    clear_output(ring, gap_at, n);
+    ring.delay_offset += n;
 }
 
 int create_staging_area(staging_area& area, int32_t region_count) {
@@ -172,9 +241,13 @@ int64_t chunk_room(const staging_area& capture, const staging_area& playback) {
     return chunk_frames - std::max(capture.staging_position, playback.staging_position);
 }
 
+namespace {
+
 int lane_count(routing_mode mode) {
     return mode == routing_mode::stereo_to_stereo ? 2 : 1;
 }
+
+}  // namespace
 
 void route_in(delay_ring& ring, const staging_area& capture, const run_settings& settings,
               int64_t n) {
@@ -202,457 +275,482 @@ void route_out(const delay_ring& ring, staging_area& playback, const run_setting
     }
 }
 
+void delay_pass(delay_ring& ring, staging_area& capture, staging_area& playback,
+                const run_settings& settings, int64_t frames, bool play) {
+    const int64_t n = frames * sample_bytes;
+    route_in(ring, capture, settings, n);
+    advance_staging(capture, frames);
+    for (int l = 0; l < lane_count(settings.mode); ++l) {
+        delay_copy(ring, static_cast<lane_id>(l), n);
+    }
+    if (play) {
+        route_out(ring, playback, settings, n);
+    }
+    advance(ring, n);
+}
+
+}  // namespace livedelay
+
+// The transfer loop: the part of the engine that talks to ALSA.
+
+namespace livedelay {
+
 namespace {
 
-constexpr int wait_timeout_ms = 100;
-// Capture through a sound server can take a second or two to deliver its first frames.
-constexpr int first_capture_timeout_ms = 5000;
-// A stream that moves no frame for this long is taken as gone, so a service manager can
-// restart the program instead of it hanging.
-constexpr int64_t stall_limit_ms = 5000;
-constexpr int64_t drain_margin_ms = 500;
+// How long a wait lasts at most. A sound server's poll can stay ready with nothing to read,
+// or miss a wake-up, so the streams are looked at again this often whatever they say.
+constexpr int wait_step_ms = 5;
+// Reads in one wake, so a long backlog is taken in a few wakes, never in one long one.
+constexpr int chunks_per_wake = 16;
+// A wait this much longer than its step means the program itself did not run (stopped,
+// starved): that time is not held against the streams.
+constexpr int64_t unrun_gap_ns = 500 * 1000000LL;
+// A suspended stream gets this long to resume before it is prepared afresh.
+constexpr int64_t resume_limit_ns = 2000 * 1000000LL;
+// The play-out at the end may take this much longer than the audio queued...
+constexpr int64_t play_out_margin_ns = 500 * 1000000LL;
+// ...but a queue that does not move for this long will not play out.
+constexpr int64_t play_out_stuck_ns = 200 * 1000000LL;
 
-// Audio on its way, captured but not yet read plus queued for playback, is held at this
-// level, so the sound comes out the delay plus this much (and what the device adds) after it
-// went in. A pass reads a chunk only once it has been captured, and a sound server moves audio
-// in periods of a chunk, so it takes two chunks and a margin for scheduling jitter. Playback
-// gets the silence that makes up the level before it starts, and again after an underrun.
-constexpr snd_pcm_sframes_t target_latency_frames = 2 * chunk_frames + 2048;
-// Beyond this much captured audio waiting, or this much queued for playback, a stream has
-// stalled or stopped playing, and the level is restored.
-constexpr snd_pcm_sframes_t latency_limit_frames = target_latency_frames + chunk_frames;
-// How long capture may take at the start to deliver the audio it held back.
-constexpr int64_t capture_settle_ms = 2000;
-
-const char* const ring_message = "Cannot allocate enough memory.  Try reducing delay time.";
-
-struct run_state {
-    const run_settings& settings;
-    const volatile sig_atomic_t* stop_requested;
-    snd_pcm_t* playback;
-    snd_pcm_t* capture;
-    staging_area capture_area;
-    staging_area playback_area;
-    delay_ring ring;
-    byte_block silence;  // one chunk of zero bytes, behind every entry of silence_table
-    std::vector<void*> silence_table;
-    int64_t frames_written = 0;
-    int64_t frames_read = 0;
-    int64_t started_ms = 0;
-    int passes_lost = 0;
-    float shown_seconds = 0.0f;
-};
-
-int64_t now_ms() {
+int64_t now_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
-void sleep_ms(int ms) {
-    poll(nullptr, 0, ms);
-}
-
-snd_pcm_sframes_t queued_frames(snd_pcm_t* pcm) {
-    snd_pcm_sframes_t frames = 0;
-    if (snd_pcm_delay(pcm, &frames) < 0 || frames < 0) {
-        return 0;
-    }
-    return frames;
-}
-
-// Waits until `pcm` can move `frames`, for at most `timeout_ms`, and gives what it can move
-// (or ALSA's code). A sound server's poll can miss a wake-up by a whole period, so the wait
-// looks at the stream again every few ms.
-snd_pcm_sframes_t wait_for(snd_pcm_t* pcm, snd_pcm_sframes_t frames, int timeout_ms) {
-    constexpr int step_ms = 5;
-    snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
-    for (int waited = 0; avail >= 0 && avail < frames && waited < timeout_ms; waited += step_ms) {
-        snd_pcm_wait(pcm, step_ms);
-        avail = snd_pcm_avail_update(pcm);
-    }
-    return avail;  // an error shows again in the transfer, which reports it
-}
-
-// Frames captured but not yet read. Devices disagree on which figure shows them: an unpaced
-// device reports a full buffer but no delay, a sound server a delay for audio still on its
-// way to the buffer.
-snd_pcm_sframes_t captured_frames(snd_pcm_t* capture) {
-    const snd_pcm_sframes_t readable = snd_pcm_avail(capture);
-    return std::max(readable < 0 ? 0 : readable, queued_frames(capture));
-}
-
-// Brings a stream that reported `err` back to where transfers can go on. Gives 0, or the
-// code that ends the run.
-int recover(snd_pcm_t* pcm, int err) {
-    switch (err) {
-        case -EINTR:
-        case -EAGAIN:
-            return 0;
-        case -EPIPE:
-            return snd_pcm_prepare(pcm);
-        case -ESTRPIPE: {
-            int result = 0;
-            for (int tries = 0; (result = snd_pcm_resume(pcm)) == -EAGAIN && tries < 500; ++tries) {
-                sleep_ms(10);
-            }
-            // A device that cannot resume says so, or stays suspended.
-            const bool resumed = result == 0 && snd_pcm_state(pcm) != SND_PCM_STATE_SUSPENDED;
-            return resumed ? 0 : snd_pcm_prepare(pcm);
-        }
-        default:
-            return err;
-    }
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
 void report_failure(const char* stream, int err) {
     std::fprintf(stderr, "%s stream failed: %s\n", stream, snd_strerror(err));
 }
 
-// Reads and forgets the captured frames that are there now, while more than `keep_frames` are
-// waiting. Gives the frames dropped.
-snd_pcm_sframes_t drain_capture(run_state& s, snd_pcm_sframes_t keep_frames) {
-    snd_pcm_sframes_t dropped = 0;
-    snd_pcm_nonblock(s.capture, 1);
-    for (int pieces = 0; captured_frames(s.capture) > keep_frames && pieces < 64; ++pieces) {
-        const snd_pcm_sframes_t piece = chunk_frames - s.capture_area.staging_position;
-        fill_table(s.capture_area);
-        const snd_pcm_sframes_t got =
-            snd_pcm_readn(s.capture, s.capture_area.channel_table.data(), piece);
-        if (got <= 0) {
-            break;  // nothing more is there; an error shows again in the next read
+void print_marker(const char* marker) {
+    std::fputs(marker, stdout);
+    std::fflush(stdout);
+}
+
+bool held(const transfer_state& t) {
+    return holds_latency(t.latency);
+}
+
+void show_progress(transfer_state& t) {
+    const auto seconds = static_cast<float>(t.frames_played / t.timing.rate);
+    if (seconds - t.shown_seconds >= 1.0f) {
+        std::printf("\r%.0f sec", static_cast<double>(seconds));
+        std::fflush(stdout);
+        t.shown_seconds = seconds;
+    }
+}
+
+// Frames of the rings that a pause may add without overrunning the next pass.
+int64_t pause_room(const delay_ring& ring) {
+    return std::max<int64_t>(0,
+                             (ring.ring_size - ring.delay_offset - chunk_bytes) / sample_bytes - 1);
+}
+
+// Playback stopped, or will be restarted. Where the latency is held, it plays again only with
+// its level queued, from what capture delivers once everything it holds now, and what was
+// routed out before, has been skipped: all of that is overdue.
+void stop_playing(transfer_state& t) {
+    if (!held(t)) {
+        return;
+    }
+    t.primed = false;
+    t.draining = true;
+    advance_staging(t.playback_area, t.pending_frames);
+    t.pending_frames = 0;
+}
+
+int recover_playback(transfer_state& t, int err) {
+    if (err == -EPIPE) {
+        print_marker("\nPX\n");
+    }
+    err = recover_stream(t.playback, err);
+    if (err == -EAGAIN) {
+        const int64_t now = now_ns();
+        t.playback_suspended_ns = t.playback_suspended_ns == 0 ? now : t.playback_suspended_ns;
+        if (now - t.playback_suspended_ns < resume_limit_ns) {
+            return 0;
         }
-        dropped += got;
+        const server_call call("Playback");
+        err = snd_pcm_prepare(t.playback);
     }
-    snd_pcm_nonblock(s.capture, 0);
-    return dropped;
-}
-
-int queue_silence(run_state& s, snd_pcm_sframes_t frames) {
-    while (frames > 0) {
-        const snd_pcm_sframes_t piece = std::min<snd_pcm_sframes_t>(frames, chunk_frames);
-        const snd_pcm_sframes_t put = snd_pcm_writen(s.playback, s.silence_table.data(), piece);
-        if (put < 0) {
-            return static_cast<int>(put);
-        }
-        frames -= put;
-    }
-    return 0;
-}
-
-// A queue can only be watched on a device that runs on a clock: one that moves audio much
-// faster than real time (a file, say) has none.
-bool runs_in_real_time(const run_state& s) {
-    const int64_t audio_ms = s.frames_read * 1000 / s.settings.sample_rate;
-    return (now_ms() - s.started_ms) * 2 >= audio_ms;
-}
-
-// Frames of silence that bring the audio on its way up to its target, with `in_hand_frames`
-// read but not yet written.
-snd_pcm_sframes_t missing_frames(run_state& s, snd_pcm_sframes_t in_hand_frames) {
-    return target_latency_frames - captured_frames(s.capture) - queued_frames(s.playback) -
-           in_hand_frames;
-}
-
-// Queues silence on a playback stream that is not running, so that with `in_hand_frames`
-// still to be written the audio on its way is at its target, and starts it.
-int lead_playback(run_state& s, snd_pcm_sframes_t in_hand_frames) {
-    if (snd_pcm_state(s.playback) != SND_PCM_STATE_PREPARED) {
-        return 0;
-    }
-    const int err = queue_silence(s, missing_frames(s, in_hand_frames));
+    t.playback_suspended_ns = 0;
     if (err < 0) {
-        return err;
-    }
-    // A stream that starts at its first frame is running already.
-    const bool waiting = snd_pcm_state(s.playback) == SND_PCM_STATE_PREPARED;
-    return waiting && in_hand_frames == 0 ? snd_pcm_start(s.playback) : 0;
-}
-
-// Drops what playback holds and starts it again from its level of silence.
-int refill_playback(run_state& s) {
-    snd_pcm_drop(s.playback);
-    const int err = snd_pcm_prepare(s.playback);
-    return err < 0 ? err : lead_playback(s, 0);
-}
-
-int restart_playback(run_state& s) {
-    std::fputs("\nPX\n", stdout);
-    return refill_playback(s);
-}
-
-// Recovers playback from `err` and refills its level, with `in_hand_frames` still to be
-// written. Gives 0, or the code that ends the run after its message; an underrun while
-// refilling is left to the next write.
-int recover_playback(run_state& s, int err, snd_pcm_sframes_t in_hand_frames) {
-    err = recover(s.playback, err);
-    if (err == 0) {
-        err = lead_playback(s, in_hand_frames);
-    }
-    if (err < 0 && err != -EPIPE) {
         report_failure("Playback", err);
         return err;
     }
+    if (snd_pcm_state(t.playback) != SND_PCM_STATE_RUNNING) {
+        stop_playing(t);
+    }
     return 0;
 }
 
-// Recovers capture from `err` and starts it again. Gives 0, or the code that ends the run
-// after its message.
-int recover_capture(run_state& s, int err) {
-    err = recover(s.capture, err);
+int recover_capture(transfer_state& t, int err) {
+    if (err == -EPIPE) {
+        print_marker("\nRX\n");
+    }
+    err = recover_stream(t.capture, err);
+    if (err == -EAGAIN) {
+        const int64_t now = now_ns();
+        t.capture_suspended_ns = t.capture_suspended_ns == 0 ? now : t.capture_suspended_ns;
+        if (now - t.capture_suspended_ns < resume_limit_ns) {
+            return 0;
+        }
+        const server_call call("Capture");
+        err = snd_pcm_prepare(t.capture);
+    }
+    t.capture_suspended_ns = 0;
+    if (err >= 0 && snd_pcm_state(t.capture) == SND_PCM_STATE_PREPARED) {
+        const server_call call("Capture");
+        err = snd_pcm_start(t.capture);
+    }
     if (err < 0) {
         report_failure("Capture", err);
         return err;
     }
-    if (snd_pcm_state(s.capture) == SND_PCM_STATE_PREPARED) {
-        snd_pcm_start(s.capture);  // a failed start shows in the next read
-    }
+    t.capture_restarted_ns = now_ns();
     return 0;
 }
 
-// The code a stream's state stands for when no transfer reported it: an xrun while there
-// was no room to write, a suspend. 0 for a stream that can go on.
-int stopped_by(snd_pcm_t* pcm) {
-    switch (snd_pcm_state(pcm)) {
-        case SND_PCM_STATE_XRUN:
-            return -EPIPE;
-        case SND_PCM_STATE_SUSPENDED:
-            return -ESTRPIPE;
-        default:
-            return 0;
-    }
-}
-
-// After a pass that moved nothing: a stream that stopped without a transfer to say so is
-// recovered, and one prepared but not running is started. Gives false, after its message,
-// when a stream cannot go on.
-bool revive_streams(run_state& s) {
-    const int playback = stopped_by(s.playback);
-    if (playback != 0) {
-        std::fputs("\nPX\n", stdout);
-    }
-    if (recover_playback(s, playback, 0) < 0) {
-        return false;
-    }
-    const int capture = stopped_by(s.capture);
-    if (capture != 0) {
-        std::fputs("\nRX\n", stdout);
-    }
-    return recover_capture(s, capture) == 0;
-}
-
-// After a pass that wrote `written_frames`: drops a backlog of captured audio (after a stall),
-// and restarts a playback stream that lost what it was given or stopped playing it without
-// reporting an error, as a sound server can after an underflow.
-int keep_latency(run_state& s, snd_pcm_sframes_t written_frames) {
-    if (!runs_in_real_time(s)) {
-        return 0;
-    }
-    if (captured_frames(s.capture) > latency_limit_frames && drain_capture(s, chunk_frames) > 0) {
-        std::fputs("\nRX\n", stdout);
-    }
-    // A stream that plays nothing of what it was given, pass after pass, dropped it as late.
-    const snd_pcm_sframes_t queued = queued_frames(s.playback);
-    s.passes_lost = written_frames > 0 && queued <= 0 ? s.passes_lost + 1 : 0;
-    if (queued > latency_limit_frames || s.passes_lost >= 2) {
-        s.passes_lost = 0;
-        return restart_playback(s);
-    }
-    return 0;
-}
-
-void show_progress(run_state& s) {
-    const auto seconds = static_cast<float>(s.frames_written / s.settings.sample_rate);
-    if (seconds - s.shown_seconds >= 1.0f) {
-        std::printf("\r%.0f sec", static_cast<double>(seconds));
-        std::fflush(stdout);
-        s.shown_seconds = seconds;
-    }
-}
-
-// Reads one chunk. Gives the frames read (0 after an overrun) or the code that ends the run.
-snd_pcm_sframes_t read_chunk(run_state& s, snd_pcm_sframes_t chunk) {
-    fill_table(s.capture_area);
-    const snd_pcm_sframes_t got =
-        snd_pcm_readn(s.capture, s.capture_area.channel_table.data(), chunk);
-    if (got >= 0) {
-        return got;
-    }
-    if (got == -EPIPE) {
-        std::fputs("\nRX\n", stdout);
-    }
-    const int err = recover_capture(s, static_cast<int>(got));
-    if (err < 0) {
-        return err;
-    }
-    // The audio the overrun lost was part of the level on its way; silence takes its place.
-    if (runs_in_real_time(s)) {
-        queue_silence(s, missing_frames(s, 0));
-    }
-    return 0;
-}
-
-// Writes `frames` from the playback area, all of them: after a short write the rest follows,
-// and after an underrun the queue is refilled and the write goes on, so nothing is lost.
-// Gives the frames written (fewer only when the stream would not take them) or the code that
-// ends the run.
-snd_pcm_sframes_t write_chunk(run_state& s, snd_pcm_sframes_t frames) {
+// Writes what is pending in the playback area. Gives the frames written or the code that ends
+// the run.
+snd_pcm_sframes_t write_pending(transfer_state& t) {
     snd_pcm_sframes_t written = 0;
-    for (int failures = 0; written < frames && failures < 3;) {
-        fill_table(s.playback_area);
+    while (t.pending_frames > 0) {
+        fill_table(t.playback_area);
         const snd_pcm_sframes_t put =
-            snd_pcm_writen(s.playback, s.playback_area.channel_table.data(), frames - written);
-        if (put > 0) {
-            advance_staging(s.playback_area, put);
-            written += put;
-            continue;
+            write_frames(t.playback, t.playback_area.channel_table.data(),
+                         static_cast<snd_pcm_uframes_t>(t.pending_frames));
+        if (put < 0) {
+            const int err = recover_playback(t, static_cast<int>(put));
+            return err < 0 ? err : written;
         }
-        ++failures;
         if (put == 0) {
-            continue;
+            break;
         }
-        if (put == -EPIPE) {
-            std::fputs("\nPX\n", stdout);
-        }
-        const int err = recover_playback(s, static_cast<int>(put), frames - written);
-        if (err < 0) {
-            return err;
-        }
+        advance_staging(t.playback_area, put);
+        t.pending_frames -= put;
+        t.frames_played += put;
+        t.frames_written += put;
+        written += put;
+    }
+    if (written > 0 && !t.latency.playback_paced) {
+        note_playback_queue(t.latency, queued_to_play(t.playback));
     }
     return written;
 }
 
-int transfer_loop(run_state& s) {
-    int64_t last_read_ms = now_ms();
-    int64_t last_write_ms = last_read_ms;
-    do {
-        show_progress(s);
-        const snd_pcm_sframes_t room = wait_for(s.playback, chunk_frames, wait_timeout_ms);
-        snd_pcm_sframes_t chunk = static_cast<uint64_t>(room) > chunk_frames ? chunk_frames : room;
-        chunk = std::min<snd_pcm_sframes_t>(chunk, chunk_room(s.capture_area, s.playback_area));
-        wait_for(s.capture, chunk, wait_timeout_ms);
-
-        const snd_pcm_sframes_t frames_read = read_chunk(s, chunk);
-        if (frames_read < 0) {
-            return 1;
+int queue_silence(transfer_state& t, int64_t frames) {
+    while (frames > 0) {
+        const snd_pcm_sframes_t put =
+            write_frames(t.playback, t.silence_table.data(),
+                         static_cast<snd_pcm_uframes_t>(std::min(frames, chunk_frames)));
+        if (put <= 0) {
+            return static_cast<int>(put);  // a stream with no room now: the level comes out short
         }
-        const int64_t n = frames_read * sample_bytes;
-        route_in(s.ring, s.capture_area, s.settings, n);
-        advance_staging(s.capture_area, frames_read);
-        for (int l = 0; l < lane_count(s.settings.mode); ++l) {
-            delay_copy(s.ring, static_cast<lane_id>(l), n);
-        }
-        route_out(s.ring, s.playback_area, s.settings, n);
-        // Only what was read is written: more would play the area's old audio again, and
-        // put the rest of the run one chunk late.
-        const snd_pcm_sframes_t frames_written = write_chunk(s, frames_read);
-        if (frames_written < 0) {
-            return 1;
-        }
-        s.frames_written += frames_written;
-        advance(s.ring, n);
-
-        s.frames_read += frames_read;
-        const int err = keep_latency(s, frames_written);
-        if (err < 0 && err != -EPIPE) {
-            report_failure("Playback", err);
-            return 1;
-        }
-        const int64_t now = now_ms();
-        last_read_ms = frames_read > 0 ? now : last_read_ms;
-        last_write_ms = frames_written > 0 ? now : last_write_ms;
-        if (now - last_read_ms > stall_limit_ms || now - last_write_ms > stall_limit_ms) {
-            std::fprintf(stderr, "%s stream stopped moving: no frames for %lld seconds\n",
-                         now - last_read_ms > stall_limit_ms ? "Capture" : "Playback",
-                         static_cast<long long>(stall_limit_ms / 1000));
-            return 1;
-        }
-        if (frames_read == 0 && frames_written == 0) {
-            if (!revive_streams(s)) {
-                return 1;
-            }
-            sleep_ms(1);  // never spin, whatever the waits did
-        }
-    } while (s.frames_written < s.settings.frame_budget && *s.stop_requested == 0);
+        frames -= put;
+        t.frames_written += put;
+    }
     return 0;
 }
 
-// Lets the queued audio play out, for no longer than it lasts plus a margin, then stops.
-// snd_pcm_drain is not used: through a sound server it can wait for ever.
-void finish_playback(snd_pcm_t* pcm, uint32_t rate) {
-    if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED && queued_frames(pcm) > 0) {
-        snd_pcm_start(pcm);
+// Starts playback with the audio on its way at its level: silence ahead of what was read.
+// What the rings give first may be far from due when playback starts again after a stall:
+// then the overdue part is dropped (and priming waits for the next frames), or silence added.
+int prime_playback(transfer_state& t) {
+    int64_t silence = 0;
+    if (held(t)) {
+        const prime_step step = prime_correction(t.latency.plan, t.ring.delay_offset / sample_bytes,
+                                                 t.pending_frames, t.waiting_frames);
+        advance_staging(t.playback_area, step.drop_in_hand_frames);
+        t.pending_frames -= step.drop_in_hand_frames;
+        skip_output(t.ring, step.skip_frames * sample_bytes);
+        if (t.pending_frames == 0) {
+            return 0;
+        }
+        // A stream not yet written to reports only what the device itself holds.
+        silence = step.silence_frames + start_silence_frames(t.latency.plan, t.pending_frames,
+                                                             t.waiting_frames,
+                                                             queued_to_play(t.playback));
     }
-    const int64_t deadline = now_ms() + queued_frames(pcm) * 1000 / rate + drain_margin_ms;
-    while (snd_pcm_state(pcm) == SND_PCM_STATE_RUNNING && queued_frames(pcm) > 0 &&
-           now_ms() < deadline) {
-        sleep_ms(10);
+    const int err = queue_silence(t, silence);
+    if (err < 0) {
+        return recover_playback(t, err);
     }
-    snd_pcm_drop(pcm);
+    t.primed = true;
+    restart_window(t.latency, now_ns());
+    const snd_pcm_sframes_t written = write_pending(t);
+    return written < 0 ? static_cast<int>(written) : 0;
 }
 
-int start_streams(run_state& s) {
-    // Capture runs first, and playback starts only once capture delivers as it goes, with the
-    // audio on its way at its target: a sound server can take a second or two to deliver the
-    // first audio, and then hand over all it held back at once.
-    snd_pcm_start(s.capture);
-    snd_pcm_wait(s.capture, first_capture_timeout_ms);
-    for (const int64_t start = now_ms();
-         now_ms() - start < capture_settle_ms && *s.stop_requested == 0;) {
-        if (queued_frames(s.capture) <= chunk_frames) {
+// Stops a playback stream that no longer plays what it is given, as an underrun does.
+int restart_playback(transfer_state& t) {
+    {
+        const server_call call("Playback");
+        snd_pcm_drop(t.playback);  // what it held is overdue; recovery prepares it afresh
+    }
+    return recover_playback(t, -EPIPE);
+}
+
+int apply_correction(transfer_state& t, const correction& c) {
+    if (c.restart_playback) {
+        return restart_playback(t);
+    }
+    t.consume_frames += c.consume_frames;
+    skip_output(t.ring, c.skip_frames * sample_bytes);
+    pause_output(t.ring, std::min(c.pause_frames, pause_room(t.ring)) * sample_bytes);
+    return 0;
+}
+
+// Passes `frames` just read through the rings: what is still to be consumed is skipped, the
+// rest is routed out for playback.
+void pass_read_frames(transfer_state& t, int64_t frames) {
+    const int64_t skipped = t.draining ? frames : std::min(frames, t.consume_frames);
+    if (skipped > 0) {
+        delay_pass(t.ring, t.capture_area, t.playback_area, *t.settings, skipped, false);
+        t.consume_frames = std::max<int64_t>(0, t.consume_frames - skipped);
+    }
+    if (frames > skipped) {
+        delay_pass(t.ring, t.capture_area, t.playback_area, *t.settings, frames - skipped, true);
+        t.pending_frames += frames - skipped;
+    }
+}
+
+// Takes a capture reading; a gap in capture's clock becomes silence in the rings, so what
+// follows it keeps its distance.
+void note_read(transfer_state& t, int64_t frames) {
+    const bool restarted = t.capture_restarted_ns > 0;
+    const capture_gap gap = note_capture(t.latency, {.now_ns = now_ns(),
+                                                     .frames = frames,
+                                                     .frames_read = t.frames_read,
+                                                     .waiting_frames = t.waiting_frames,
+                                                     .restarted_ns = t.capture_restarted_ns});
+    t.capture_restarted_ns = 0;
+    if (gap.frames <= 0 || !held(t)) {
+        return;
+    }
+    if (!restarted) {
+        print_marker("\nRX\n");  // the stream lost audio without an xrun to say so
+    }
+    // The frames just read are not in the rings yet; those before them are, as far back as
+    // playback has not taken them.
+    const int64_t behind = std::min(gap.behind_frames - frames, t.ring.delay_offset / sample_bytes);
+    pause_input(t.ring, std::min(gap.frames, pause_room(t.ring)) * sample_bytes,
+                std::max<int64_t>(0, behind) * sample_bytes);
+}
+
+// Reads what capture has, chunk by chunk, and passes it on. Gives the frames read or the
+// code that ends the run.
+snd_pcm_sframes_t read_available(transfer_state& t) {
+    snd_pcm_sframes_t total = 0;
+    for (int chunk = 0; chunk < chunks_per_wake && t.pending_frames == 0 &&
+                        t.frames_played < t.timing.frame_budget;
+         ++chunk) {
+        int64_t room = chunk_room(t.capture_area, t.playback_area);
+        if (t.primed && t.consume_frames == 0) {
+            const snd_pcm_sframes_t playback_room = snd_pcm_avail_update(t.playback);
+            if (playback_room < 0) {
+                const int err = recover_playback(t, static_cast<int>(playback_room));
+                if (err < 0) {
+                    return err;
+                }
+                continue;
+            }
+            room = std::min<int64_t>(room, playback_room);
+        }
+        if (room == 0) {
             break;
         }
-        drain_capture(s, chunk_frames);
-        snd_pcm_wait(s.capture, wait_timeout_ms);
+        fill_table(t.capture_area);
+        const snd_pcm_sframes_t got = read_frames(t.capture, t.capture_area.channel_table.data(),
+                                                  static_cast<snd_pcm_uframes_t>(room));
+        if (got < 0) {
+            const int err = recover_capture(t, static_cast<int>(got));
+            return err < 0 ? err : total;
+        }
+        t.waiting_frames = got > 0 ? captured_waiting(t.capture) : 0;
+        note_capture_pacing(t.latency, got, room, t.waiting_frames, t.timing.capture_buffer_frames);
+        if (got == 0) {
+            t.draining = t.draining && !capture_clock_settled(t.latency);
+            break;
+        }
+        t.frames_read += got;
+        total += got;
+        if (!t.latency.playback_started && held(t)) {
+            t.ring.delay_offset = ring_delay_for(t.latency.plan) * sample_bytes;
+        }
+        note_read(t, got);
+        pass_read_frames(t, got);
+        if (!t.primed && t.pending_frames > 0) {
+            const int err = prime_playback(t);
+            if (err < 0) {
+                return err;
+            }
+        } else {
+            const snd_pcm_sframes_t written = write_pending(t);
+            if (written < 0) {
+                return written;
+            }
+        }
+        if (got < room) {
+            t.draining = t.draining && !capture_clock_settled(t.latency);
+            break;
+        }
     }
-    // A playback stream prepared long before is prepared again, so it starts afresh.
-    s.started_ms = now_ms();
-    const int err = refill_playback(s);
-    if (err < 0 && err != -EPIPE) {
-        report_failure("Playback", err);
-        return err;
-    }
-    return 0;
+    return total;
 }
 
-int32_t regions_for(const run_settings& settings, const stream_report& granted) {
-    return std::max<int32_t>(settings.channel_count,
-                             static_cast<int32_t>(granted.channels.value_or(0)));
+int look_at_the_delay(transfer_state& t) {
+    const correction c =
+        note_path(t.latency, {.now_ns = now_ns(),
+                              .waiting_frames = t.waiting_frames,
+                              .in_hand_frames = t.pending_frames,
+                              .queued_frames = queued_to_play(t.playback),
+                              .ring_delay_frames = t.ring.delay_offset / sample_bytes,
+                              .written_frames = t.frames_written,
+                              .consume_frames = t.consume_frames});
+    const int err = apply_correction(t, c);
+    if (t.latency.shortest_frames > 0 && !t.shortest_reported) {
+        t.shortest_reported = true;
+        std::fprintf(
+            stderr, "The shortest delay on this device is %.3f sec; shorter ones play at it.\n",
+            static_cast<double>(t.latency.shortest_frames) / static_cast<double>(t.timing.rate));
+    }
+    return err;
+}
+
+// One look at both streams: what is pending goes out, what capture has comes in. Gives the
+// frames moved either way, or the code that ends the run.
+snd_pcm_sframes_t wake(transfer_state& t) {
+    snd_pcm_sframes_t moved = 0;
+    if (t.primed && t.pending_frames > 0) {
+        const snd_pcm_sframes_t written = write_pending(t);
+        if (written < 0) {
+            return written;
+        }
+        moved += written;
+    }
+    const snd_pcm_sframes_t read = read_available(t);
+    if (read < 0) {
+        return read;
+    }
+    moved += read;
+    if (read > 0 && t.primed && held(t)) {
+        const int err = look_at_the_delay(t);
+        if (err < 0) {
+            return err;
+        }
+    }
+    if (moved == 0) {
+        // A stream that stopped without a transfer to say so.
+        for (snd_pcm_t* pcm : {t.playback, t.capture}) {
+            const int err = stopped_by(pcm);
+            if (err != 0) {
+                const int result =
+                    pcm == t.playback ? recover_playback(t, err) : recover_capture(t, err);
+                if (result < 0) {
+                    return result;
+                }
+            }
+        }
+    }
+    return moved;
+}
+
+// Waits for capture to deliver, or for playback to take what is pending, for one step at
+// most. After a wake that found the streams ready but moved nothing, it only sleeps.
+int wait_a_step(const transfer_state& t, bool only_sleep) {
+    if (only_sleep) {
+        return poll(nullptr, 0, wait_step_ms);
+    }
+    std::vector<pollfd> fds;
+    add_poll_descriptors(t.pending_frames > 0 ? t.playback : t.capture, fds);
+    return poll(fds.data(), fds.size(), wait_step_ms);
 }
 
 }  // namespace
 
-int run(const run_settings& settings, pcm_pair& pair, const volatile sig_atomic_t* stop_requested) {
-    run_state s{settings, stop_requested, pair.playback.get(), pair.capture.get(), {}, {}, {}, {},
-                {}};
-    // The tables follow what each stream was granted, and always hold the routed channels;
-    // a routed channel the device lacks is silent going in and unheard going out.
-    if (create_staging_area(s.playback_area, regions_for(settings, pair.playback_granted)) < 0 ||
-        create_staging_area(s.capture_area, regions_for(settings, pair.capture_granted)) < 0 ||
-        create_delay_ring(s.ring, ring_size_for(settings), delay_offset_for(settings)) < 0) {
-        std::printf("%s\n", ring_message);
-        return 1;
+int create_transfer(transfer_state& t, const run_settings& settings, const run_timing& timing,
+                    int32_t playback_channels, int32_t capture_channels) {
+    t.settings = &settings;
+    t.timing = timing;
+    run_settings ring_timing = settings;
+    ring_timing.sample_rate = static_cast<uint32_t>(timing.rate);
+    if (create_staging_area(t.playback_area, playback_channels) < 0 ||
+        create_staging_area(t.capture_area, capture_channels) < 0 ||
+        create_delay_ring(t.ring, ring_size_for(ring_timing), delay_offset_for(ring_timing)) < 0) {
+        return -ENOMEM;
     }
-    s.silence.reset(static_cast<uint8_t*>(std::calloc(chunk_bytes, 1)));
-    if (!s.silence) {
-        std::printf("%s\n", ring_message);
-        return 1;
+    t.silence = zeroed_block(chunk_bytes);
+    if (!t.silence) {
+        return -ENOMEM;
     }
-    s.silence_table.assign(static_cast<size_t>(s.playback_area.region_count), s.silence.get());
-
-    // A failed prepare shows again in the first transfer, which reports it.
-    snd_pcm_prepare(s.playback);
-    snd_pcm_prepare(s.capture);
-    if (settings.frame_budget > 0 && *stop_requested == 0) {
-        if (start_streams(s) < 0 || transfer_loop(s) != 0) {
-            return 1;
-        }
-    }
-    std::fputs("\nFinished\n", stdout);
-    std::fflush(stdout);
-    finish_playback(s.playback, settings.sample_rate);
-    snd_pcm_drop(s.capture);
-    pair.playback.reset();
-    pair.capture.reset();
+    t.silence_table.assign(static_cast<size_t>(t.playback_area.region_count), t.silence.get());
+    t.latency = start_latency(plan_latency(static_cast<double>(settings.delay_seconds), timing.rate,
+                                           timing.period_frames));
     return 0;
 }
+
+int transfer_loop(transfer_state& t) {
+    int64_t last_wake = now_ns();
+    int64_t capture_quiet = 0;
+    int64_t playback_quiet = 0;
+    bool only_sleep = false;
+    while (t.frames_played < t.timing.frame_budget && !stop_requested()) {
+        show_progress(t);
+        const int ready = wait_a_step(t, only_sleep);
+        const int64_t now = now_ns();
+        const int64_t interval = now - last_wake;
+        last_wake = now;
+        const bool waiting_on_playback = t.pending_frames > 0;
+        const snd_pcm_sframes_t moved = wake(t);
+        if (moved < 0) {
+            return static_cast<int>(moved);
+        }
+        only_sleep = moved == 0 && ready > 0;
+        // The stall limit measures the streams, not the program: a wake long after the one
+        // before means the program did not run, and that time is not counted.
+        const int64_t counted = interval > unrun_gap_ns ? 0 : interval;
+        int64_t& quiet = waiting_on_playback ? playback_quiet : capture_quiet;
+        quiet = moved > 0 ? 0 : quiet + counted;
+        if (moved > 0) {
+            capture_quiet = playback_quiet = 0;
+        }
+        if (quiet >= stall_limit_ms * 1000000) {
+            std::fputs(stall_message(waiting_on_playback), stderr);
+            return -ETIMEDOUT;
+        }
+    }
+    return 0;
+}
+
+bool finish_playback(transfer_state& t) {
+    if (!t.primed) {
+        const server_call call("Playback");
+        snd_pcm_drop(t.playback);  // nothing queued to play out; a failed drop changes nothing
+        return true;
+    }
+    int64_t queued = queued_to_play(t.playback);
+    const int64_t start = now_ns();
+    const int64_t deadline = start + queued * 1000000000 / t.timing.rate + play_out_margin_ns;
+    int64_t last_move = start;
+    while (snd_pcm_state(t.playback) == SND_PCM_STATE_RUNNING && queued > 0) {
+        poll(nullptr, 0, wait_step_ms * 2);
+        const int64_t now = now_ns();
+        const int64_t left = queued_to_play(t.playback);
+        if (left < queued) {
+            last_move = now;
+        }
+        queued = left;
+        if (now - last_move > play_out_stuck_ns) {
+            return false;
+        }
+        if (now > deadline) {
+            break;
+        }
+    }
+    const server_call call("Playback");
+    snd_pcm_drop(t.playback);  // the stream ends here whatever the drop says
+    return true;
+}
+
+}  // namespace livedelay

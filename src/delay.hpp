@@ -1,8 +1,8 @@
 // The delay engine: the byte rings that hold the delay, the staging areas that ALSA reads into
-// and writes from, the routing of channels between them, and the transfer loop.
+// and writes from, the routing of channels between them, the pass that moves one chunk through
+// all of them, and the transfer loop that drives the passes in real time.
 #pragma once
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,9 +10,12 @@
 #include <span>
 #include <vector>
 
+#include "latency.hpp"
 #include "settings.hpp"
 
-struct pcm_pair;
+typedef struct _snd_pcm snd_pcm_t;
+
+namespace livedelay {
 
 constexpr int64_t sample_bytes = 3;     // signed 24-bit little-endian, packed
 constexpr int64_t chunk_frames = 4096;  // the most frames one pass moves
@@ -40,7 +43,8 @@ struct lane {
 
 enum lane_id : int { lane_a = 0, lane_b = 1 };
 
-// Sizes and positions are in bytes.
+// Sizes and positions are in bytes. `delay_offset` is where a stored byte lands ahead of the
+// position; the transfer loop moves it to skip or pause what playback takes next.
 struct delay_ring {
     int64_t ring_size = 0;
     int64_t delay_offset = 0;
@@ -59,10 +63,22 @@ int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset)
 void store(delay_ring& ring, lane_id id, std::span<const uint8_t> source);
 void delay_copy(delay_ring& ring, lane_id id, int64_t n);
 void fetch(const delay_ring& ring, lane_id id, std::span<uint8_t> destination);
-// Moves the ring position on. Each whole block of the input rings that the position leaves
-// behind is handed back to the system: its bytes were copied on by delay_copy and are dead.
+// Moves the ring position on by n bytes, less than a ring. Each whole block of the input rings
+// that the position leaves behind is handed back to the system: its bytes were copied on by
+// delay_copy and are dead.
 void advance(delay_ring& ring, int64_t n);
 constexpr int64_t released_block_bytes = int64_t{1} << 20;
+
+// The delay as heard can be shortened or lengthened at the position, where playback takes its
+// next bytes; the bytes stored from then on keep their place. skip_output drops the next n
+// bytes (n at most delay_offset); pause_output puts n bytes of silence before them.
+// pause_input puts n bytes of silence among the stored bytes, `behind` bytes back from where
+// the next ones go (behind at most delay_offset): what capture lost is heard as silence, and
+// what follows it keeps its distance. Both pauses need delay_offset + n + chunk_bytes below
+// ring_size.
+void skip_output(delay_ring& ring, int64_t n);
+void pause_output(delay_ring& ring, int64_t n);
+void pause_input(delay_ring& ring, int64_t n, int64_t behind);
 
 // The memory one direction's transfers use: `region_count` regions of one chunk each, the
 // frame offset used in all of them, and the per-channel pointers handed to ALSA.
@@ -83,12 +99,67 @@ std::span<uint8_t> channel_bytes(const staging_area& area, int32_t channel, int6
 // Frames the next transfer may move so that it stays inside the regions of both areas.
 int64_t chunk_room(const staging_area& capture, const staging_area& playback);
 
-int lane_count(routing_mode mode);
 void route_in(delay_ring& ring, const staging_area& capture, const run_settings& settings,
               int64_t n);
 void route_out(const delay_ring& ring, staging_area& playback, const run_settings& settings,
                int64_t n);
 
-// The working life of a run on a configured pair: buffers, the transfer loop until the frame
-// budget is met or a stop is requested, and the shutdown. Gives the process's exit status.
-int run(const run_settings& settings, pcm_pair& pair, const volatile sig_atomic_t* stop_requested);
+// One pass of `frames` frames read into the capture area at its position: routed into the
+// lanes, copied one delay on, routed out into the playback area at its position (unless
+// `play` is false: then the delayed frames of the pass are skipped), and the ring moved on.
+// The playback area's position moves only when its frames are written.
+void delay_pass(delay_ring& ring, staging_area& capture, staging_area& playback,
+                const run_settings& settings, int64_t frames, bool play);
+
+// Time as the streams run it: the rate playback was granted, which the delay, the ring, the
+// time-out and the counter all follow.
+struct run_timing {
+    int64_t rate = 0;
+    int64_t frame_budget = 0;  // delayed frames to play before the run finishes
+    int64_t period_frames = 0;
+    int64_t capture_buffer_frames = 0;
+};
+
+// Everything the transfer loop works on. The streams are owned by the caller.
+struct transfer_state {
+    const run_settings* settings = nullptr;
+    run_timing timing;
+    snd_pcm_t* capture = nullptr;
+    snd_pcm_t* playback = nullptr;
+    staging_area capture_area;
+    staging_area playback_area;
+    delay_ring ring;
+    byte_block silence;  // one chunk of zero bytes, behind every entry of silence_table
+    std::vector<void*> silence_table;
+    latency_state latency;
+
+    int64_t frames_read = 0;
+    int64_t frames_played = 0;   // delayed frames written; the silence queued is not counted
+    int64_t frames_written = 0;  // everything written to playback, silence too
+    int64_t pending_frames = 0;  // routed into the playback area, not yet written
+    int64_t consume_frames = 0;  // captured frames still to pass through without playing
+    int64_t waiting_frames = 0;  // what capture held after the last read
+    int64_t capture_restarted_ns = 0;
+    int64_t capture_suspended_ns = 0;
+    int64_t playback_suspended_ns = 0;
+    bool primed = false;    // playback runs with its level queued
+    bool draining = false;  // playback stopped: what capture holds is overdue and skipped
+    bool shortest_reported = false;
+    float shown_seconds = 0.0f;
+};
+
+// Creates the staging areas, the rings and the silence for a run on streams granted
+// `playback_channels` and `capture_channels`. Gives -ENOMEM when any of them cannot be had.
+int create_transfer(transfer_state& t, const run_settings& settings, const run_timing& timing,
+                    int32_t playback_channels, int32_t capture_channels);
+
+// Moves audio from capture through the rings to playback until the frame budget is played
+// or a stop is requested. Capture must be started; playback is started here, with its level
+// queued. Gives 0, or ALSA's negative code after the message that ends the run.
+int transfer_loop(transfer_state& t);
+
+// Lets the queued audio play out, for no longer than it lasts and a margin, then stops
+// playback. Gives false when the queue stopped moving: the stream is not to be touched again.
+bool finish_playback(transfer_state& t);
+
+}  // namespace livedelay

@@ -1,14 +1,20 @@
 // The playback and capture streams on the one device name: opening, configuration, the error
-// messages of both and the driver-parameter table.
+// messages of both, the driver-parameter table, and the transfers, waits and recovery of a
+// running stream.
 #pragma once
 
 #include <alsa/asoundlib.h>
+#include <poll.h>
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "settings.hpp"
+
+namespace livedelay {
 
 struct pcm_closer {
     void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
@@ -39,13 +45,18 @@ struct pcm_pair {
 constexpr snd_pcm_uframes_t requested_period_frames = 4096;
 constexpr snd_pcm_uframes_t requested_buffer_frames = 16384;
 
-// Opens and configures one stream. Failures of the open and of the format are reported on
-// standard error and given as ALSA's negative code. The result of the final configuration is
-// left in `configured`: a playback failure there is reported too, a capture failure is left to
-// the caller.
-int open_stream(snd_pcm_stream_t direction, const run_settings& settings,
-                snd_pcm_uframes_t period_request, pcm_handle& handle, hw_params_handle& params,
-                int& configured);
+// Opens one stream without blocking, so a busy device answers at once. The failure is
+// reported on standard error; gives 0 or ALSA's negative code.
+int open_stream(snd_pcm_stream_t direction, const std::string& device_name, pcm_handle& handle);
+
+// Narrows an open stream's parameters to what the run asks: access, format, channels, rate,
+// period near `period_request` and buffer. A refused format is reported on standard error;
+// gives 0 or ALSA's negative code. The other requests are settled by apply_parameters.
+int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
+                        snd_pcm_uframes_t period_request, hw_params_handle& params);
+
+// Configures the stream with what restrict_parameters left; gives snd_pcm_hw_params' result.
+int apply_parameters(snd_pcm_t* pcm, snd_pcm_hw_params_t* params);
 
 stream_report read_back(const snd_pcm_hw_params_t* params);
 
@@ -55,7 +66,26 @@ void print_stream_report(FILE* out, const stream_report& playback, const stream_
 // reported where it happens; gives 0 or ALSA's negative code.
 int configure_pcm_pair(const run_settings& settings, pcm_pair& pair);
 
-// Prints every PCM that ALSA knows, and the hw: and plughw: names of each card, one line
-// each: which directions open, whether the samples this program uses are taken directly,
-// the channel counts and the rates. Gives the exit status.
-int list_devices(FILE* out);
+// Transfers of a running stream, which never wait: they move what the stream can take now and
+// give the frames moved (0 when it can take nothing) or ALSA's negative code.
+snd_pcm_sframes_t read_frames(snd_pcm_t* pcm, void** channel_table, snd_pcm_uframes_t frames);
+snd_pcm_sframes_t write_frames(snd_pcm_t* pcm, void** channel_table, snd_pcm_uframes_t frames);
+
+// Frames captured and not yet read, or queued and not yet heard: what snd_pcm_avail and
+// snd_pcm_delay say, with a stream that cannot say taken as holding none.
+int64_t captured_waiting(snd_pcm_t* capture);
+int64_t queued_to_play(snd_pcm_t* playback);
+
+// Brings a stream that reported `err` back to where it can be started. -EAGAIN means a
+// suspended stream is still waking up: ask again later. Gives 0, -EAGAIN, or the code that
+// ends the run.
+int recover_stream(snd_pcm_t* pcm, int err);
+
+// The code a stream's state stands for when no transfer has reported it yet: an xrun, a
+// suspend, a device gone. 0 for a stream that can go on.
+int stopped_by(snd_pcm_t* pcm);
+
+// The descriptors to poll for a stream, appended to `fds`; gives how many.
+int add_poll_descriptors(snd_pcm_t* pcm, std::vector<pollfd>& fds);
+
+}  // namespace livedelay

@@ -1,58 +1,120 @@
-// livedelay: plays live sound back after a fixed delay.
-#include <csignal>
+// livedelay: plays live sound back after a fixed delay. `main` and the run sequence: the
+// settings, the two streams, the buffers, the transfer loop and the shutdown.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "delay.hpp"
+#include "devices.hpp"
 #include "pcm.hpp"
 #include "settings.hpp"
+#include "signals.hpp"
+
+namespace livedelay {
 
 namespace {
 
-// Written by the signal handler, read by the transfer loop: the one thing a handler may touch.
-volatile sig_atomic_t stop_requested = 0;
+const char* const ring_message = "Cannot allocate enough memory.  Try reducing delay time.";
 
-void request_stop(int signal_number) {
-    if (stop_requested != 0) {
-        // A second signal while stopping ends the process at once.
-        std::signal(signal_number, SIG_DFL);
-        std::raise(signal_number);
-        return;
-    }
-    stop_requested = 1;
-}
-
-// SIGINT and SIGTERM end the run the way its time-out does.
-void stop_on_signals() {
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
-// No ALSA device name starts with '-', so a first argument that does is an option.
+// Gives the exit status of an option: 1 when its output could not be written.
 int run_option(const char* option) {
+    int err = 0;
     if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
         print_usage(stdout);
         std::puts("livedelay --list shows the devices ALSA knows and what each one takes.");
-        return 0;
-    }
-    if (std::strcmp(option, "--version") == 0) {
+    } else if (std::strcmp(option, "--version") == 0) {
         std::puts("livedelay " LIVEDELAY_VERSION);
+    } else if (std::strcmp(option, "--list") == 0 || std::strcmp(option, "-l") == 0) {
+        err = list_devices(stdout);
+    } else {
+        std::printf("Unknown option %s; livedelay --help shows the usage.\n", option);
+        err = -EINVAL;
+    }
+    const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    return err == 0 && written ? 0 : 1;
+}
+
+// The rate playback was granted runs the whole run; a device that would not take the rate
+// asked says so in one line, and the time-out keeps its length in seconds.
+run_timing timing_for(const run_settings& settings, const pcm_pair& pair) {
+    run_timing timing;
+    timing.rate = pair.playback_granted.rate.value_or(settings.sample_rate);
+    timing.period_frames =
+        static_cast<int64_t>(pair.playback_granted.period_frames.value_or(requested_period_frames));
+    timing.capture_buffer_frames =
+        static_cast<int64_t>(pair.capture_granted.buffer_frames.value_or(requested_buffer_frames));
+    timing.frame_budget = int64_t{settings.frame_budget} * timing.rate / settings.sample_rate;
+    if (timing.rate != settings.sample_rate) {
+        std::printf("Sample rate %u is not available here; running at %lld\n", settings.sample_rate,
+                    static_cast<long long>(timing.rate));
+    }
+    return timing;
+}
+
+int32_t regions_for(const run_settings& settings, const stream_report& granted) {
+    return std::max<int32_t>(settings.channel_count,
+                             static_cast<int32_t>(granted.channels.value_or(0)));
+}
+
+// Gives the exit status; `streams_answer` turns false when a stream stopped answering, so
+// that it is not touched again.
+int run(const run_settings& settings, pcm_pair& pair, bool& streams_answer) {
+    transfer_state t;
+    // The tables follow what each stream was granted, and always hold the routed channels;
+    // a routed channel the device lacks is silent going in and unheard going out.
+    if (create_transfer(t, settings, timing_for(settings, pair),
+                        regions_for(settings, pair.playback_granted),
+                        regions_for(settings, pair.capture_granted)) < 0) {
+        std::printf("%s\n", ring_message);
+        return 1;
+    }
+    t.playback = pair.playback.get();
+    t.capture = pair.capture.get();
+    {
+        // A failed prepare or start shows again in the first transfer, which reports it.
+        const server_call call("Playback");
+        snd_pcm_prepare(t.playback);
+        snd_pcm_prepare(t.capture);
+    }
+    if (t.timing.frame_budget > 0 && !stop_requested()) {
+        {
+            const server_call call("Capture");
+            snd_pcm_start(t.capture);
+        }
+        if (transfer_loop(t) < 0) {
+            streams_answer = false;
+            return 1;
+        }
+    }
+    std::fputs("\nFinished\n", stdout);
+    std::fflush(stdout);
+    if (!finish_playback(t)) {
+        streams_answer = false;
         return 0;
     }
-    if (std::strcmp(option, "--list") == 0 || std::strcmp(option, "-l") == 0) {
-        return list_devices(stdout);
-    }
-    std::printf("Unknown option %s; livedelay --help shows the usage.\n", option);
-    return 1;
+    const server_call call("Capture");
+    snd_pcm_drop(t.capture);  // the stream ends here whatever the drop says
+    return 0;
+}
+
+// Ends the process without closing the streams: closing one whose server stopped answering
+// would wait on it. The process exit releases them.
+[[noreturn]] void leave(int status, pcm_pair& pair) {
+    pair.playback.release();
+    pair.capture.release();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(status);
 }
 
 }  // namespace
 
+}  // namespace livedelay
+
 int main(int argc, char* argv[]) {
+    using namespace livedelay;
     if (argc > 1 && argv[1][0] == '-') {
         return run_option(argv[1]);
     }
@@ -60,10 +122,18 @@ int main(int argc, char* argv[]) {
     if (!settings) {
         return 1;
     }
-    stop_on_signals();
+    install_signal_handlers();
     pcm_pair pair;
     if (configure_pcm_pair(*settings, pair) < 0) {
-        return 1;
+        leave(1, pair);
     }
-    return run(*settings, pair, &stop_requested);
+    bool streams_answer = true;
+    const int status = run(*settings, pair, streams_answer);
+    if (status != 0 || !streams_answer) {
+        leave(status, pair);
+    }
+    const server_call call("Playback");
+    pair.playback.reset();
+    pair.capture.reset();
+    return 0;
 }

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
+namespace livedelay {
+
 namespace {
 
 // strtol in base 10 keeping only the low 32 bits; text that is not a number gives 0.
@@ -137,6 +139,10 @@ std::optional<run_settings> parse_command_line(int argc, const char* const argv[
     if (static_cast<int32_t>(settings.sample_rate) < static_cast<int32_t>(minimum_sample_rate)) {
         return std::nullopt;
     }
+    if (settings.sample_rate > maximum_sample_rate) {
+        std::fprintf(out, "Sample rate can be set up to %u\n", maximum_sample_rate);
+        return std::nullopt;
+    }
 
     const uint32_t timeout_seconds = argc > 7 ? low_32_bits(argv[7]) : default_timeout_seconds;
     settings.frame_budget = settings.sample_rate * timeout_seconds;
@@ -144,3 +150,5 @@ std::optional<run_settings> parse_command_line(int argc, const char* const argv[
                  static_cast<int>(settings.frame_budget / settings.sample_rate));
     return settings;
 }
+
+}  // namespace livedelay

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+namespace livedelay {
+
 enum class routing_mode : int32_t { mono_to_mono = 1, stereo_to_stereo = 2, mono_to_both = 3 };
 
 // Filled once before any device is opened; read, never changed, by everything after.
@@ -24,6 +26,8 @@ struct run_settings {
 
 constexpr uint32_t default_sample_rate = 44100;
 constexpr uint32_t minimum_sample_rate = 32000;
+// The highest rate ALSA can run a stream at.
+constexpr uint32_t maximum_sample_rate = 768000;
 constexpr uint32_t default_timeout_seconds = 300;
 constexpr float maximum_delay_seconds = 600.0f;
 // Sizes the staging areas and channel tables, so an absurd channel number must not reach them.
@@ -42,3 +46,5 @@ int32_t channel_count_for(routing_mode mode, int32_t input_channel, int32_t outp
 
 // Number of routed channels on each side: 1 for mono_to_mono, 2 otherwise.
 int32_t routed_width(routing_mode mode);
+
+}  // namespace livedelay

@@ -13,6 +13,7 @@
 #include "delay.hpp"
 #include "mixed_byte.hpp"
 
+namespace livedelay {
 namespace {
 
 run_settings timing(float delay, uint32_t rate) {
@@ -263,3 +264,4 @@ TEST(DelayRing, InputRingsHoldOnlyTheBlockInUse) {
 }
 
 }  // namespace
+}  // namespace livedelay

@@ -1,9 +1,15 @@
 // The real binary on the unpaced virtual devices: exact bytes, the budget, the failure rows.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.hpp"
@@ -41,6 +47,8 @@ TEST_P(RoutedRun, PlaysTheRoutedInputExactlyTheDelayLater) {
     argv.insert(argv.end(), r.args.begin(), r.args.end());
     const process_result run = run_program(argv, devices.env, 60);
     ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out.find("\nRX\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("\nPX\n"), std::string::npos) << run.out;
 
     const std::string played = read_file(devices.played_path());
     const int64_t frames = static_cast<int64_t>(played.size()) / (3 * r.channels);
@@ -110,8 +118,64 @@ INSTANTIATE_TEST_SUITE_P(
                    "fixed4"},
         // A ring of 43690 frames, so the passes cross its end again and again.
         routed_run{
-            "ManyRingWraps", {"2", "1", "1", "0.2", "32000", "20"}, 2, {{0, 0}, {1, 1}}, 6400}),
+            "ManyRingWraps", {"2", "1", "1", "0.2", "32000", "20"}, 2, {{0, 0}, {1, 1}}, 6400},
+        // A pass over 1024 channels takes about as long as the audio it moves, or longer: a
+        // device on no clock still gets exactly what was captured, with no marker.
+        routed_run{"ThousandChannels",
+                   {"1", "1021", "1024", "0.1", "32000", "1"},
+                   1024,
+                   {{1020, 1023}},
+                   3200}),
     [](const auto& info) { return info.param.name; });
+
+// Reads the FIFO at `path` into `bytes` till its writer closes it, `bytes_per_second` at a
+// time, as a device on a clock would take it.
+void drain_fifo(const std::string& path, std::string& bytes, int64_t bytes_per_second) {
+    const int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << path;
+    std::string buffer(static_cast<size_t>(bytes_per_second / 100), '\0');
+    for (auto due = std::chrono::steady_clock::now();;) {
+        due += std::chrono::milliseconds(10);
+        std::this_thread::sleep_until(due);
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n <= 0) {
+            break;
+        }
+        bytes.append(buffer.data(), static_cast<size_t>(n));
+    }
+    close(fd);
+}
+
+// Capture from a file, playback into a pipe that is read at the stream's rate: the device has
+// no clock of its own, yet plays in real time, as slowly as the pipe is read. The latency is
+// not held there, so nothing is added or dropped: the output is the input, one delay late.
+TEST(Unclocked, PlaybackTakenInRealTimeStillGetsExactlyWhatWasCaptured) {
+    const virtual_devices devices = make_virtual_devices();
+    write_file(devices.captured_path(), marker_frames(2, 3 * 44100));
+    ASSERT_EQ(mkfifo(devices.played_path().c_str(), 0600), 0);
+    std::string played;
+    std::thread reader([&] { drain_fifo(devices.played_path(), played, 44100 * 2 * 3); });
+    const process_result run =
+        run_program({binary, "loop", "2", "1", "1", "0.25", "44100", "2"}, devices.env, 60);
+    reader.join();
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out.find("\nRX\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("\nPX\n"), std::string::npos) << run.out;
+    const int64_t frames = static_cast<int64_t>(played.size()) / 6;
+    ASSERT_GE(frames, 2 * 44100);
+    int mismatches = 0;
+    for (int64_t f = 0; f < frames && mismatches < 5; ++f) {
+        for (int c = 0; c < 2; ++c) {
+            const int32_t want = f >= 11025 ? marker_sample(c, f - 11025) : 0;
+            if (sample_at(played, 2, f, c) != want) {
+                ADD_FAILURE() << "frame " << f << " channel " << c + 1 << ": got "
+                              << sample_at(played, 2, f, c) << ", want " << want;
+                ++mismatches;
+            }
+        }
+    }
+    remove_tree(devices.dir);
+}
 
 class Budget : public ::testing::Test {
 protected:

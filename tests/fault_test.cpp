@@ -147,6 +147,20 @@ INSTANTIATE_TEST_SUITE_P(Cards, CaptureRefusal,
                              // It offers 32000 Hz only: capture must not run slower than playback.
                              refusal_case{"capture32k", "Record\t4096\t16384\t32000\t2"}));
 
+// Asked for 44100 Hz, the card runs at 48000: the run says so once, and the delay and the
+// time-out keep their length in seconds at the rate that runs.
+TEST_F(FakeCard, AnotherRateGrantedKeepsTheSecondsTrue) {
+    const process_result r = run("only48k", {"1", "1", "1", "0.5", "44100", "2"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Sample rate = 44100\nTime out at 2 sec\n"
+                         "Sample rate 44100 is not available here; running at 48000\n"),
+              std::string::npos)
+        << r.out;
+    const int64_t frames = expect_delayed(2, {{0, 0}}, 24000);
+    EXPECT_GE(frames, 2 * 48000);
+    EXPECT_LT(frames, 2 * 48000 + 4096);
+}
+
 TEST_F(FakeCard, CaptureAsksForThePeriodPlaybackWasGranted) {
     const process_result r = run("period1024", {"1", "1", "1", "0.1", "44100", "1"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;

@@ -11,6 +11,7 @@
 #include "settings.hpp"
 #include "usage_text.hpp"
 
+namespace livedelay {
 namespace {
 
 struct parsed {
@@ -285,7 +286,17 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{{"hw:0", "1", "1", "1", "1", "4294922296"}, "Sample rate = -45000", std::nullopt},
         refusal{{"hw:0", "1", "1", "1", "1", "0"}, "Sample rate = 0", std::nullopt},
         refusal{{"hw:0", "1", "1", "1", "1", "fast"}, "Sample rate = 0", std::nullopt},
-        refusal{{"hw:0", "1", "1", "1", "1", "4294967296"}, "Sample rate = 0", std::nullopt}),
+        refusal{{"hw:0", "1", "1", "1", "1", "4294967296"}, "Sample rate = 0", std::nullopt},
+        // Above what ALSA runs at: one line, like the delay's range.
+        refusal{{"hw:0", "1", "1", "1", "1", "768001"},
+                "Sample rate = 768001",
+                "Sample rate can be set up to 768000"},
+        refusal{{"hw:0", "1", "1", "1", "1", "1000000000"},
+                "Sample rate = 1000000000",
+                "Sample rate can be set up to 768000"},
+        refusal{{"hw:0", "1", "1", "1", "1", "2147483647"},
+                "Sample rate = 2147483647",
+                "Sample rate can be set up to 768000"}),
     refusal_name);
 
 // Channel numbers whose 0-based value or routed width does not fit in 32 bits. Whatever the
@@ -332,7 +343,7 @@ TEST(DelayArgument, AcceptedFromZeroTo600) {
 
 TEST(RateArgument, AcceptedFrom32000AsItsLow32Bits) {
     for (const auto& [arg, rate] : {std::pair{"32000", 32000u}, std::pair{"4295011396", 44100u},
-                                    std::pair{"2147483647", 2147483647u}}) {
+                                    std::pair{"768000", 768000u}}) {
         const parsed p = parse({"hw:0", "1", "1", "1", "1", arg, "2"});
         ASSERT_TRUE(p.settings) << arg << '\n' << p.out;
         EXPECT_EQ(p.settings->sample_rate, rate);
@@ -367,6 +378,7 @@ INSTANTIATE_TEST_SUITE_P(
                       budget_case{"44100", "-1", 4294923196u, "Time out at 97390 sec"},
                       budget_case{"192000", "22369", 4294848000u, "Time out at 22369 sec"},
                       budget_case{"192000", "22370", 72704u, "Time out at 0 sec"},
-                      budget_case{"2147483647", "2", 4294967294u, "Time out at 2 sec"}));
+                      budget_case{"768000", "5592", 4294656000u, "Time out at 5592 sec"}));
 
 }  // namespace
+}  // namespace livedelay

@@ -21,7 +21,8 @@ std::string device_only_report(const std::string& device) {
 }
 
 int32_t marker_sample(int channel, int64_t frame) {
-    return ((channel + 1) << 20) | static_cast<int32_t>((frame + 1) & 0xfffff);
+    const int32_t v = ((channel + 1) << 20) | static_cast<int32_t>((frame + 1) & 0xfffff);
+    return ((v & 0xffffff) ^ 0x800000) - 0x800000;  // the 24 bits a sample holds, signed
 }
 
 std::string marker_frames(int channels, int64_t frames) {

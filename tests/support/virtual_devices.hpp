@@ -18,7 +18,8 @@ virtual_devices make_virtual_devices();
 // The settings report for a device name given alone.
 std::string device_only_report(const std::string& device);
 
-// A 24-bit sample that names its channel and frame, and is never silence.
+// A 24-bit sample that names its channel (the low four bits of its number) and frame, and is
+// never silence; as a sign-extended value, as sample_at reads it back.
 int32_t marker_sample(int channel, int64_t frame);
 // `frames` interleaved frames of `channels` marker samples, 3 bytes each, little-endian.
 std::string marker_frames(int channels, int64_t frames);

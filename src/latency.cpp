@@ -1,0 +1,236 @@
+#include "latency.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace livedelay {
+
+namespace {
+
+constexpr int64_t ns_per_second = 1000000000;
+// The loop's margin on top of two periods.
+constexpr int64_t level_margin_ns = 1000000;
+// The capture clock's window spans one to two buckets: long enough for every phase of a
+// server's blocks, short enough to follow a clock that drifts.
+constexpr int64_t clock_bucket_ns = 1000000000;
+// Readings a window needs before it is trusted: a quarter second, at least four readings.
+constexpr int64_t settle_ns = 250000000;
+constexpr int64_t settle_readings = 4;
+// The delay heard may be this far from the target before it is corrected, and once judged,
+// this far.
+constexpr int64_t tolerance_ns = 1000000;
+constexpr int64_t judged_tolerance_ns = 2000000;
+// An error this large when playback is primed again is what a stall made overdue.
+constexpr int64_t gross_error_ns = 50000000;
+// Readings of the capture clock come late by up to a block or a wake; a jump beyond this,
+// held this long, is audio lost.
+constexpr int64_t capture_jump_ns = 20000000;
+constexpr int64_t capture_jump_hold_ns = 100000000;
+// Playback is judged over spans this long, long enough for any server's blocks: it must have
+// played between a quarter and twice what its clock says.
+constexpr int64_t span_ns = 200000000;
+
+int64_t frames_in(int64_t ns, int64_t rate) {
+    return static_cast<int64_t>(static_cast<__int128>(ns) * rate / ns_per_second);
+}
+
+int64_t ns_in(int64_t frames, int64_t rate) {
+    return static_cast<int64_t>(static_cast<__int128>(frames) * ns_per_second / rate);
+}
+
+void restart(window_max& w, int64_t now_ns) {
+    w = window_max{now_ns, INT64_MIN, INT64_MIN, 0, now_ns};
+}
+
+// Adds a reading; with a bucket length, the window slides.
+void add(window_max& w, int64_t now_ns, int64_t value, int64_t bucket_ns = INT64_MAX) {
+    if (now_ns - w.bucket_start_ns >= bucket_ns) {
+        w.older = w.newer;
+        w.newer = INT64_MIN;
+        w.bucket_start_ns = now_ns;
+    }
+    w.newer = std::max(w.newer, value);
+    ++w.readings;
+}
+
+int64_t highest(const window_max& w) {
+    return std::max(w.older, w.newer);
+}
+
+bool settled(const window_max& w, int64_t now_ns) {
+    return w.readings >= settle_readings && now_ns - w.first_ns >= settle_ns;
+}
+
+}  // namespace
+
+latency_plan plan_latency(double delay_seconds, int64_t rate, int64_t period_frames) {
+    latency_plan plan;
+    plan.rate = rate;
+    plan.target_frames =
+        static_cast<int64_t>(std::floor(delay_seconds * static_cast<double>(rate)));
+    plan.level_frames = 2 * period_frames + frames_in(level_margin_ns, rate);
+    return plan;
+}
+
+int64_t ring_delay_for(const latency_plan& plan) {
+    return std::max<int64_t>(0, plan.target_frames - plan.level_frames);
+}
+
+int64_t start_silence_frames(const latency_plan& plan, int64_t in_hand_frames,
+                             int64_t waiting_frames, int64_t device_frames) {
+    return std::max<int64_t>(0,
+                             plan.level_frames - in_hand_frames - waiting_frames - device_frames);
+}
+
+prime_step prime_correction(const latency_plan& plan, int64_t ring_delay_frames,
+                            int64_t in_hand_frames, int64_t waiting_frames) {
+    const int64_t on_its_way = std::max(plan.level_frames, in_hand_frames + waiting_frames);
+    // A target shorter than the level is out of reach: the level is the aim then.
+    const int64_t error =
+        ring_delay_frames + on_its_way - std::max(plan.target_frames, plan.level_frames);
+    prime_step step;
+    if (std::abs(error) < frames_in(gross_error_ns, plan.rate)) {
+        return step;
+    }
+    if (error > 0) {
+        step.drop_in_hand_frames = std::min(error, in_hand_frames);
+        step.skip_frames = std::min(error - step.drop_in_hand_frames, ring_delay_frames);
+    } else {
+        step.silence_frames = -error;
+    }
+    return step;
+}
+
+latency_state start_latency(const latency_plan& plan) {
+    latency_state state;
+    state.plan = plan;
+    return state;
+}
+
+bool holds_latency(const latency_state& state) {
+    return state.capture_paced && (state.playback_paced || !state.playback_started);
+}
+
+void note_capture_pacing(latency_state& state, int64_t got, int64_t asked, int64_t waiting_frames,
+                         int64_t buffer_frames) {
+    state.capture_paced = state.capture_paced || got < asked || waiting_frames < buffer_frames;
+}
+
+void note_playback_queue(latency_state& state, int64_t queued_frames) {
+    state.playback_started = true;
+    state.playback_paced = state.playback_paced || queued_frames > 0;
+}
+
+void restart_window(latency_state& state, int64_t now_ns) {
+    restart(state.path, now_ns);
+    state.span_start_played = -1;
+    state.judged = false;
+}
+
+bool capture_clock_settled(const latency_state& state) {
+    return state.jump_first_frame < 0;
+}
+
+namespace {
+
+// Gives false when playback, over the span that ends with this reading, played far less or
+// far more than its clock allows.
+bool playback_keeps_time(latency_state& state, const path_reading& reading) {
+    const int64_t played = reading.written_frames - reading.queued_frames;
+    if (state.span_start_played < 0) {
+        state.span_start_ns = reading.now_ns;
+        state.span_start_played = played;
+        return true;
+    }
+    const int64_t elapsed = reading.now_ns - state.span_start_ns;
+    if (elapsed < span_ns) {
+        return true;
+    }
+    const int64_t expected = frames_in(elapsed, state.plan.rate);
+    const int64_t done = played - state.span_start_played;
+    state.span_start_ns = reading.now_ns;
+    state.span_start_played = played;
+    return done * 4 >= expected && done <= 2 * expected;
+}
+
+}  // namespace
+
+capture_gap note_capture(latency_state& state, const capture_reading& reading) {
+    const int64_t rate = state.plan.rate;
+    const int64_t lateness =
+        reading.now_ns - ns_in(reading.frames_read + reading.waiting_frames, rate);
+    window_max& clock = state.capture_lateness;
+    capture_gap gap;
+    if (reading.restarted_ns > 0 && clock.readings > 0) {
+        // The first frame after the restart was captured at the restart; the clock had it
+        // at its lateness past its place in the stream.
+        const int64_t expected_ns =
+            -highest(clock) + ns_in(reading.frames_read - reading.frames, rate);
+        gap = {std::max<int64_t>(0, frames_in(reading.restarted_ns - expected_ns, rate)),
+               reading.frames};
+        restart(clock, reading.now_ns);
+        state.jump_first_frame = -1;
+    } else if (clock.readings > 0 && lateness + highest(clock) > capture_jump_ns) {
+        const int64_t jump = lateness + highest(clock);
+        if (state.jump_first_frame < 0) {
+            state.jump_first_frame = reading.frames_read - reading.frames;
+            state.jump_since_ns = reading.now_ns;
+            state.jump_least_ns = jump;
+        }
+        state.jump_least_ns = std::min(state.jump_least_ns, jump);
+        if (reading.now_ns - state.jump_since_ns < capture_jump_hold_ns) {
+            return {};
+        }
+        gap = {frames_in(state.jump_least_ns, rate), reading.frames_read - state.jump_first_frame};
+        restart(clock, reading.now_ns);
+        state.jump_first_frame = -1;
+    } else {
+        state.jump_first_frame = -1;
+    }
+    if (clock.readings == 0) {
+        restart(clock, reading.now_ns);
+    }
+    add(clock, reading.now_ns, -lateness, clock_bucket_ns);
+    return gap;
+}
+
+int64_t heard_delay_frames(const latency_state& state, int64_t ring_delay_frames) {
+    return state.path.readings == 0 ? 0 : ring_delay_frames + highest(state.path);
+}
+
+correction note_path(latency_state& state, const path_reading& reading) {
+    if (!playback_keeps_time(state, reading)) {
+        return {.restart_playback = true};
+    }
+    add(state.path, reading.now_ns,
+        reading.waiting_frames + reading.in_hand_frames + reading.queued_frames -
+            reading.consume_frames);
+    const int64_t error =
+        heard_delay_frames(state, reading.ring_delay_frames) - state.plan.target_frames;
+    if (!settled(state.path, reading.now_ns)) {
+        return {};
+    }
+    const int64_t tolerance =
+        frames_in(state.judged ? judged_tolerance_ns : tolerance_ns, state.plan.rate);
+    state.judged = true;
+    correction c;
+    if (error > tolerance) {
+        c.consume_frames =
+            std::min(error, std::max<int64_t>(0, reading.waiting_frames - reading.consume_frames));
+        c.skip_frames = std::min(error - c.consume_frames, reading.ring_delay_frames);
+        if (c.consume_frames + c.skip_frames < error) {
+            // Audio on its way cannot be made shorter than this device needs.
+            state.shortest_frames = highest(state.path);
+        }
+        if (c.consume_frames + c.skip_frames <= tolerance) {
+            return {};
+        }
+    } else if (error < -tolerance) {
+        c.pause_frames = -error;
+    } else {
+        return {};
+    }
+    return c;
+}
+
+}  // namespace livedelay

@@ -1,0 +1,120 @@
+#include "signals.hpp"
+
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace livedelay {
+
+namespace {
+
+// What the handlers and the watchdog share with the program; each is lock-free.
+volatile sig_atomic_t stop_flag = 0;
+std::atomic<int> calls_open{0};
+std::atomic<const char*> call_message{nullptr};
+std::atomic<int64_t> waited_ns{0};
+std::atomic<int64_t> stopping_ns{0};
+
+constexpr int64_t tick_ns = 50 * 1000000;
+// A tick this late means the process itself was stopped or starved, not the call.
+constexpr int64_t late_tick_ns = 4 * tick_ns;
+
+const char* const playback_stall = "Playback stream stopped moving: no frames for 5 seconds\n";
+const char* const capture_stall = "Capture stream stopped moving: no frames for 5 seconds\n";
+
+int64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+void write_text(int fd, const char* text) {
+    // Nothing is left to do if even this fails.
+    [[maybe_unused]] const ssize_t ignored = write(fd, text, std::strlen(text));
+}
+
+void request_stop(int signal_number) {
+    if (stop_flag != 0) {
+        std::signal(signal_number, SIG_DFL);
+        std::raise(signal_number);
+        return;
+    }
+    stop_flag = 1;
+}
+
+// The watchdog is a thread of its own rather than a timer signal: a signal would cut short
+// whatever the call is doing, and some plugins cannot take that (the file plugin aborts on a
+// write that a signal cut short).
+void watch_calls() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    int64_t last = monotonic_ns();
+    for (;;) {
+        const timespec tick{0, tick_ns};
+        nanosleep(&tick, nullptr);
+        const int64_t now = monotonic_ns();
+        int64_t gap = now - last;
+        last = now;
+        if (calls_open.load() == 0) {
+            continue;
+        }
+        if (gap > late_tick_ns) {
+            gap = tick_ns;
+        }
+        const int64_t waited = waited_ns.fetch_add(gap) + gap;
+        if (stop_flag != 0 && stopping_ns.fetch_add(gap) + gap >= stop_grace_ms * 1000000) {
+            write_text(STDOUT_FILENO, "\nFinished\n");
+            _exit(0);
+        }
+        if (waited >= stall_limit_ms * 1000000) {
+            write_text(STDERR_FILENO, call_message.load());
+            _exit(1);
+        }
+    }
+}
+
+}  // namespace
+
+void install_signal_handlers() {
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    action.sa_handler = request_stop;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+    std::thread(watch_calls).detach();
+}
+
+bool stop_requested() {
+    return stop_flag != 0;
+}
+
+const char* stall_message(bool playback) {
+    return playback ? playback_stall : capture_stall;
+}
+
+server_call::server_call(const char* stream) {
+    if (calls_open.load() == 0) {
+        // What the watchdog may print must come after everything printed so far.
+        std::fflush(stdout);
+        call_message = std::strcmp(stream, "Playback") == 0 ? playback_stall : capture_stall;
+        waited_ns = 0;
+        stopping_ns = 0;
+    }
+    calls_open.fetch_add(1);
+}
+
+server_call::~server_call() {
+    calls_open.fetch_sub(1);
+}
+
+}  // namespace livedelay

@@ -1,0 +1,34 @@
+// Stop requests and the watchdog: SIGINT and SIGTERM end a run the way its time-out does, a
+// second one ends the process at once, output that cannot be written never stops the audio,
+// and no call into a device or a sound server may hold the program for ever.
+#pragma once
+
+#include <cstdint>
+
+namespace livedelay {
+
+// A stream that moves no frame for this long, counting only time the program itself ran, is
+// taken as gone: a service manager can then restart the program instead of it hanging.
+constexpr int64_t stall_limit_ms = 5000;
+// How long a stop request may wait for a call that does not come back.
+constexpr int64_t stop_grace_ms = 150;
+
+void install_signal_handlers();
+bool stop_requested();
+
+// The line a stream that stopped moving is reported with.
+const char* stall_message(bool playback);
+
+// Marks, while it lives, a call that may wait on a sound server (open, prepare, start, drop,
+// close, resume). If the call does not come back within the stall limit, the process ends
+// with status 1 after the stream's stall message; if a stop is requested meanwhile, it ends
+// within the stop grace with status 0 after "\nFinished", as a completed run does.
+class server_call {
+public:
+    explicit server_call(const char* stream);
+    ~server_call();
+    server_call(const server_call&) = delete;
+    server_call& operator=(const server_call&) = delete;
+};
+
+}  // namespace livedelay

@@ -1,0 +1,591 @@
+// The latency policy driven by simulated devices: a sound server that hands capture over in
+// blocks and reports its playback queue late, a card whose pointers move a period at a time,
+// devices that run on no clock, and the program stopped or starved in the middle. Every frame
+// carries the time it was captured, so what the simulation plays shows the delay really
+// heard, frame by frame, whatever the policy believed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <random>
+#include <vector>
+
+#include "latency.hpp"
+
+namespace livedelay {
+namespace {
+
+constexpr int64_t rate = 48000;
+constexpr int64_t ms = 1000000;  // in ns
+constexpr double silence = -1.0;
+
+enum class device_kind {
+    server,  // capture in blocks, playback queue read low by up to a block, stuck after an underrun
+    card,    // both pointers move a period at a time on one grid; an underrun is reported
+};
+
+struct device {
+    device_kind kind = device_kind::server;
+    int64_t block_frames = 319;      // capture is handed over in blocks (server)
+    int64_t report_lag_frames = 64;  // a server's queue report is low by up to this
+    int64_t period_frames = 4096;
+    int64_t prebuffer_frames = 12288;  // a stuck server plays again once it holds this much
+    int64_t wake_ns = 5 * ms;
+};
+
+struct heard {
+    double at_s;
+    double delay_ms;
+};
+
+// The program's side of the loop, as the transfer loop does it, over a simulated device.
+struct simulation {
+    device dev;
+    latency_state state;
+    std::mt19937 rng{7};
+    int64_t now_ns = 0;
+
+    // Device: frames captured (each with its capture time in s), not yet read.
+    std::deque<double> captured;
+    int64_t next_capture = 0;       // index of the next frame the device captures
+    int64_t capture_offset_ns = 0;  // grows when capture loses time (frozen with the program)
+    // Device: frames queued for playback, and the play clock.
+    std::deque<double> queued;
+    bool playing = false;
+    bool stuck = false;
+    int64_t next_play_ns = 0;
+    int64_t play_start_ns = 0;
+    int64_t play_ticks = 0;
+    int64_t played_since_start = 0;
+    bool xrun = false;
+
+    // Program.
+    std::deque<double> ring;  // from the read position to the write position
+    int64_t frames_read = 0;
+    int64_t written = 0;
+    int64_t consume = 0;
+    bool primed = false;
+    bool draining = false;
+    int64_t restarted_ns = 0;
+
+    std::vector<heard> log;
+    int corrections = 0;
+    int restarts = 0;
+
+    simulation(device d, double delay_s) : dev(d) {
+        const int64_t period = d.kind == device_kind::card ? d.period_frames : 4096;
+        state = start_latency(plan_latency(delay_s, rate, period));
+        ring.assign(static_cast<size_t>(ring_delay_for(state.plan)), silence);
+        state.capture_paced = true;
+    }
+
+    double capture_time_s(int64_t index) const {
+        return (static_cast<double>(index) * 1e9 / rate + static_cast<double>(capture_offset_ns)) /
+               1e9;
+    }
+
+    // Frames captured and handed over, not yet read.
+    int64_t delivered() const {
+        const int64_t unit = dev.kind == device_kind::card ? dev.period_frames : dev.block_frames;
+        const int64_t first_unread = next_capture - static_cast<int64_t>(captured.size());
+        return std::max<int64_t>(0, next_capture / unit * unit - first_unread);
+    }
+
+    // The device runs up to `until_ns`.
+    void run_device(int64_t until_ns, bool program_frozen_with_it) {
+        while (true) {
+            const auto capture_at =
+                static_cast<int64_t>(static_cast<double>(next_capture) * 1e9 / rate) +
+                capture_offset_ns;
+            const int64_t play_at = playing ? next_play_ns : INT64_MAX;
+            const int64_t next = std::min(capture_at, play_at);
+            if (next > until_ns) {
+                break;
+            }
+            if (next == capture_at) {
+                if (program_frozen_with_it) {
+                    capture_offset_ns += 1000000000 / rate;  // the frame is never captured
+                    continue;
+                }
+                captured.push_back(capture_time_s(next_capture));
+                ++next_capture;
+                continue;
+            }
+            play_one(play_at);
+        }
+    }
+
+    void play_one(int64_t at_ns) {
+        ++play_ticks;
+        next_play_ns = play_start_ns + play_ticks * 1000000000 / rate;
+        if (stuck) {
+            return;
+        }
+        if (queued.empty()) {
+            if (dev.kind == device_kind::card) {
+                xrun = true;
+                playing = false;
+            } else {
+                stuck = true;
+            }
+            return;
+        }
+        const double t = queued.front();
+        queued.pop_front();
+        ++played_since_start;
+        if (t >= 0) {
+            log.push_back({static_cast<double>(at_ns) / 1e9,
+                           (static_cast<double>(at_ns) / 1e9 - t) * 1000.0});
+        }
+    }
+
+    int64_t reported_queue() {
+        const auto q = static_cast<int64_t>(queued.size());
+        if (dev.kind == device_kind::card) {
+            // The pointer stands at the start of the period being played.
+            return q + played_since_start % dev.period_frames;
+        }
+        return std::max<int64_t>(
+            0, q - std::uniform_int_distribution<int64_t>(0, dev.report_lag_frames - 1)(rng));
+    }
+
+    void write(double capture_time) {
+        queued.push_back(capture_time);
+        ++written;
+        if (stuck && static_cast<int64_t>(queued.size()) >= dev.prebuffer_frames) {
+            stuck = false;
+        }
+    }
+
+    void start_playback() {
+        playing = true;
+        stuck = false;
+        xrun = false;
+        next_play_ns = now_ns;
+        play_start_ns = now_ns;
+        play_ticks = 0;
+        played_since_start = 0;
+    }
+
+    void stop_playback() {
+        xrun = false;
+        playing = false;
+        stuck = false;
+        queued.clear();
+        primed = false;
+        draining = true;
+        ++restarts;
+    }
+
+    // One wake of the program: read what was delivered (no more than playback has room for),
+    // pass it through the ring, write it, and do what the policy says.
+    void wake() {
+        constexpr int64_t buffer_frames = 16384;
+        if (xrun) {
+            stop_playback();  // reported: the loop prepares the stream and primes it again
+        }
+        int64_t got = delivered();
+        if (primed && consume == 0) {
+            got = std::min(got, buffer_frames - static_cast<int64_t>(queued.size()));
+        }
+        if (got <= 0) {
+            return;
+        }
+        frames_read += got;
+        const int64_t waiting = delivered() - got;
+        const capture_gap gap = note_capture(state, {.now_ns = now_ns,
+                                                     .frames = got,
+                                                     .frames_read = frames_read,
+                                                     .waiting_frames = waiting,
+                                                     .restarted_ns = restarted_ns});
+        restarted_ns = 0;
+        if (gap.frames > 0) {
+            const int64_t behind =
+                std::min<int64_t>(gap.behind_frames - got, static_cast<int64_t>(ring.size()));
+            ring.insert(ring.end() - behind, static_cast<size_t>(gap.frames), silence);
+        }
+        std::vector<double> out;
+        for (int64_t i = 0; i < got; ++i) {
+            ring.push_back(captured.front());
+            captured.pop_front();
+            const double t = ring.front();
+            ring.pop_front();
+            if (draining || consume > 0) {
+                consume = std::max<int64_t>(0, consume - 1);
+                continue;
+            }
+            out.push_back(t);
+        }
+        if (draining) {
+            // Until capture has nothing left and its clock is settled.
+            draining = waiting > 0 || !capture_clock_settled(state);
+            return;
+        }
+        if (!primed) {
+            const prime_step step = prime_correction(state.plan, static_cast<int64_t>(ring.size()),
+                                                     static_cast<int64_t>(out.size()), waiting);
+            out.erase(out.begin(), out.begin() + step.drop_in_hand_frames);
+            ring.erase(ring.begin(), ring.begin() + step.skip_frames);
+            ring.insert(ring.begin(), static_cast<size_t>(step.silence_frames), silence);
+            if (out.empty()) {
+                return;
+            }
+            const int64_t fill =
+                start_silence_frames(state.plan, static_cast<int64_t>(out.size()), waiting, 0);
+            for (int64_t i = 0; i < fill; ++i) {
+                write(silence);
+            }
+            primed = true;
+            start_playback();
+            restart_window(state, now_ns);
+        }
+        for (const double t : out) {
+            write(t);
+        }
+        const correction c =
+            note_path(state, {.now_ns = now_ns,
+                              .waiting_frames = waiting,
+                              .in_hand_frames = 0,
+                              .queued_frames = reported_queue(),
+                              .ring_delay_frames = static_cast<int64_t>(ring.size()),
+                              .written_frames = written,
+                              .consume_frames = consume});
+        apply(c);
+    }
+
+    void apply(const correction& c) {
+        if (c.restart_playback) {
+            stop_playback();
+            return;
+        }
+        if (c.consume_frames + c.skip_frames + c.pause_frames > 0) {
+            ++corrections;
+        }
+        consume += c.consume_frames;
+        ring.erase(ring.begin(), ring.begin() + c.skip_frames);
+        ring.insert(ring.begin(), static_cast<size_t>(c.pause_frames), silence);
+    }
+
+    // Runs for `seconds`. A server's client wakes every wake_ns; a card wakes the program half
+    // a millisecond after each period it completes.
+    void run(double seconds) {
+        const int64_t end = now_ns + static_cast<int64_t>(seconds * 1e9);
+        while (now_ns < end) {
+            if (dev.kind == device_kind::card) {
+                const int64_t period_ns = dev.period_frames * 1000000000 / rate;
+                now_ns = (now_ns / period_ns + 1) * period_ns + ms / 2;
+            } else {
+                now_ns += dev.wake_ns;
+            }
+            run_device(now_ns, false);
+            wake();
+        }
+    }
+
+    // The program does not run for `seconds`; the device goes on, capturing into its buffer,
+    // or (`frozen`) losing what it would have captured, as a server's client thread that is
+    // stopped with the program does.
+    void stall(double seconds, bool frozen) {
+        const int64_t until = now_ns + static_cast<int64_t>(seconds * 1e9);
+        if (frozen) {
+            // A client stops between blocks: the block it was gathering is lost with the rest.
+            const int64_t undelivered = static_cast<int64_t>(captured.size()) - delivered();
+            captured.erase(captured.end() - undelivered, captured.end());
+        }
+        run_device(until, frozen);
+        now_ns = until;
+    }
+
+    // The delays heard from `from_s` on.
+    std::vector<double> delays_from(double from_s) const {
+        std::vector<double> d;
+        for (const heard& h : log) {
+            if (h.at_s >= from_s) {
+                d.push_back(h.delay_ms);
+            }
+        }
+        return d;
+    }
+};
+
+double lowest(const std::vector<double>& v) {
+    return v.empty() ? NAN : *std::min_element(v.begin(), v.end());
+}
+double highest(const std::vector<double>& v) {
+    return v.empty() ? NAN : *std::max_element(v.begin(), v.end());
+}
+
+struct steady_case {
+    const char* name;
+    device dev;
+    double delay_s;
+    double tolerance_ms = 1.0;
+};
+
+void PrintTo(const steady_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Steady : public ::testing::TestWithParam<steady_case> {};
+
+// From the first frame captured, the delay heard is the delay asked, within a millisecond,
+// and once it has settled nothing is skipped or paused again for a minute.
+TEST_P(Steady, HearsTheDelayAskedFromTheStartAndHoldsIt) {
+    const steady_case& c = GetParam();
+    simulation sim(c.dev, c.delay_s);
+    sim.run(1.0);
+    const int settled_after = sim.corrections;
+    EXPECT_LE(settled_after, 2) << "corrections while settling";
+    sim.run(60.0);
+    const std::vector<double> d = sim.delays_from(0.0);
+    ASSERT_GT(d.size(), 48000u * 50);
+    EXPECT_NEAR(lowest(d), c.delay_s * 1000.0, c.tolerance_ms);
+    EXPECT_NEAR(highest(d), c.delay_s * 1000.0, c.tolerance_ms);
+    EXPECT_EQ(sim.corrections, settled_after);
+    EXPECT_EQ(sim.restarts, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, Steady,
+    ::testing::Values(
+        steady_case{"ServerHalfSecond", {}, 0.5}, steady_case{"ServerThreeSeconds", {}, 3.0},
+        // A block of 21 ms is read anywhere in its first 5 ms: settled within 2.
+        steady_case{
+            "ServerLargeBlocks", {.kind = device_kind::server, .block_frames = 1024}, 0.5, 2.0},
+        steady_case{"CardHalfSecond", {.kind = device_kind::card}, 0.5},
+        steady_case{"CardSmallPeriods", {.kind = device_kind::card, .period_frames = 1024}, 0.25}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Below what the device needs on its way, the delay is the shortest the device allows: two
+// periods and a millisecond at most, it is said once, and nothing is corrected over and over.
+TEST(Shortest, ADelayBelowTheLevelPlaysAtTheLevel) {
+    for (const device dev : {device{}, device{.kind = device_kind::card}}) {
+        simulation sim(dev, 0.0);
+        sim.run(20.0);
+        const std::vector<double> d = sim.delays_from(0.0);
+        ASSERT_FALSE(d.empty());
+        // The level, and the frames captured before the program woke to read them.
+        EXPECT_LE(highest(d), (8192.0 + 48 + 240) * 1000.0 / rate);
+        EXPECT_NEAR(highest(d), lowest(d), 0.1);
+        EXPECT_GT(sim.state.shortest_frames, 0);
+        EXPECT_EQ(sim.corrections, 0);
+    }
+}
+
+// A server that kept capturing while the program was stopped: the playback queue ran dry
+// and the server stopped playing without a word. Playback is restarted, the backlog is
+// skipped, and the delay is the one asked again.
+TEST(Stall, ServerKeepsCapturingAndStopsPlayingSilently) {
+    simulation sim(device{}, 0.5);
+    sim.run(2.0);
+    sim.stall(1.2, false);
+    sim.run(5.0);
+    EXPECT_EQ(sim.restarts, 1);
+    const std::vector<double> after = sim.delays_from(sim.now_ns / 1e9 - 4.0);
+    ASSERT_FALSE(after.empty());
+    EXPECT_NEAR(lowest(after), 500.0, 2.0);
+    EXPECT_NEAR(highest(after), 500.0, 2.0);
+}
+
+// A client stopped with the program loses what it would have captured; the frames after the
+// gap come from later. The gap is heard as silence one delay on, and what was queued before
+// is not played late: from a second after the stall the delay is the one asked.
+TEST(Stall, CaptureFrozenWithTheProgramLosesTimeNotPlace) {
+    for (const double delay : {0.5, 3.0}) {
+        simulation sim(device{}, delay);
+        sim.run(2.0);
+        const double stall_at = sim.now_ns / 1e9;
+        sim.stall(1.2, true);
+        sim.run(delay + 4.0);
+        const std::vector<double> after = sim.delays_from(stall_at + 1.2 + 1.0);
+        ASSERT_FALSE(after.empty());
+        EXPECT_NEAR(lowest(after), delay * 1000.0, 2.0) << delay;
+        EXPECT_NEAR(highest(after), delay * 1000.0, 2.0) << delay;
+        // Nothing captured before the stall is heard late by the stall.
+        EXPECT_LT(highest(sim.delays_from(0.0)), delay * 1000.0 + 150.0) << delay;
+    }
+}
+
+// A card reports its underrun; after the restart the delay is back within two milliseconds.
+TEST(Stall, CardUnderrunIsRecovered) {
+    simulation sim(device{.kind = device_kind::card}, 0.5);
+    sim.run(2.0);
+    sim.stall(0.5, false);
+    sim.run(4.0);
+    EXPECT_GE(sim.restarts, 1);
+    const std::vector<double> after = sim.delays_from(sim.now_ns / 1e9 - 3.0);
+    EXPECT_NEAR(lowest(after), 500.0, 2.0);
+    EXPECT_NEAR(highest(after), 500.0, 2.0);
+}
+
+// A stall shorter than the queue loses nothing and moves nothing.
+TEST(Stall, AShortStallIsAbsorbed) {
+    simulation sim(device{}, 0.5);
+    sim.run(2.0);
+    const int before = sim.corrections;
+    sim.stall(0.08, false);
+    sim.run(3.0);
+    EXPECT_EQ(sim.restarts, 0);
+    EXPECT_EQ(sim.corrections, before);
+    EXPECT_NEAR(lowest(sim.delays_from(0.0)), 500.0, 1.0);
+    EXPECT_NEAR(highest(sim.delays_from(0.0)), 500.0, 1.0);
+}
+
+// The capture clock: a late reading alone is the program looking late; a jump that lasts is
+// audio lost, counted from the frame where it began.
+TEST(CaptureClock, OnlyALastingJumpIsAGap) {
+    latency_state state = start_latency(plan_latency(0.5, rate, 4096));
+    int64_t read = 0;
+    int64_t now = 0;
+    auto reading = [&](int64_t frames, int64_t late_ns) {
+        read += frames;
+        now += frames * 1000000000 / rate;
+        return note_capture(state,
+                            {.now_ns = now + late_ns, .frames = frames, .frames_read = read});
+    };
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(reading(480, 0).frames, 0);
+    }
+    // Late by 80 ms once, then on time again: no gap.
+    EXPECT_EQ(reading(480, 80 * ms).frames, 0);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(reading(480, 0).frames, 0);
+    }
+    // 300 ms lost for good: found once it has lasted, as far back as where it began.
+    capture_gap gap;
+    int readings = 0;
+    const int64_t jump_at = read;
+    for (; readings < 40 && gap.frames == 0; ++readings) {
+        gap = reading(480, 300 * ms);
+    }
+    EXPECT_NEAR(static_cast<double>(gap.frames), 0.3 * rate, 2.0);
+    EXPECT_EQ(gap.behind_frames, read - jump_at);
+    EXPECT_GT(readings, 1);
+    // After the gap the clock starts again: no second gap.
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(reading(480, 300 * ms).frames, 0);
+    }
+}
+
+TEST(CaptureClock, ARestartCountsFromWhereTheNextFrameWasDue) {
+    latency_state state = start_latency(plan_latency(0.5, rate, 4096));
+    int64_t read = 0;
+    for (int i = 1; i <= 50; ++i) {
+        read += 480;
+        note_capture(state, {.now_ns = i * 10 * ms, .frames = 480, .frames_read = read});
+    }
+    // The next frame was due at 500 ms; capture started again at 750 ms.
+    const capture_gap gap = note_capture(
+        state,
+        {.now_ns = 760 * ms, .frames = 480, .frames_read = read + 480, .restarted_ns = 750 * ms});
+    EXPECT_NEAR(static_cast<double>(gap.frames), 0.25 * rate, 2.0);
+    EXPECT_EQ(gap.behind_frames, 480);
+}
+
+// Playback judged by its clock: one that stops playing what it is given, or takes it far
+// faster than it can play it, is restarted; one that keeps time is left alone.
+TEST(PlaybackClock, ARestartOnlyWhenPlaybackStopsKeepingTime) {
+    struct span {
+        int64_t written_per_10ms;
+        int64_t queued_growth_per_10ms;
+        bool restart;
+    };
+    for (const span& s : {span{480, 0, false}, span{480, 480, true}, span{480, 360, false},
+                          span{2000, 1520, false}, span{4000, -3000, true}}) {
+        latency_state state = start_latency(plan_latency(0.5, rate, 4096));
+        restart_window(state, 0);
+        bool restarted = false;
+        int64_t written = 8192;
+        int64_t queued = 8192;
+        for (int i = 1; i <= 50 && !restarted; ++i) {
+            written += s.written_per_10ms;
+            queued = std::max<int64_t>(0, queued + s.queued_growth_per_10ms);
+            restarted = note_path(state, {.now_ns = i * 10 * ms,
+                                          .queued_frames = queued,
+                                          .ring_delay_frames = 16000,
+                                          .written_frames = written})
+                            .restart_playback;
+        }
+        EXPECT_EQ(restarted, s.restart)
+            << s.written_per_10ms << " written, queue +" << s.queued_growth_per_10ms;
+    }
+}
+
+// A correction takes what capture holds first, then the ring; a pause is silence at the
+// position; small errors are left alone.
+TEST(Correction, SkipsFromCaptureFirstAndLeavesSmallErrors) {
+    const latency_plan plan = plan_latency(0.5, rate, 4096);
+    struct step {
+        int64_t waiting;
+        int64_t queued;
+        int64_t ring;
+        correction want;
+    };
+    for (const step& s :
+         {step{0, plan.level_frames, 24000 - plan.level_frames, {}},
+          step{0, plan.level_frames + 40, 24000 - plan.level_frames, {}},
+          step{6000, plan.level_frames, 24000 - plan.level_frames, {.consume_frames = 6000}},
+          step{6000,
+               plan.level_frames + 4000,
+               24000 - plan.level_frames,
+               {.consume_frames = 6000, .skip_frames = 4000}},
+          step{0, plan.level_frames - 500, 24000 - plan.level_frames, {.pause_frames = 500}}}) {
+        latency_state state = start_latency(plan);
+        restart_window(state, 0);
+        correction got;
+        for (int i = 1; i <= 30; ++i) {
+            got = note_path(state, {.now_ns = i * 10 * ms,
+                                    .waiting_frames = s.waiting,
+                                    .queued_frames = s.queued,
+                                    .ring_delay_frames = s.ring,
+                                    .written_frames = 8192 + i * 480});
+            if (got.consume_frames + got.skip_frames + got.pause_frames > 0) {
+                break;
+            }
+        }
+        EXPECT_EQ(got.consume_frames, s.want.consume_frames) << s.waiting << " " << s.queued;
+        EXPECT_EQ(got.skip_frames, s.want.skip_frames) << s.waiting << " " << s.queued;
+        EXPECT_EQ(got.pause_frames, s.want.pause_frames) << s.waiting << " " << s.queued;
+    }
+}
+
+// Devices that run on no clock get nothing held: no silence, no correction.
+TEST(Pacing, OnlyClockedStreamsHoldTheLatency) {
+    struct seen {
+        int64_t got;
+        int64_t asked;
+        int64_t waiting;
+        int64_t queued;  // after the first write; -1: not written yet
+        bool holds;
+    };
+    for (const seen& s : {
+             seen{4096, 4096, 16384, -1, false},  // a file: a whole buffer always waiting
+             seen{4096, 4096, 16384, 0, false},
+             seen{4096, 4096, 16384, 9000, false},  // file in, card out
+             seen{0, 4096, 0, -1, true},            // a card right after its start
+             seen{319, 4096, 0, 8000, true}, seen{319, 4096, 0, 0, false},  // card in, null out
+         }) {
+        latency_state state = start_latency(plan_latency(0.5, rate, 4096));
+        note_capture_pacing(state, s.got, s.asked, s.waiting, 16384);
+        if (s.queued >= 0) {
+            note_playback_queue(state, s.queued);
+        }
+        EXPECT_EQ(holds_latency(state), s.holds)
+            << s.got << "/" << s.asked << " waiting " << s.waiting << " queued " << s.queued;
+    }
+}
+
+TEST(Plan, LevelIsTwoPeriodsAndAMillisecond) {
+    const latency_plan plan = plan_latency(0.5, 44100, 4096);
+    EXPECT_EQ(plan.target_frames, 22050);
+    EXPECT_EQ(plan.level_frames, 8192 + 44);
+    EXPECT_EQ(ring_delay_for(plan), 22050 - 8236);
+    EXPECT_EQ(ring_delay_for(plan_latency(0.1, 44100, 4096)), 0);
+    EXPECT_EQ(start_silence_frames(plan, 319, 0, 0), 8236 - 319);
+    EXPECT_EQ(start_silence_frames(plan, 319, 0, 1024), 8236 - 319 - 1024);
+    EXPECT_EQ(start_silence_frames(plan, 4096, 9000, 0), 0);
+}
+
+}  // namespace
+}  // namespace livedelay
