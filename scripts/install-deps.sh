@@ -6,7 +6,13 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config libasound2-dev googletest libgtest-dev)
 case "${1:-}" in
     --demo) packages+=(sox) ;;
-    --test) packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox procps) ;;
+    --test)
+        packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox procps)
+        # The PipeWire and JACK servers of the real-time tests; PipeWire's own ALSA plugin
+        # conflicts with pulseaudio, so the tests unpack it instead.
+        packages+=(pipewire pipewire-bin wireplumber pipewire-pulse dbus-daemon)
+        packages+=(jackd2 libjack-jackd2-dev)
+        ;;
     --bench)
         packages+=(sox libsox-fmt-alsa libbenchmark-dev time)
         packages+=(pulseaudio pulseaudio-utils libasound2-plugins)

@@ -1,0 +1,56 @@
+// What the real-time tests share: a private sound server started and stopped through its
+// fixture script, a measurement that records the signal and the program's output on the
+// server's one clock, and the click analyser's verdict on that recording.
+#pragma once
+
+#include <cmath>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/process.hpp"
+
+struct sound_server {
+    std::string name;    // pulse, pipewire or jack
+    std::string script;  // the fixture script
+    std::vector<std::string> start_options;
+    std::vector<std::string> measure_env;  // what the fixture's measure needs
+    int rate = 48000;
+    std::string dir;  // set by start_server
+};
+
+// Starts the server in a fresh directory; gives the script's result.
+process_result start_server(sound_server& server);
+// Stops it (by its pid, which the script keeps) and, unless `keep`, removes its directory.
+void stop_server(const sound_server& server, bool keep);
+
+// Records the signal and the output of `command` on the server's clock; `options` are the
+// fixture's measure options (--lead, --tail, --stall ...).
+struct measurement {
+    process_result fixture;
+    std::string recording;
+    std::string program_out;
+    std::string program_status;
+};
+measurement measure(const sound_server& server, const std::string& signal,
+                    const std::string& recording, const std::vector<std::string>& options,
+                    const std::vector<std::string>& command);
+
+// "key=value" words of one line.
+std::map<std::string, std::string> fields_of(const std::string& line);
+double number(const std::map<std::string, std::string>& fields, const std::string& key);
+
+// One input click as the analyser saw it; out_ms is NAN when it had no copy.
+struct click {
+    double in_ms = NAN;
+    double out_ms = NAN;
+};
+
+struct analysis {
+    process_result run;  // status 0: every check passed; 1: one failed (the FAIL lines say)
+    std::vector<click> clicks;
+    std::map<std::string, std::string> summary;
+};
+
+// Runs the click analyser (tests/tools/click_delay) with `args`.
+analysis analyse(const std::vector<std::string>& args);
