@@ -8,12 +8,13 @@
 // to the `played` file as raw interleaved samples, exactly as written.
 //
 // Paced ("pace clock"), every stream runs on a clock of its own: frames since an origin the
-// first stream of the process sets, at the stream's rate and `ppm` faster. Positions move a
-// period at a time on that clock's grid. A captured frame names the clock frame F at which it
-// was captured, ((c+1) << 20) | (F & 0xfffff); a written frame waits in the card's buffer
-// until the clock plays it, and is then written to the `played` file at the clock frame it
-// was played at, so the file is indexed by the playback clock and holds zeros wherever nothing
-// was played.
+// first stream of the process sets, at the stream's rate and `ppm` faster. A stream plays or
+// captures from the clock frame it is started at, and its position moves at the ends of the
+// periods of its clock's grid (multiples of the period since the origin), as a card's
+// interrupts would. A captured frame names the clock frame F at which it was captured,
+// ((c+1) << 20) | (F & 0xfffff); a written frame waits in the card's buffer until the clock
+// plays it, and is then written to the `played` file at the clock frame it was played at, so
+// the file is indexed by the playback clock and holds zeros wherever nothing was played.
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 #include <poll.h>
@@ -117,19 +118,20 @@ size_t frame_bytes(const card& c) {
 }
 
 int64_t frame_of_position(const card& c, snd_pcm_uframes_t position) {
-    return c.start_frame + static_cast<int64_t>(position - c.start_position);
+    return c.start_frame +
+           (static_cast<int64_t>(position) - static_cast<int64_t>(c.start_position));
 }
 
-// Where the running stream is at clock frame `frame`: to the frame, and on the period grid.
+// Where the running stream is at clock frame `frame`, to the frame.
 snd_pcm_uframes_t exact_position(const card& c, int64_t frame) {
     return c.start_position +
            static_cast<snd_pcm_uframes_t>(std::max<int64_t>(frame - c.start_frame, 0));
 }
 
+// Where the application sees it: as of the last period end of the clock's grid.
 snd_pcm_uframes_t period_position(const card& c, int64_t frame) {
     const auto period = static_cast<int64_t>(c.io.period_size);
-    return c.start_position + static_cast<snd_pcm_uframes_t>(
-                                  std::max<int64_t>(frame - c.start_frame, 0) / period * period);
+    return exact_position(c, frame / period * period);
 }
 
 bool draining(const card& c) {
@@ -137,8 +139,8 @@ bool draining(const card& c) {
 }
 
 // Where the running stream stops by itself: playback once it has played all it was given,
-// capture once its buffer is full. A card notices either at a period's end; a draining
-// stream stops at its last frame.
+// capture once its buffer is full. A card notices either at the end of a period of its grid;
+// a draining stream stops at its last frame.
 snd_pcm_uframes_t stop_position(const card& c) {
     const snd_pcm_uframes_t appl = c.io.appl_ptr;
     if (draining(c)) {
@@ -146,9 +148,8 @@ snd_pcm_uframes_t stop_position(const card& c) {
     }
     const snd_pcm_uframes_t edge =
         c.io.stream == SND_PCM_STREAM_PLAYBACK ? appl : appl + c.io.buffer_size;
-    const auto ahead = static_cast<int64_t>(edge > c.start_position ? edge - c.start_position : 0);
-    return c.start_position +
-           static_cast<snd_pcm_uframes_t>(round_up(ahead, static_cast<int64_t>(c.io.period_size)));
+    return exact_position(
+        c, round_up(frame_of_position(c, edge), static_cast<int64_t>(c.io.period_size)));
 }
 
 void put_sample(uint8_t* at, uint32_t value, size_t width) {
@@ -228,15 +229,14 @@ void halt_clock(card& c) {
     c.clock_running = false;
 }
 
-// Starts the clock at the next period of its grid, from the position where it stopped.
+// Starts the clock now, from the position where it stopped. The first period ends where the
+// grid's does, so it may be short.
 void start_clock(card& c, const char* what) {
-    const int64_t now = clock_frame(c, now_ns());
-    c.start_frame = round_up(now, static_cast<int64_t>(c.io.period_size));
+    c.start_frame = clock_frame(c, now_ns());
     c.start_position = c.last_position;
     c.done = c.last_position;
     c.clock_running = true;
-    log_line(c, std::string(what) + " at clock frame " + std::to_string(c.start_frame) +
-                    " (called at " + std::to_string(now) + ")");
+    log_line(c, std::string(what) + " at clock frame " + std::to_string(c.start_frame));
 }
 
 // The poll descriptor turns ready as each period of the stream's grid ends, never before.
