@@ -230,7 +230,7 @@ protected:
 };
 
 constexpr int64_t period = 1024;
-constexpr int64_t buffer = 4096;
+constexpr int64_t buffer = 8192;
 
 // The end of the period of the card's grid (counted from its origin) `frame` is in, or
 // `frame` when it ends one.
@@ -271,7 +271,7 @@ void expect_silent(const std::string& played, int64_t from, int64_t to) {
 
 TEST_F(CardClock, PlaysFrameKAtItsStartPlusKAndDrainsToTheLast) {
     const process_result r =
-        probe({"play", "faulty:PACE=clock", "1024", "4096", "88200", "0", "0", "drain"});
+        probe({"play", "faulty:PACE=clock", "1024", "8192", "88200", "0", "0", "drain"});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<int64_t> starts = logged_clock_frames(card_log(), "playback start");
     const auto calls = starts_seen(r);
@@ -290,7 +290,7 @@ TEST_F(CardClock, PlaysFrameKAtItsStartPlusKAndDrainsToTheLast) {
 // and the rest never plays.
 TEST_F(CardClock, ADropPlaysNothingMore) {
     const process_result r =
-        probe({"play", "faulty:PACE=clock", "1024", "4096", "44100", "0", "0", "drop"});
+        probe({"play", "faulty:PACE=clock", "1024", "8192", "44100", "0", "0", "drop"});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string log = card_log();
     const std::vector<int64_t> starts = logged_clock_frames(log, "playback start");
@@ -313,7 +313,7 @@ TEST_F(CardClock, ADropPlaysNothingMore) {
 // period of its grid, and the file is silent until the stream starts again.
 TEST_F(CardClock, AnUnderrunStopsAtThePeriodAndLeavesSilenceUntilTheRestart) {
     const process_result r =
-        probe({"play", "faulty:PACE=clock", "1024", "4096", "88200", "44100", "300", "drain"});
+        probe({"play", "faulty:PACE=clock", "1024", "8192", "88200", "44100", "300", "drain"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("xrun"), r.out.rfind("xrun")) << r.out;
     ASSERT_NE(r.out.find("xrun"), std::string::npos) << r.out;
@@ -344,7 +344,7 @@ TEST_F(CardClock, AnUnderrunStopsAtThePeriodAndLeavesSilenceUntilTheRestart) {
 TEST_F(CardClock, CaptureMarkersNameTheCaptureClockFrameAcrossAnOverrun) {
     const std::string out = dir + "/captured.raw";
     const process_result r =
-        probe({"capture", "faulty:PACE=clock", "1024", "4096", "66150", "44100", "300", out});
+        probe({"capture", "faulty:PACE=clock", "1024", "8192", "66150", "44100", "300", out});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string log = card_log();
     const std::vector<int64_t> starts = logged_clock_frames(log, "capture start");

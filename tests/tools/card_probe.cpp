@@ -225,25 +225,42 @@ int keep_going(both_streams& s) {
     return 0;
 }
 
-int sample(both_streams& s) {
-    const int64_t ns = now_ns();
-    const snd_pcm_sframes_t capture_avail = snd_pcm_avail(s.capture);
-    const snd_pcm_sframes_t playback_avail = snd_pcm_avail(s.playback);
-    snd_pcm_sframes_t capture_delay = 0;
-    snd_pcm_sframes_t playback_delay = 0;
-    int err = snd_pcm_delay(s.capture, &capture_delay);
-    err = err < 0 ? err : snd_pcm_delay(s.playback, &playback_delay);
-    if (capture_avail < 0 || playback_avail < 0 || err < 0) {
-        return capture_avail < 0    ? static_cast<int>(capture_avail)
-               : playback_avail < 0 ? static_cast<int>(playback_avail)
-                                    : err;
+struct look {
+    int64_t ns = 0;
+    snd_pcm_sframes_t capture_avail = 0, playback_avail = 0;
+    snd_pcm_sframes_t capture_delay = 0, playback_delay = 0;
+};
+
+int take_look(both_streams& s, look& l) {
+    l.ns = now_ns();
+    l.capture_avail = snd_pcm_avail(s.capture);
+    l.playback_avail = snd_pcm_avail(s.playback);
+    if (l.capture_avail < 0 || l.playback_avail < 0) {
+        return static_cast<int>(l.capture_avail < 0 ? l.capture_avail : l.playback_avail);
     }
-    const int64_t queued = static_cast<int64_t>(s.buffer) - playback_avail;
-    std::printf("sample %lld %lld %lld %lld %lld\n", static_cast<long long>(ns),
-                static_cast<long long>(s.read + capture_avail),
-                static_cast<long long>(s.read + capture_delay),
+    const int err = snd_pcm_delay(s.capture, &l.capture_delay);
+    return err < 0 ? err : snd_pcm_delay(s.playback, &l.playback_delay);
+}
+
+// Looks at both streams at one moment: a look the scheduler cut into (more than 50 us from
+// its first clock reading to its last) is taken again.
+int sample(both_streams& s) {
+    look l;
+    for (int tries = 0; tries < 100; ++tries) {
+        const int err = take_look(s, l);
+        if (err < 0) {
+            return err;
+        }
+        if (now_ns() - l.ns < 50000) {
+            break;
+        }
+    }
+    const int64_t queued = static_cast<int64_t>(s.buffer) - l.playback_avail;
+    std::printf("sample %lld %lld %lld %lld %lld\n", static_cast<long long>(l.ns),
+                static_cast<long long>(s.read + l.capture_avail),
+                static_cast<long long>(s.read + l.capture_delay),
                 static_cast<long long>(s.written - queued),
-                static_cast<long long>(s.written - playback_delay));
+                static_cast<long long>(s.written - l.playback_delay));
     return 0;
 }
 
