@@ -232,8 +232,8 @@ protected:
 constexpr int64_t period = 1024;
 constexpr int64_t buffer = 8192;
 
-// The end of the period of the card's grid (counted from its origin) `frame` is in, or
-// `frame` when it ends one.
+// The end of the period of the card's grid (multiples of the period since its origin) that
+// `frame` falls in; `frame` itself when a period ends there.
 int64_t period_end(int64_t frame) {
     return (frame + period - 1) / period * period;
 }
