@@ -3,9 +3,18 @@
 // tests/alsa/fake_card.conf.in). Every key is looked up in the stream's own block ("playback
 // { ... }" or "capture { ... }") first, then in the card's.
 //
-// Captured audio names its channel and frame: channel c, frame f is ((c+1) << 20) |
-// ((f+1) & 0xfffff), f counting every frame the stream has delivered. Played audio goes to
-// the `played` file as raw interleaved samples, exactly as written.
+// Captured audio names its channel and frame. Unpaced, channel c, frame f is ((c+1) << 20) |
+// ((f+1) & 0xfffff), f counting every frame the stream has delivered, and played audio goes
+// to the `played` file as raw interleaved samples, exactly as written.
+//
+// Paced ("pace clock"), every stream runs on a clock of its own: frames since an origin the
+// first stream of the process sets, at the stream's rate and `ppm` faster. A stream plays or
+// captures from the clock frame it is started at, and its position moves at the ends of the
+// periods of its clock's grid (multiples of the period since the origin), as a card's
+// interrupts would. A captured frame names the clock frame F at which it was captured,
+// ((c+1) << 20) | (F & 0xfffff); a written frame waits in the card's buffer until the clock
+// plays it, and is then written to the `played` file at the clock frame it was played at, so
+// the file is indexed by the playback clock and holds zeros wherever nothing was played.
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 #include <poll.h>
@@ -14,9 +23,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -25,6 +39,11 @@
 namespace {
 
 enum class fault_kind { none, xrun, suspend, gone, short_transfer };
+
+// One time base for all the streams of the process, as on one card: CLOCK_MONOTONIC ns.
+int64_t clock_origin_ns = -1;
+// The played file is emptied once per process, by its first paced playback stream.
+bool played_emptied = false;
 
 struct card {
     snd_pcm_ioplug_t io{};
@@ -37,13 +56,18 @@ struct card {
     bool gone = false;
     bool refuse_next = false;  // the rest of a short transfer
     int64_t moved = 0;         // frames moved by transfers since the open
-    FILE* played = nullptr;
+    FILE* played = nullptr;    // unpaced: appended to as written
+    int played_fd = -1;        // paced: written at the clock frame each frame is played
     std::string log_path;
-    // The clock: periods complete on one grid for every stream, as on one card.
-    int64_t start_period = 0;
-    snd_pcm_uframes_t base_frames = 0;  // position when the clock last (re)started
-    snd_pcm_uframes_t last_position = 0;
+    snd_pcm_uframes_t last_position = 0;  // what the pointer last gave
     int poll_fd = -1;
+    // The clock, when paced: how much faster than its rate it runs, in parts per billion.
+    int64_t ppb = 0;
+    bool clock_running = false;
+    int64_t start_frame = 0;               // the clock frame that plays (captures) position...
+    snd_pcm_uframes_t start_position = 0;  // ...this one, since the last start or resume
+    snd_pcm_uframes_t done = 0;            // positions played (captured) so far, to the frame
+    std::vector<uint8_t> ring;             // the card's buffer, interleaved, one slot a position
 };
 
 int64_t now_ns() {
@@ -52,9 +76,26 @@ int64_t now_ns() {
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
-int64_t period_index(const card& c, int64_t ns) {
-    const __int128 frames = static_cast<__int128>(ns) * c.io.rate / 1000000000;
-    return static_cast<int64_t>(frames / c.io.period_size);
+constexpr __int128 ns_squared = __int128{1000000000} * 1000000000;
+
+// The stream's clock frame at CLOCK_MONOTONIC time `ns`: floor((ns - origin) * rate * (1 +
+// ppm / 1e6) / 1e9), in integers so that both streams agree to the frame.
+int64_t clock_frame(const card& c, int64_t ns) {
+    const __int128 scaled =
+        static_cast<__int128>(ns - clock_origin_ns) * c.io.rate * (1000000000 + c.ppb);
+    return static_cast<int64_t>(scaled / ns_squared);
+}
+
+// The first CLOCK_MONOTONIC time at which the clock shows `frame`.
+int64_t time_of_frame(const card& c, int64_t frame) {
+    const __int128 per_second = static_cast<__int128>(c.io.rate) * (1000000000 + c.ppb);
+    return clock_origin_ns +
+           static_cast<int64_t>((static_cast<__int128>(frame) * ns_squared + per_second - 1) /
+                                per_second);
+}
+
+int64_t round_up(int64_t frames, int64_t step) {
+    return (frames + step - 1) / step * step;
 }
 
 void log_line(const card& c, const std::string& line) {
@@ -72,12 +113,144 @@ card& of(snd_pcm_ioplug_t* io) {
     return *static_cast<card*>(io->private_data);
 }
 
-snd_pcm_uframes_t clock_position(const card& c) {
-    if (c.io.state != SND_PCM_STATE_RUNNING && c.io.state != SND_PCM_STATE_DRAINING) {
-        return c.last_position;
+size_t frame_bytes(const card& c) {
+    return c.io.channels * static_cast<size_t>(snd_pcm_format_physical_width(c.io.format) / 8);
+}
+
+int64_t frame_of_position(const card& c, snd_pcm_uframes_t position) {
+    return c.start_frame +
+           (static_cast<int64_t>(position) - static_cast<int64_t>(c.start_position));
+}
+
+// Where the running stream is at clock frame `frame`, to the frame.
+snd_pcm_uframes_t exact_position(const card& c, int64_t frame) {
+    return c.start_position +
+           static_cast<snd_pcm_uframes_t>(std::max<int64_t>(frame - c.start_frame, 0));
+}
+
+// Where the application sees it: as of the last period end of the clock's grid.
+snd_pcm_uframes_t period_position(const card& c, int64_t frame) {
+    const auto period = static_cast<int64_t>(c.io.period_size);
+    return exact_position(c, frame / period * period);
+}
+
+bool draining(const card& c) {
+    return c.io.stream == SND_PCM_STREAM_PLAYBACK && c.io.state == SND_PCM_STATE_DRAINING;
+}
+
+// Where the running stream stops by itself: playback once it has played all it was given,
+// capture once its buffer is full. A card notices either at the end of a period of its grid;
+// a draining stream stops at its last frame.
+snd_pcm_uframes_t stop_position(const card& c) {
+    const snd_pcm_uframes_t appl = c.io.appl_ptr;
+    if (draining(c)) {
+        return appl;
     }
-    const int64_t periods = period_index(c, now_ns()) - c.start_period;
-    return c.base_frames + static_cast<snd_pcm_uframes_t>(periods) * c.io.period_size;
+    const snd_pcm_uframes_t edge =
+        c.io.stream == SND_PCM_STREAM_PLAYBACK ? appl : appl + c.io.buffer_size;
+    return exact_position(
+        c, round_up(frame_of_position(c, edge), static_cast<int64_t>(c.io.period_size)));
+}
+
+void put_sample(uint8_t* at, uint32_t value, size_t width) {
+    for (size_t b = 0; b < width; ++b) {
+        at[b] = static_cast<uint8_t>(b < 4 ? value >> (8 * b) : 0);
+    }
+}
+
+// The card plays (or captures) the running stream's positions up to `position`. Played
+// frames go to the played file at their clock frame, unless the application had not written
+// them yet; captured frames land in the card's buffer.
+void advance(card& c, snd_pcm_uframes_t position) {
+    if (position <= c.done || c.ring.empty()) {
+        c.done = std::max(c.done, position);
+        return;
+    }
+    const size_t bytes = frame_bytes(c);
+    const snd_pcm_uframes_t buffer = c.io.buffer_size;
+    if (c.io.stream == SND_PCM_STREAM_PLAYBACK) {
+        const snd_pcm_uframes_t appl = c.io.appl_ptr;
+        const snd_pcm_uframes_t end = std::min(position, appl);
+        for (snd_pcm_uframes_t p = c.done; p < end;) {
+            const snd_pcm_uframes_t slot = p % buffer;
+            const snd_pcm_uframes_t n = std::min(end - p, buffer - slot);
+            if (c.played_fd >= 0 && pwrite(c.played_fd, c.ring.data() + slot * bytes, n * bytes,
+                                           static_cast<off_t>(frame_of_position(c, p)) *
+                                               static_cast<off_t>(bytes)) < 0) {
+                SNDERR("fake card: cannot write the played file: %s", strerror(errno));
+            }
+            p += n;
+        }
+    } else if (c.io.format == SND_PCM_FORMAT_S24_3LE) {
+        const size_t width = bytes / c.io.channels;
+        const snd_pcm_uframes_t from = std::max(c.done, position > buffer ? position - buffer : 0);
+        for (snd_pcm_uframes_t p = from; p < position; ++p) {
+            const auto frame = static_cast<uint32_t>(frame_of_position(c, p) & 0xfffff);
+            uint8_t* slot = c.ring.data() + (p % buffer) * bytes;
+            for (unsigned ch = 0; ch < c.io.channels; ++ch) {
+                put_sample(slot + ch * width, ((ch + 1) << 20) | frame, width);
+            }
+        }
+    }
+    c.done = position;
+}
+
+// Brings the running stream up to its clock. Gives the position the application sees, or
+// -EPIPE when the stream ran dry (playback) or full (capture) since it last looked.
+snd_pcm_sframes_t follow_clock(card& c) {
+    if (!c.clock_running) {
+        return static_cast<snd_pcm_sframes_t>(c.last_position);
+    }
+    const int64_t frame = clock_frame(c, now_ns());
+    const snd_pcm_uframes_t stop = stop_position(c);
+    const snd_pcm_uframes_t seen = period_position(c, frame);
+    if (seen >= stop && !draining(c)) {
+        advance(c, stop);
+        c.last_position = stop;
+        c.clock_running = false;
+        log_line(c, "xrun at clock frame " + std::to_string(frame_of_position(c, stop)));
+        snd_pcm_ioplug_set_state(&c.io, SND_PCM_STATE_XRUN);
+        return -EPIPE;
+    }
+    advance(c, std::min(exact_position(c, frame), stop));
+    c.last_position = std::min(seen, stop);
+    return static_cast<snd_pcm_sframes_t>(c.last_position);
+}
+
+// Stops the running clock now, or where the stream ran dry or full before that.
+void halt_clock(card& c) {
+    if (follow_clock(c) < 0 || !c.clock_running) {
+        return;
+    }
+    const snd_pcm_uframes_t position =
+        std::min(exact_position(c, clock_frame(c, now_ns())), stop_position(c));
+    advance(c, position);
+    c.last_position = position;
+    c.clock_running = false;
+}
+
+// Starts the clock now, from the position where it stopped. The first period ends where the
+// grid's does, so it may be short.
+void start_clock(card& c, const char* what) {
+    c.start_frame = clock_frame(c, now_ns());
+    c.start_position = c.last_position;
+    c.done = c.last_position;
+    c.clock_running = true;
+    log_line(c, std::string(what) + " at clock frame " + std::to_string(c.start_frame));
+}
+
+// The poll descriptor turns ready as each period of the stream's grid ends, never before.
+void arm_period_timer(const card& c) {
+    const auto period = static_cast<int64_t>(c.io.period_size);
+    const int64_t next = (clock_frame(c, now_ns()) / period + 1) * period;
+    const int64_t first_ns = time_of_frame(c, next);
+    const int64_t period_ns = time_of_frame(c, next + period) - first_ns + 1;
+    itimerspec timer{};
+    timer.it_value.tv_sec = first_ns / 1000000000;
+    timer.it_value.tv_nsec = first_ns % 1000000000;
+    timer.it_interval.tv_sec = period_ns / 1000000000;
+    timer.it_interval.tv_nsec = period_ns % 1000000000;
+    timerfd_settime(c.poll_fd, TFD_TIMER_ABSTIME, &timer, nullptr);
 }
 
 // The hardware position, counted from the prepare (the plugin says positions run up to the
@@ -95,21 +268,14 @@ snd_pcm_sframes_t fake_pointer(snd_pcm_ioplug_t* io) {
         position = io->stream == SND_PCM_STREAM_PLAYBACK ? (started ? appl : c.last_position)
                                                          : appl + io->buffer_size;
     } else {
-        position = clock_position(c);
-        const bool underrun = io->stream == SND_PCM_STREAM_PLAYBACK && position > appl;
-        const bool overrun =
-            io->stream == SND_PCM_STREAM_CAPTURE && position > appl + io->buffer_size;
-        if (underrun || overrun) {
-            log_line(c, "xrun from the clock");
-            return -EPIPE;
-        }
+        return follow_clock(c);
     }
     c.last_position = position;
     return static_cast<snd_pcm_sframes_t>(position);
 }
 
-// Unpaced, nothing is ever on its way (as with the null device); paced, what the position
-// says is queued or waiting.
+// Unpaced, nothing is ever on its way (as with the null device). Paced, to the frame rather
+// than the period: what is written but not yet played, or captured but not yet read.
 int fake_delay(snd_pcm_ioplug_t* io, snd_pcm_sframes_t* frames) {
     card& c = of(io);
     if (!c.paced) {
@@ -121,18 +287,25 @@ int fake_delay(snd_pcm_ioplug_t* io, snd_pcm_sframes_t* frames) {
         return static_cast<int>(position);
     }
     const auto appl = static_cast<snd_pcm_sframes_t>(io->appl_ptr);
-    *frames = io->stream == SND_PCM_STREAM_PLAYBACK ? appl - position : position - appl;
+    const auto done = static_cast<snd_pcm_sframes_t>(c.done);
+    *frames = io->stream == SND_PCM_STREAM_PLAYBACK ? appl - done : done - appl;
     return 0;
 }
 
 int fake_start(snd_pcm_ioplug_t* io) {
     card& c = of(io);
-    c.start_period = period_index(c, now_ns());
-    c.base_frames = c.last_position;
+    if (c.paced) {
+        start_clock(c, "start");
+    }
     return 0;
 }
 
-int fake_stop(snd_pcm_ioplug_t*) {
+int fake_stop(snd_pcm_ioplug_t* io) {
+    card& c = of(io);
+    if (c.paced && io->state != SND_PCM_STATE_SETUP) {  // a drop after a drain stops nothing
+        halt_clock(c);
+        log_line(c, "stop at clock frame " + std::to_string(clock_frame(c, now_ns())));
+    }
     return 0;
 }
 
@@ -140,6 +313,11 @@ int fake_prepare(snd_pcm_ioplug_t* io) {
     card& c = of(io);
     if (c.gone) {
         return -ENODEV;
+    }
+    if (c.paced) {
+        halt_clock(c);
+        log_line(c, "prepare at clock frame " + std::to_string(clock_frame(c, now_ns())));
+        c.done = 0;
     }
     c.last_position = 0;
     c.refuse_next = false;
@@ -151,7 +329,9 @@ int fake_resume(snd_pcm_ioplug_t* io) {
     log_line(c, "resume");
     if (!c.gone) {
         snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
-        fake_start(io);
+        if (c.paced) {
+            start_clock(c, "resume");
+        }
     }
     return 0;
 }
@@ -173,7 +353,15 @@ snd_pcm_sframes_t inject(card& c, snd_pcm_uframes_t size) {
         return static_cast<snd_pcm_sframes_t>(size);
     }
     c.fault_done = true;
-    log_line(c, "fault at frame " + std::to_string(c.moved));
+    if (!c.paced) {
+        log_line(c, "fault at frame " + std::to_string(c.moved));
+    } else {
+        log_line(c, "fault at frame " + std::to_string(c.moved) + ", clock frame " +
+                        std::to_string(clock_frame(c, now_ns())));
+        if (c.fault != fault_kind::short_transfer) {
+            halt_clock(c);  // the card stops where its clock is
+        }
+    }
     switch (c.fault) {
         case fault_kind::xrun:
             snd_pcm_ioplug_set_state(&c.io, SND_PCM_STATE_XRUN);
@@ -194,9 +382,43 @@ snd_pcm_sframes_t inject(card& c, snd_pcm_uframes_t size) {
     return static_cast<snd_pcm_sframes_t>(size);
 }
 
+// Paced, frames go through the card's buffer: written ones wait there for the clock to play
+// them, read ones were put there by the clock.
+snd_pcm_sframes_t paced_transfer(card& c, const snd_pcm_channel_area_t* areas,
+                                 snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
+    const snd_pcm_sframes_t position = follow_clock(c);
+    if (position < 0) {
+        return position;
+    }
+    const snd_pcm_sframes_t frames = inject(c, size);
+    if (frames <= 0 || c.ring.empty()) {
+        return frames;
+    }
+    const size_t bytes = frame_bytes(c);
+    const size_t width = bytes / c.io.channels;
+    const snd_pcm_uframes_t first = c.io.appl_ptr;
+    for (snd_pcm_sframes_t f = 0; f < frames; ++f) {
+        uint8_t* slot = c.ring.data() +
+                        ((first + static_cast<snd_pcm_uframes_t>(f)) % c.io.buffer_size) * bytes;
+        for (unsigned ch = 0; ch < c.io.channels; ++ch) {
+            uint8_t* at = sample_address(areas[ch], offset + static_cast<snd_pcm_uframes_t>(f));
+            if (c.io.stream == SND_PCM_STREAM_PLAYBACK) {
+                std::memcpy(slot + ch * width, at, width);
+            } else {
+                std::memcpy(at, slot + ch * width, width);
+            }
+        }
+    }
+    c.moved += frames;
+    return frames;
+}
+
 snd_pcm_sframes_t fake_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                 snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
     card& c = of(io);
+    if (c.paced) {
+        return paced_transfer(c, areas, offset, size);
+    }
     const snd_pcm_sframes_t frames = inject(c, size);
     if (frames <= 0) {
         return frames;
@@ -238,13 +460,11 @@ int fake_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t*) {
     for (unsigned rate : c.accept_rates) {
         accepted = accepted || rate == io->rate;
     }
-    if (c.paced && c.poll_fd >= 0) {
-        const int64_t period_ns = int64_t{1000000000} * io->period_size / io->rate;
-        itimerspec timer{};
-        timer.it_value.tv_nsec = 1000000;
-        timer.it_interval.tv_sec = period_ns / 1000000000;
-        timer.it_interval.tv_nsec = period_ns % 1000000000;
-        timerfd_settime(c.poll_fd, 0, &timer, nullptr);
+    if (c.paced && accepted) {
+        c.ring.assign(io->buffer_size * frame_bytes(c), 0);
+        if (c.poll_fd >= 0) {
+            arm_period_timer(c);
+        }
     }
     return accepted ? 0 : -EINVAL;
 }
@@ -274,8 +494,14 @@ int fake_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfd
 
 int fake_close(snd_pcm_ioplug_t* io) {
     card* c = &of(io);
+    if (c->paced) {
+        halt_clock(*c);  // what the clock played up to now reaches the file
+    }
     if (c->played != nullptr) {
         std::fclose(c->played);
+    }
+    if (c->played_fd >= 0) {
+        close(c->played_fd);
     }
     if (c->poll_fd >= 0) {
         close(c->poll_fd);
@@ -305,6 +531,17 @@ struct settings_reader {
         long value = 0;
         snd_config_t* node = find(key);
         return node != nullptr && snd_config_get_integer(node, &value) == 0 ? value : otherwise;
+    }
+    double real(const char* key, double otherwise) const {
+        double value = 0;
+        snd_config_t* node = find(key);
+        if (node != nullptr && snd_config_get_ireal(node, &value) == 0) {
+            return value;
+        }
+        const std::string word = text(key);
+        char* end = nullptr;
+        value = std::strtod(word.c_str(), &end);
+        return !word.empty() && *end == '\0' ? value : otherwise;
     }
     bool flag(const char* key, bool otherwise) const {
         snd_config_t* node = find(key);
@@ -406,15 +643,29 @@ extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(fakecard) {
     if (reader.flag("refuse_open", false)) {
         return -EBUSY;
     }
+    const double ppm = reader.real("ppm", 0);
+    if (ppm <= -1e6 || ppm >= 1e6) {
+        SNDERR("fake card: ppm %g is out of range", ppm);
+        return -EINVAL;
+    }
     auto* c = new card;
     c->paced = reader.text("pace", "none") == "clock";
+    c->ppb = std::llround(ppm * 1000);
     c->accept_rates = reader.numbers("accept_rates");
     c->fault = fault_named(reader.text("fault", "none"));
     c->fault_at = reader.number("fault_at", 0);
     c->log_path = reader.text("log");
+    const bool sets_origin = c->paced && clock_origin_ns < 0;
+    if (sets_origin) {
+        clock_origin_ns = now_ns();
+    }
     const std::string played = reader.text("played");
-    if (stream == SND_PCM_STREAM_PLAYBACK && !played.empty()) {
+    if (stream == SND_PCM_STREAM_PLAYBACK && !played.empty() && !c->paced) {
         c->played = std::fopen(played.c_str(), "ab");
+    } else if (stream == SND_PCM_STREAM_PLAYBACK && !played.empty()) {
+        const int emptied = played_emptied ? 0 : O_TRUNC;
+        c->played_fd = open(played.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | emptied, 0644);
+        played_emptied = played_emptied || c->played_fd >= 0;
     }
     c->poll_fd = c->paced ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
                           : eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);  // always ready
@@ -444,6 +695,9 @@ extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(fakecard) {
     if (err < 0) {
         fake_close(&c->io);
         return err;
+    }
+    if (sets_origin) {
+        log_line(*c, "clock origin " + std::to_string(clock_origin_ns) + " ns");
     }
     err = offer(*c, reader);
     if (err < 0) {
