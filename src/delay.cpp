@@ -384,6 +384,8 @@ int recover_playback(transfer_state& t, int err) {
     return 0;
 }
 
+int play_frames(transfer_state& t, staging_area& source, int64_t frames);
+
 int recover_capture(transfer_state& t, int err) {
     if (err == -EPIPE) {
         print_marker("\nRX\n");
@@ -407,8 +409,10 @@ int recover_capture(transfer_state& t, int err) {
         report_failure("Capture", err);
         return err;
     }
-    t.capture_restarted_ns = now_ns();
-    return 0;
+    // What capture lost passes through the rings as silence now: heard one delay later where
+    // it was lost, while playback gets what was due meanwhile.
+    const int64_t lost = note_capture_restart(t.latency, now_ns(), t.frames_read);
+    return held(t) ? play_frames(t, t.silent_area, lost) : 0;
 }
 
 // Writes what is pending in the playback area. Gives the frames written or the code that ends
@@ -501,41 +505,64 @@ int apply_correction(transfer_state& t, const correction& c) {
     return 0;
 }
 
-// Passes `frames` just read through the rings: what is still to be consumed is skipped, the
-// rest is routed out for playback.
-void pass_read_frames(transfer_state& t, int64_t frames) {
+// Passes `frames` from `source` (at its position) through the rings: what is still to be
+// consumed is skipped, the rest is routed out for playback.
+void pass_frames(transfer_state& t, staging_area& source, int64_t frames) {
     const int64_t skipped = t.draining ? frames : std::min(frames, t.consume_frames);
     if (skipped > 0) {
-        delay_pass(t.ring, t.capture_area, t.playback_area, *t.settings, skipped, false);
+        delay_pass(t.ring, source, t.playback_area, *t.settings, skipped, false);
         t.consume_frames = std::max<int64_t>(0, t.consume_frames - skipped);
     }
     if (frames > skipped) {
-        delay_pass(t.ring, t.capture_area, t.playback_area, *t.settings, frames - skipped, true);
+        delay_pass(t.ring, source, t.playback_area, *t.settings, frames - skipped, true);
         t.pending_frames += frames - skipped;
     }
 }
 
-// Takes a capture reading; a gap in capture's clock becomes silence in the rings, so what
-// follows it keeps its distance.
+// Passes `frames` from `source` through the rings and on to playback, piece by piece as the
+// playback area has room, starting playback when it waits for its first frames. What
+// playback has no room for is overdue, and skipped.
+int play_frames(transfer_state& t, staging_area& source, int64_t frames) {
+    while (frames > 0) {
+        const bool full = t.pending_frames > 0;
+        const int64_t source_room = chunk_frames - source.staging_position;
+        const int64_t piece =
+            std::min(frames, full ? source_room : chunk_room(source, t.playback_area));
+        if (full) {
+            t.consume_frames += piece;
+        }
+        pass_frames(t, source, piece);
+        frames -= piece;
+        if (t.pending_frames == 0) {
+            continue;
+        }
+        const int err = t.primed
+                            ? static_cast<int>(std::min<snd_pcm_sframes_t>(0, write_pending(t)))
+                            : prime_playback(t);
+        if (err < 0) {
+            return err;
+        }
+    }
+    return 0;
+}
+
+// Takes a capture reading. A gap found in capture's clock once the frames after it are
+// stored becomes silence among them, so they keep their distance.
 void note_read(transfer_state& t, int64_t frames) {
-    const bool restarted = t.capture_restarted_ns > 0;
     const capture_gap gap = note_capture(t.latency, {.now_ns = now_ns(),
                                                      .frames = frames,
                                                      .frames_read = t.frames_read,
-                                                     .waiting_frames = t.waiting_frames,
-                                                     .restarted_ns = t.capture_restarted_ns});
-    t.capture_restarted_ns = 0;
+                                                     .waiting_frames = t.waiting_frames});
     if (gap.frames <= 0 || !held(t)) {
         return;
     }
-    if (!restarted) {
-        print_marker("\nRX\n");  // the stream lost audio without an xrun to say so
-    }
+    print_marker("\nRX\n");  // the stream lost audio without an xrun to say so
     // The frames just read are not in the rings yet; those before them are, as far back as
     // playback has not taken them.
-    const int64_t behind = std::min(gap.behind_frames - frames, t.ring.delay_offset / sample_bytes);
+    const int64_t behind =
+        std::clamp<int64_t>(gap.behind_frames - frames, 0, t.ring.delay_offset / sample_bytes);
     pause_input(t.ring, std::min(gap.frames, pause_room(t.ring)) * sample_bytes,
-                std::max<int64_t>(0, behind) * sample_bytes);
+                behind * sample_bytes);
 }
 
 // Reads what capture has, chunk by chunk, and passes it on. Gives the frames read or the
@@ -579,17 +606,9 @@ snd_pcm_sframes_t read_available(transfer_state& t) {
             t.ring.delay_offset = ring_delay_for(t.latency.plan) * sample_bytes;
         }
         note_read(t, got);
-        pass_read_frames(t, got);
-        if (!t.primed && t.pending_frames > 0) {
-            const int err = prime_playback(t);
-            if (err < 0) {
-                return err;
-            }
-        } else {
-            const snd_pcm_sframes_t written = write_pending(t);
-            if (written < 0) {
-                return written;
-            }
+        const int err = play_frames(t, t.capture_area, got);
+        if (err < 0) {
+            return err;
         }
         if (got < room) {
             t.draining = t.draining && !capture_clock_settled(t.latency);
@@ -657,14 +676,23 @@ snd_pcm_sframes_t wake(transfer_state& t) {
 }
 
 // Waits for capture to deliver, or for playback to take what is pending, for one step at
-// most. After a wake that found the streams ready but moved nothing, it only sleeps.
-int wait_a_step(const transfer_state& t, bool only_sleep) {
+// most, and gives whether the stream said it is ready. After a wake that found the streams
+// ready but moved nothing, it only sleeps.
+bool wait_a_step(const transfer_state& t, bool only_sleep) {
     if (only_sleep) {
-        return poll(nullptr, 0, wait_step_ms);
+        poll(nullptr, 0, wait_step_ms);
+        return false;
     }
+    snd_pcm_t* pcm = t.pending_frames > 0 ? t.playback : t.capture;
     std::vector<pollfd> fds;
-    add_poll_descriptors(t.pending_frames > 0 ? t.playback : t.capture, fds);
-    return poll(fds.data(), fds.size(), wait_step_ms);
+    add_poll_descriptors(pcm, fds);
+    if (poll(fds.data(), fds.size(), wait_step_ms) <= 0) {
+        return false;
+    }
+    // A plugin learns here that its descriptors were seen (a timer read, an event taken).
+    unsigned short revents = 0;
+    snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(fds.size()), &revents);
+    return revents != 0;
 }
 
 }  // namespace
@@ -677,6 +705,7 @@ int create_transfer(transfer_state& t, const run_settings& settings, const run_t
     ring_timing.sample_rate = static_cast<uint32_t>(timing.rate);
     if (create_staging_area(t.playback_area, playback_channels) < 0 ||
         create_staging_area(t.capture_area, capture_channels) < 0 ||
+        create_staging_area(t.silent_area, capture_channels) < 0 ||
         create_delay_ring(t.ring, ring_size_for(ring_timing), delay_offset_for(ring_timing)) < 0) {
         return -ENOMEM;
     }
@@ -697,7 +726,7 @@ int transfer_loop(transfer_state& t) {
     bool only_sleep = false;
     while (t.frames_played < t.timing.frame_budget && !stop_requested()) {
         show_progress(t);
-        const int ready = wait_a_step(t, only_sleep);
+        const bool ready = wait_a_step(t, only_sleep);
         const int64_t now = now_ns();
         const int64_t interval = now - last_wake;
         last_wake = now;
@@ -706,7 +735,7 @@ int transfer_loop(transfer_state& t) {
         if (moved < 0) {
             return static_cast<int>(moved);
         }
-        only_sleep = moved == 0 && ready > 0;
+        only_sleep = moved == 0 && ready;
         // The stall limit measures the streams, not the program: a wake long after the one
         // before means the program did not run, and that time is not counted.
         const int64_t counted = interval > unrun_gap_ns ? 0 : interval;

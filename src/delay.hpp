@@ -128,6 +128,7 @@ struct transfer_state {
     snd_pcm_t* playback = nullptr;
     staging_area capture_area;
     staging_area playback_area;
+    staging_area silent_area;  // zeros: what capture lost passes through the rings as this
     delay_ring ring;
     byte_block silence;  // one chunk of zero bytes, behind every entry of silence_table
     std::vector<void*> silence_table;
@@ -139,7 +140,6 @@ struct transfer_state {
     int64_t pending_frames = 0;  // routed into the playback area, not yet written
     int64_t consume_frames = 0;  // captured frames still to pass through without playing
     int64_t waiting_frames = 0;  // what capture held after the last read
-    int64_t capture_restarted_ns = 0;
     int64_t capture_suspended_ns = 0;
     int64_t playback_suspended_ns = 0;
     bool primed = false;    // playback runs with its level queued

@@ -12,14 +12,15 @@ constexpr int64_t ns_per_second = 1000000000;
 constexpr int64_t level_margin_ns = 1000000;
 // The capture clock's window spans one to two buckets: long enough for every phase of a
 // server's blocks, short enough to follow a clock that drifts.
-constexpr int64_t clock_bucket_ns = 1000000000;
+constexpr int64_t clock_bucket_ns = 2000000000;
 // Readings a window needs before it is trusted: a quarter second, at least four readings.
 constexpr int64_t settle_ns = 250000000;
 constexpr int64_t settle_readings = 4;
-// The delay heard may be this far from the target before it is corrected, and once judged,
-// this far.
+// The delay heard may be this far from the target before it is corrected. Once judged on a
+// settled window it holds on one clock, so a later reading that is higher must be further off
+// to be taken for a change rather than a server's stray report.
 constexpr int64_t tolerance_ns = 1000000;
-constexpr int64_t judged_tolerance_ns = 2000000;
+constexpr int64_t judged_tolerance_ns = 4000000;
 // An error this large when playback is primed again is what a stall made overdue.
 constexpr int64_t gross_error_ns = 50000000;
 // Readings of the capture clock come late by up to a block or a wake; a jump beyond this,
@@ -161,16 +162,7 @@ capture_gap note_capture(latency_state& state, const capture_reading& reading) {
         reading.now_ns - ns_in(reading.frames_read + reading.waiting_frames, rate);
     window_max& clock = state.capture_lateness;
     capture_gap gap;
-    if (reading.restarted_ns > 0 && clock.readings > 0) {
-        // The first frame after the restart was captured at the restart; the clock had it
-        // at its lateness past its place in the stream.
-        const int64_t expected_ns =
-            -highest(clock) + ns_in(reading.frames_read - reading.frames, rate);
-        gap = {std::max<int64_t>(0, frames_in(reading.restarted_ns - expected_ns, rate)),
-               reading.frames};
-        restart(clock, reading.now_ns);
-        state.jump_first_frame = -1;
-    } else if (clock.readings > 0 && lateness + highest(clock) > capture_jump_ns) {
+    if (clock.readings > 0 && lateness + highest(clock) > capture_jump_ns) {
         const int64_t jump = lateness + highest(clock);
         if (state.jump_first_frame < 0) {
             state.jump_first_frame = reading.frames_read - reading.frames;
@@ -192,6 +184,19 @@ capture_gap note_capture(latency_state& state, const capture_reading& reading) {
     }
     add(clock, reading.now_ns, -lateness, clock_bucket_ns);
     return gap;
+}
+
+int64_t note_capture_restart(latency_state& state, int64_t restarted_ns, int64_t frames_read) {
+    window_max& clock = state.capture_lateness;
+    if (clock.readings == 0) {
+        return 0;
+    }
+    // The first frame after the restart is captured at the restart; the clock had it at its
+    // lateness past its place in the stream.
+    const int64_t expected_ns = -highest(clock) + ns_in(frames_read, state.plan.rate);
+    restart(clock, restarted_ns);
+    state.jump_first_frame = -1;
+    return std::max<int64_t>(0, frames_in(restarted_ns - expected_ns, state.plan.rate));
 }
 
 int64_t heard_delay_frames(const latency_state& state, int64_t ring_delay_frames) {

@@ -60,14 +60,12 @@ struct path_reading {
 };
 
 // A capture reading right after a read of `frames` frames: `frames_read` counts every frame
-// read so far, these included. `restarted_ns` is when the stream was started again after an
-// xrun or a suspend, before this read, or 0.
+// read so far, these included.
 struct capture_reading {
     int64_t now_ns = 0;
     int64_t frames = 0;
     int64_t frames_read = 0;
     int64_t waiting_frames = 0;
-    int64_t restarted_ns = 0;
 };
 
 // What the loop is to do after a path reading; all zero when the delay is right. Frames to
@@ -154,12 +152,16 @@ void restart_window(latency_state& state, int64_t now_ns);
 // waits for it, so that what it plays first is not what the jump made overdue.
 bool capture_clock_settled(const latency_state& state);
 
-// Takes a capture reading and gives the audio capture lost, if any. After a restart that is
-// the time from where its clock had the next frame to the restart. A stream can also lose
-// audio without saying so (a server that kept running while the program was stopped): then
-// its clock jumps, and a jump counts once the readings after it have all stayed that late for
-// a while, since a late reading alone only means the program looked late.
+// Takes a capture reading and gives the audio capture lost without saying so (a server that
+// kept running while the program was stopped): its clock jumps, and a jump counts once the
+// readings after it have all stayed that late for a while, since a late reading alone only
+// means the program looked late.
 capture_gap note_capture(latency_state& state, const capture_reading& reading);
+
+// Capture was started again at `restarted_ns` after an xrun or a suspend, with `frames_read`
+// read before: gives the frames it lost, from where its clock had the next frame to the
+// restart, and starts the clock again.
+int64_t note_capture_restart(latency_state& state, int64_t restarted_ns, int64_t frames_read);
 
 // Takes a path reading. Gives a restart of playback when it stopped playing what it is given,
 // or played it far faster than its clock (a server can do either after an underrun it did
