@@ -212,8 +212,8 @@ class Paced : public FakeCard, public ::testing::WithParamInterface<paced_case> 
 
 // On the card's clocks, a 0.5 s delay at 44100 Hz: every captured frame is heard 0.5 s after
 // it was captured, within 1 ms, with no silence once the sound has started. A fault about two
-// seconds in shows its marker, and from 1.5 s after it the delay is 0.5 s again; no frame is
-// ever played twice or out of capture order, not even while the program recovers.
+// seconds in shows its marker, and from 1.5 s after it the delay is 0.5 s again, within 2 ms;
+// no frame is ever played twice or out of capture order, not even while the program recovers.
 TEST_P(Paced, HearsEveryFrameTheDelayAfterItWasCaptured) {
     const paced_case& c = GetParam();
     const process_result r =
@@ -223,7 +223,9 @@ TEST_P(Paced, HearsEveryFrameTheDelayAfterItWasCaptured) {
     EXPECT_EQ(r.out.find("\nRX\n") != std::string::npos, c.marker == "RX") << r.out;
     EXPECT_EQ(r.out.find("\nPX\n") != std::string::npos, c.marker == "PX") << r.out;
     const card_clocks clocks{44100, 0, 0};
-    delay_rule rule{.delay = 0.5, .tolerance = 0.001};
+    // Once a fault has been recovered from, the delay is held as after any restart: within
+    // 2 ms, the bound a settled correction keeps to.
+    delay_rule rule{.delay = 0.5, .tolerance = c.fault_stream.empty() ? 0.001 : 0.002};
     const std::string log = card_log();
     if (!c.fault_stream.empty()) {
         const std::vector<int64_t> fault = logged_clock_frames(log, c.fault_stream + " fault");
