@@ -310,7 +310,7 @@ constexpr int64_t resume_limit_ns = 2000 * 1000000LL;
 // The play-out at the end may take this much longer than the audio queued...
 constexpr int64_t play_out_margin_ns = 500 * 1000000LL;
 // ...but a queue that does not move for this long will not play out.
-constexpr int64_t play_out_stuck_ns = 200 * 1000000LL;
+constexpr int64_t play_out_stuck_ns = 100 * 1000000LL;
 
 int64_t now_ns() {
     timespec ts{};
@@ -753,16 +753,12 @@ int transfer_loop(transfer_state& t) {
 }
 
 bool finish_playback(transfer_state& t) {
-    if (!t.primed) {
-        const server_call call("Playback");
-        snd_pcm_drop(t.playback);  // nothing queued to play out; a failed drop changes nothing
-        return true;
-    }
-    int64_t queued = queued_to_play(t.playback);
+    // A stop request ends the run at once: what is queued is dropped.
+    int64_t queued = t.primed && !stop_requested() ? queued_to_play(t.playback) : 0;
     const int64_t start = now_ns();
     const int64_t deadline = start + queued * 1000000000 / t.timing.rate + play_out_margin_ns;
     int64_t last_move = start;
-    while (snd_pcm_state(t.playback) == SND_PCM_STATE_RUNNING && queued > 0) {
+    while (queued > 0 && snd_pcm_state(t.playback) == SND_PCM_STATE_RUNNING && !stop_requested()) {
         poll(nullptr, 0, wait_step_ms * 2);
         const int64_t now = now_ns();
         const int64_t left = queued_to_play(t.playback);

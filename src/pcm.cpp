@@ -36,6 +36,18 @@ const char* stream_name(snd_pcm_t* pcm) {
 
 }  // namespace
 
+std::string converting_name(const std::string& device_name) {
+    if (device_name.starts_with("plug")) {
+        return "";
+    }
+    if (device_name.starts_with("hw:")) {
+        return "plug" + device_name;
+    }
+    // A name with arguments of its own is handed on whole, quoted.
+    const bool plain = device_name.find_first_of(":,'\" ") == std::string::npos;
+    return plain ? "plug:" + device_name : "plug:'" + device_name + "'";
+}
+
 int open_stream(snd_pcm_stream_t direction, const std::string& device_name, pcm_handle& handle) {
     const bool playback = direction == SND_PCM_STREAM_PLAYBACK;
     snd_pcm_t* pcm = nullptr;
@@ -65,16 +77,23 @@ int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
     }
     params.reset(raw_params);
 
-    // Only the format is checked here: a refused access type, channel count, rate, period or
+    // The access and the format are checked here: a refused channel count, rate, period or
     // buffer makes snd_pcm_hw_params fail, and the caller reports that.
     snd_pcm_hw_params_any(pcm, raw_params);
-    snd_pcm_hw_params_set_access(pcm, raw_params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+    if (snd_pcm_hw_params_set_access(pcm, raw_params, SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0) {
+        return -ENOTSUP;
+    }
     err = snd_pcm_hw_params_set_format(pcm, raw_params, SND_PCM_FORMAT_S24_3LE);
     if (err < 0) {
         std::fprintf(stderr,
                      is_playback(pcm) ? "Problem setting playback format: %s\n"
                                       : "Problem setting recording format: %s\n",
                      snd_strerror(err));
+        const std::string converting = converting_name(snd_pcm_name(pcm));
+        if (!converting.empty()) {
+            std::fprintf(stderr, "The device takes no 24-bit samples; %s converts them.\n",
+                         converting.c_str());
+        }
         return err;
     }
     snd_pcm_hw_params_set_channels(pcm, raw_params, static_cast<unsigned>(settings.channel_count));
@@ -120,12 +139,30 @@ void print_stream_report(FILE* out, const stream_report& playback, const stream_
 }
 
 int configure_pcm_pair(const run_settings& settings, pcm_pair& pair) {
-    int err = open_stream(SND_PCM_STREAM_PLAYBACK, settings.device_name, pair.playback);
+    std::string device = settings.device_name;
+    int err = open_stream(SND_PCM_STREAM_PLAYBACK, device, pair.playback);
     if (err < 0) {
         return err;
     }
     err = restrict_parameters(pair.playback.get(), settings, requested_period_frames,
                               pair.playback_params);
+    const std::string converting = converting_name(device);
+    if (err == -ENOTSUP && !converting.empty()) {
+        std::printf("Device %s takes interleaved samples only; running %s, which converts\n",
+                    device.c_str(), converting.c_str());
+        device = converting;
+        pair.playback.reset();
+        err = open_stream(SND_PCM_STREAM_PLAYBACK, device, pair.playback);
+        if (err < 0) {
+            return err;
+        }
+        err = restrict_parameters(pair.playback.get(), settings, requested_period_frames,
+                                  pair.playback_params);
+    }
+    if (err == -ENOTSUP) {
+        std::fprintf(stderr, "Problem setting playback access: %s\n", snd_strerror(-EINVAL));
+        return -EINVAL;
+    }
     if (err < 0) {
         return err;
     }
@@ -136,13 +173,17 @@ int configure_pcm_pair(const run_settings& settings, pcm_pair& pair) {
     }
     pair.playback_granted = read_back(pair.playback_params.get());
 
-    err = open_stream(SND_PCM_STREAM_CAPTURE, settings.device_name, pair.capture);
+    err = open_stream(SND_PCM_STREAM_CAPTURE, device, pair.capture);
     if (err < 0) {
         return err;
     }
     const snd_pcm_uframes_t period =
         pair.playback_granted.period_frames.value_or(requested_period_frames);
     err = restrict_parameters(pair.capture.get(), settings, period, pair.capture_params);
+    if (err == -ENOTSUP) {
+        std::fprintf(stderr, "Problem setting recording access: %s\n", snd_strerror(-EINVAL));
+        return -EINVAL;
+    }
     if (err < 0) {
         return err;
     }

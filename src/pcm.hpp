@@ -45,13 +45,19 @@ struct pcm_pair {
 constexpr snd_pcm_uframes_t requested_period_frames = 4096;
 constexpr snd_pcm_uframes_t requested_buffer_frames = 16384;
 
+// The name under which ALSA converts for `device_name` (plughw:1,0 for hw:1,0, plug:NAME
+// otherwise), or "" when the name converts already.
+std::string converting_name(const std::string& device_name);
+
 // Opens one stream without blocking, so a busy device answers at once. The failure is
 // reported on standard error; gives 0 or ALSA's negative code.
 int open_stream(snd_pcm_stream_t direction, const std::string& device_name, pcm_handle& handle);
 
 // Narrows an open stream's parameters to what the run asks: access, format, channels, rate,
-// period near `period_request` and buffer. A refused format is reported on standard error;
-// gives 0 or ALSA's negative code. The other requests are settled by apply_parameters.
+// period near `period_request` and buffer. Gives -ENOTSUP, without a word, for a stream that
+// refuses non-interleaved access; a refused format is reported on standard error, with the
+// name that converts; gives 0 or ALSA's negative code. The other requests are settled by
+// apply_parameters.
 int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
                         snd_pcm_uframes_t period_request, hw_params_handle& params);
 
@@ -62,8 +68,9 @@ stream_report read_back(const snd_pcm_hw_params_t* params);
 
 void print_stream_report(FILE* out, const stream_report& playback, const stream_report& capture);
 
-// Playback first, then capture with the period that playback was granted. Every failure is
-// reported where it happens; gives 0 or ALSA's negative code.
+// Playback first, then capture with the period that playback was granted. A device that
+// takes interleaved samples only runs under its converting name, said in one line. Every
+// failure is reported where it happens; gives 0 or ALSA's negative code.
 int configure_pcm_pair(const run_settings& settings, pcm_pair& pair);
 
 // Transfers of a running stream, which never wait: they move what the stream can take now and

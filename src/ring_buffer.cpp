@@ -88,8 +88,7 @@ int run(const run_settings& settings, pcm_pair& pair, bool& streams_answer) {
             return 1;
         }
     }
-    std::fputs("\nFinished\n", stdout);
-    std::fflush(stdout);
+    say_finished();
     if (!finish_playback(t)) {
         streams_answer = false;
         return 0;

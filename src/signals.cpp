@@ -20,6 +20,7 @@ std::atomic<int> calls_open{0};
 std::atomic<const char*> call_message{nullptr};
 std::atomic<int64_t> waited_ns{0};
 std::atomic<int64_t> stopping_ns{0};
+std::atomic<bool> finished_said{false};
 
 constexpr int64_t tick_ns = 50 * 1000000;
 // A tick this late means the process itself was stopped or starved, not the call.
@@ -70,7 +71,9 @@ void watch_calls() {
         }
         const int64_t waited = waited_ns.fetch_add(gap) + gap;
         if (stop_flag != 0 && stopping_ns.fetch_add(gap) + gap >= stop_grace_ms * 1000000) {
-            write_text(STDOUT_FILENO, "\nFinished\n");
+            if (!finished_said.exchange(true)) {
+                write_text(STDOUT_FILENO, "\nFinished\n");
+            }
             _exit(0);
         }
         if (waited >= stall_limit_ms * 1000000) {
@@ -100,6 +103,13 @@ bool stop_requested() {
 
 const char* stall_message(bool playback) {
     return playback ? playback_stall : capture_stall;
+}
+
+void say_finished() {
+    if (!finished_said.exchange(true)) {
+        std::fputs("\nFinished\n", stdout);
+        std::fflush(stdout);
+    }
 }
 
 server_call::server_call(const char* stream) {

@@ -19,10 +19,14 @@ bool stop_requested();
 // The line a stream that stopped moving is reported with.
 const char* stall_message(bool playback);
 
+// Writes "\nFinished" as a line, once: the run's last line, whether the run ends by itself or
+// a stop request cuts a call short.
+void say_finished();
+
 // Marks, while it lives, a call that may wait on a sound server (open, prepare, start, drop,
 // close, resume). If the call does not come back within the stall limit, the process ends
 // with status 1 after the stream's stall message; if a stop is requested meanwhile, it ends
-// within the stop grace with status 0 after "\nFinished", as a completed run does.
+// within the stop grace with status 0 after "\nFinished" (unless the run said it already).
 class server_call {
 public:
     explicit server_call(const char* stream);

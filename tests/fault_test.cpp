@@ -60,12 +60,30 @@ protected:
     std::string dir;
 };
 
+// The format message stays as it is; the line after it names the device that converts.
 TEST_F(FakeCard, CardWithoutPackedTwentyFourBitsFailsAtThePlaybackFormat) {
     const process_result r = run("no24");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, device_only_report("no24"));
-    EXPECT_EQ(last_line(r.err),
-              std::string("Problem setting playback format: ") + strerror(EINVAL));
+    EXPECT_EQ(r.err, std::string("Problem setting playback format: ") + strerror(EINVAL) +
+                         "\nThe device takes no 24-bit samples; plug:no24 converts them.\n");
+}
+
+// A device that takes interleaved samples only runs through ALSA's conversion, says so at
+// once, and is heard the delay late as any other.
+TEST_F(FakeCard, InterleavedOnlyRunsThroughItsConvertingName) {
+    const process_result r = run("interleavedonly", {"1", "1", "1", "0.5", "44100", "3"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Time out at 3 sec\nDevice interleavedonly takes interleaved samples "
+                         "only; running plug:interleavedonly, which converts\n"),
+              std::string::npos)
+        << r.out;
+    const card_clocks clocks{44100, 0, 0};
+    const heard_channel heard = hear(read_file(dir + "/played.raw"), 2, 0, clocks);
+    for (const std::string& problem : delay_problems(heard, clocks, {})) {
+        ADD_FAILURE() << problem;
+    }
+    EXPECT_GE(static_cast<int64_t>(heard.frames.size()), 2 * 44100);
 }
 
 TEST_F(FakeCard, BusyCaptureSideFailsAtTheRecordOpen) {
