@@ -690,7 +690,7 @@ bool wait_a_step(const transfer_state& t, bool only_sleep) {
         return false;
     }
     // A plugin learns here that its descriptors were seen (a timer read, an event taken).
-    unsigned short revents = 0;
+    unsigned short revents = 0;  // stays 0 if the plugin cannot tell
     snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(fds.size()), &revents);
     return revents != 0;
 }
@@ -752,7 +752,7 @@ int transfer_loop(transfer_state& t) {
     return 0;
 }
 
-bool finish_playback(transfer_state& t) {
+int finish_playback(transfer_state& t) {
     // A stop request ends the run at once: what is queued is dropped.
     int64_t queued = t.primed && !stop_requested() ? queued_to_play(t.playback) : 0;
     const int64_t start = now_ns();
@@ -767,7 +767,7 @@ bool finish_playback(transfer_state& t) {
         }
         queued = left;
         if (now - last_move > play_out_stuck_ns) {
-            return false;
+            return -ETIMEDOUT;
         }
         if (now > deadline) {
             break;
@@ -775,7 +775,7 @@ bool finish_playback(transfer_state& t) {
     }
     const server_call call("Playback");
     snd_pcm_drop(t.playback);  // the stream ends here whatever the drop says
-    return true;
+    return 0;
 }
 
 }  // namespace livedelay

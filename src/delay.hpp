@@ -159,8 +159,8 @@ int create_transfer(transfer_state& t, const run_settings& settings, const run_t
 int transfer_loop(transfer_state& t);
 
 // Lets the queued audio play out, for no longer than it lasts and a margin, then stops
-// playback; after a stop request it stops at once. Gives false when the queue stopped
+// playback; after a stop request it stops at once. Gives -ETIMEDOUT when the queue stopped
 // moving: the stream is not to be touched again.
-bool finish_playback(transfer_state& t);
+int finish_playback(transfer_state& t);
 
 }  // namespace livedelay

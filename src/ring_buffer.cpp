@@ -58,17 +58,33 @@ int32_t regions_for(const run_settings& settings, const stream_report& granted) 
                              static_cast<int32_t>(granted.channels.value_or(0)));
 }
 
-// Gives the exit status; `streams_answer` turns false when a stream stopped answering, so
-// that it is not touched again.
-int run(const run_settings& settings, pcm_pair& pair, bool& streams_answer) {
+// Closes both streams, unless one stopped answering: closing it would wait on its server,
+// so it is left to the process exit.
+void close_streams(pcm_pair& pair, bool answering) {
+    if (!answering) {
+        pair.playback.release();
+        pair.capture.release();
+        return;
+    }
+    const server_call call("Playback");
+    pair.playback.reset();
+    pair.capture.reset();
+}
+
+// The working life of a run on a configured pair: buffers, the transfer loop until the frame
+// budget is played or a stop is requested, and the shutdown. Gives 0, or the negative code
+// of the failure, after its message, that ends the run; then the streams are left as they
+// are.
+int run(const run_settings& settings, pcm_pair& pair) {
     transfer_state t;
     // The tables follow what each stream was granted, and always hold the routed channels;
     // a routed channel the device lacks is silent going in and unheard going out.
-    if (create_transfer(t, settings, timing_for(settings, pair),
-                        regions_for(settings, pair.playback_granted),
-                        regions_for(settings, pair.capture_granted)) < 0) {
+    int err = create_transfer(t, settings, timing_for(settings, pair),
+                              regions_for(settings, pair.playback_granted),
+                              regions_for(settings, pair.capture_granted));
+    if (err < 0) {
         std::printf("%s\n", ring_message);
-        return 1;
+        return err;
     }
     t.playback = pair.playback.get();
     t.capture = pair.capture.get();
@@ -83,29 +99,29 @@ int run(const run_settings& settings, pcm_pair& pair, bool& streams_answer) {
             const server_call call("Capture");
             snd_pcm_start(t.capture);
         }
-        if (transfer_loop(t) < 0) {
-            streams_answer = false;
-            return 1;
+        err = transfer_loop(t);
+        if (err < 0) {
+            return err;
         }
     }
     say_finished();
-    if (!finish_playback(t)) {
-        streams_answer = false;
-        return 0;
+    const bool answering = finish_playback(t) == 0;
+    if (answering) {
+        const server_call call("Capture");
+        snd_pcm_drop(t.capture);  // the stream ends here whatever the drop says
     }
-    const server_call call("Capture");
-    snd_pcm_drop(t.capture);  // the stream ends here whatever the drop says
+    close_streams(pair, answering);
     return 0;
 }
 
-// Ends the process without closing the streams: closing one whose server stopped answering
-// would wait on it. The process exit releases them.
-[[noreturn]] void leave(int status, pcm_pair& pair) {
+// Ends a failed run without closing its streams: one may have stopped answering, and the
+// process exit releases them.
+[[noreturn]] void fail(pcm_pair& pair) {
     pair.playback.release();
     pair.capture.release();
     std::fflush(stdout);
     std::fflush(stderr);
-    _exit(status);
+    _exit(1);
 }
 
 }  // namespace
@@ -123,16 +139,8 @@ int main(int argc, char* argv[]) {
     }
     install_signal_handlers();
     pcm_pair pair;
-    if (configure_pcm_pair(*settings, pair) < 0) {
-        leave(1, pair);
+    if (configure_pcm_pair(*settings, pair) < 0 || run(*settings, pair) < 0) {
+        fail(pair);
     }
-    bool streams_answer = true;
-    const int status = run(*settings, pair, streams_answer);
-    if (status != 0 || !streams_answer) {
-        leave(status, pair);
-    }
-    const server_call call("Playback");
-    pair.playback.reset();
-    pair.capture.reset();
     return 0;
 }

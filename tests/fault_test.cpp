@@ -33,28 +33,12 @@ protected:
     // with silence before it. Gives the frames played.
     int64_t expect_delayed(int channels, const std::vector<std::pair<int, int>>& routes,
                            int64_t delay_frames) const {
-        const std::string played = read_file(dir + "/played.raw");
-        EXPECT_EQ(played.size() % (3 * channels), 0u);
-        const int64_t frames = static_cast<int64_t>(played.size()) / (3 * channels);
-        std::vector<int> source(channels, -1);
-        for (auto [in, out] : routes) {
-            source[out] = in;
+        const routed_check check =
+            check_routed(read_file(dir + "/played.raw"), channels, routes, delay_frames);
+        for (const std::string& difference : check.differences) {
+            ADD_FAILURE() << difference;
         }
-        int mismatches = 0;
-        for (int64_t f = 0; f < frames && mismatches < 5; ++f) {
-            for (int c = 0; c < channels; ++c) {
-                const int32_t want = source[c] >= 0 && f >= delay_frames
-                                         ? marker_sample(source[c], f - delay_frames)
-                                         : 0;
-                const int32_t got = sample_at(played, channels, f, c);
-                if (got != want) {
-                    ADD_FAILURE() << "frame " << f << " channel " << c + 1 << ": got " << got
-                                  << ", want " << want;
-                    ++mismatches;
-                }
-            }
-        }
-        return frames;
+        return check.frames;
     }
 
     std::string dir;

@@ -220,11 +220,7 @@ TEST_F(JackServer, TheRigFailsWhenTheServerGoesAway) {
     background_process rig = start_program(
         {JACK_RIG_BIN, "--server", server, "--lead", "0", dir + "/clicks.wav", recording}, {}, dir,
         "rig");
-    const auto started = std::chrono::steady_clock::now();
-    while (read_file(rig.out_path).find("rig: signal_start") == std::string::npos &&
-           std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    ASSERT_TRUE(wait_for_output(rig, "rig: signal_start", 10)) << read_file(rig.out_path);
     const process_result stopped = run_program({"/bin/bash", fixture, "stop", dir}, {}, 30);
     ASSERT_EQ(stopped.status, 0) << stopped.out << stopped.err;
     const process_result r = finish_program(rig, 15);

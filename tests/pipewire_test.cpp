@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/process.hpp"
+#include "support/virtual_devices.hpp"
 
 namespace {
 
@@ -276,8 +277,7 @@ TEST_F(PipeWireServer, LivedelayOnTheRigComesBackAtOneDelayAfterItsFirstCapture)
 void expect_prompt_capture(const std::string& dir, const char* state) {
     SCOPED_TRACE(state);
     const process_result probe =
-        run_program({PCM_PROBE_BIN, "--seconds", "0.5", "rig"},
-                    {"ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + dir + "/asound.conf"}, 30);
+        run_program({PCM_PROBE_BIN, "--seconds", "0.5", "rig"}, {alsa_config_env(dir)}, 30);
     ASSERT_EQ(probe.status, 0) << probe.out << probe.err;
     EXPECT_NE(probe.out.find("capture noninterleaved=yes s24_3le=yes"), std::string::npos)
         << probe.out;

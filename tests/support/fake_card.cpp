@@ -37,19 +37,12 @@ std::string frame_text(int64_t played, const card_clocks& clocks) {
 
 std::string make_fake_card_dir(const std::string& lib) {
     const std::string dir = make_temp_dir("livedelay-fake-card");
-    std::string config = read_file(LIVEDELAY_TEST_SOURCE_DIR "/alsa/fake_card.conf.in");
-    for (const auto& [key, value] :
-         {std::pair<std::string, std::string>{"@DIR@", dir}, {"@LIB@", lib}}) {
-        for (size_t at = config.find(key); at != std::string::npos; at = config.find(key)) {
-            config.replace(at, key.size(), value);
-        }
-    }
-    write_file(dir + "/asound.conf", config);
+    write_alsa_config(dir, "fake_card.conf.in", {{"@DIR@", dir}, {"@LIB@", lib}});
     return dir;
 }
 
 std::string fake_card_env(const std::string& dir) {
-    return "ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + dir + "/asound.conf";
+    return alsa_config_env(dir);
 }
 
 double clock_seconds(int64_t frame, unsigned rate, double ppm) {

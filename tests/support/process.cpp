@@ -117,15 +117,22 @@ process_result finish_program(background_process& process, int timeout_seconds) 
     return result;
 }
 
+bool wait_for_output(const background_process& process, const std::string& text,
+                     int timeout_seconds) {
+    const auto started = std::chrono::steady_clock::now();
+    while (read_file(process.out_path).find(text) == std::string::npos) {
+        if (elapsed_ms(started) > timeout_seconds * 1000 || kill(process.pid, 0) != 0) {
+            return read_file(process.out_path).find(text) != std::string::npos;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 process_result run_program(const std::vector<std::string>& argv,
-                           const std::vector<std::string>& env, int timeout_seconds,
-                           int stop_after_ms, int stop_signal) {
+                           const std::vector<std::string>& env, int timeout_seconds) {
     const std::string dir = make_temp_dir("livedelay-run");
     background_process process = start_program(argv, env, dir, "run");
-    if (stop_after_ms > 0 && process.pid > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(stop_after_ms));
-        kill(process.pid, stop_signal);
-    }
     process_result result = finish_program(process, timeout_seconds);
     remove_tree(dir);
     return result;

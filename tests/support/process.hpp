@@ -12,10 +12,9 @@ struct process_result {
 };
 
 // `env` entries are NAME=VALUE pairs added to this process's environment. The program is
-// killed after `timeout_seconds`; `stop_after_ms` > 0 sends it `stop_signal` after that long.
+// killed after `timeout_seconds`.
 process_result run_program(const std::vector<std::string>& argv,
-                           const std::vector<std::string>& env = {}, int timeout_seconds = 30,
-                           int stop_after_ms = 0, int stop_signal = 0);
+                           const std::vector<std::string>& env = {}, int timeout_seconds = 30);
 
 std::string read_file(const std::string& path);
 // The last line of `text` that is not empty, without its newline.
@@ -35,6 +34,10 @@ struct background_process {
 background_process start_program(const std::vector<std::string>& argv,
                                  const std::vector<std::string>& env, const std::string& dir,
                                  const std::string& name);
+// Waits, for up to `timeout_seconds`, until its standard output holds `text`; gives whether
+// it does.
+bool wait_for_output(const background_process& process, const std::string& text,
+                     int timeout_seconds);
 // Waits up to `timeout_seconds` for it to end by itself, then kills it. Gives what it printed
 // and how it ended.
 process_result finish_program(background_process& process, int timeout_seconds);
