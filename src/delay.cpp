@@ -359,21 +359,33 @@ void stop_playing(transfer_state& t) {
     t.pending_frames = 0;
 }
 
+// Brings a stream back from `err`; one that is still waking from a suspend is left to wake
+// until the resume limit, from `suspended_ns` on, then prepared afresh. Gives 0, -EAGAIN
+// while it may still wake, or the code that ends the run.
+int bring_back(snd_pcm_t* pcm, int err, int64_t& suspended_ns) {
+    err = recover_stream(pcm, err);
+    if (err == -EAGAIN) {
+        const int64_t now = now_ns();
+        suspended_ns = suspended_ns == 0 ? now : suspended_ns;
+        if (now - suspended_ns < resume_limit_ns) {
+            return -EAGAIN;
+        }
+        const server_call call(snd_pcm_stream(pcm) == SND_PCM_STREAM_PLAYBACK ? "Playback"
+                                                                               : "Capture");
+        err = snd_pcm_prepare(pcm);
+    }
+    suspended_ns = 0;
+    return err;
+}
+
 int recover_playback(transfer_state& t, int err) {
     if (err == -EPIPE) {
         print_marker("\nPX\n");
     }
-    err = recover_stream(t.playback, err);
+    err = bring_back(t.playback, err, t.playback_suspended_ns);
     if (err == -EAGAIN) {
-        const int64_t now = now_ns();
-        t.playback_suspended_ns = t.playback_suspended_ns == 0 ? now : t.playback_suspended_ns;
-        if (now - t.playback_suspended_ns < resume_limit_ns) {
-            return 0;
-        }
-        const server_call call("Playback");
-        err = snd_pcm_prepare(t.playback);
+        return 0;
     }
-    t.playback_suspended_ns = 0;
     if (err < 0) {
         report_failure("Playback", err);
         return err;
@@ -390,17 +402,10 @@ int recover_capture(transfer_state& t, int err) {
     if (err == -EPIPE) {
         print_marker("\nRX\n");
     }
-    err = recover_stream(t.capture, err);
+    err = bring_back(t.capture, err, t.capture_suspended_ns);
     if (err == -EAGAIN) {
-        const int64_t now = now_ns();
-        t.capture_suspended_ns = t.capture_suspended_ns == 0 ? now : t.capture_suspended_ns;
-        if (now - t.capture_suspended_ns < resume_limit_ns) {
-            return 0;
-        }
-        const server_call call("Capture");
-        err = snd_pcm_prepare(t.capture);
+        return 0;
     }
-    t.capture_suspended_ns = 0;
     if (err >= 0 && snd_pcm_state(t.capture) == SND_PCM_STATE_PREPARED) {
         const server_call call("Capture");
         err = snd_pcm_start(t.capture);
