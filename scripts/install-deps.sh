@@ -7,7 +7,7 @@ packages=(g++ cmake make pkg-config libasound2-dev googletest libgtest-dev)
 case "${1:-}" in
     --demo) packages+=(sox) ;;
     --test)
-        packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox procps)
+        packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox procps tmux)
         # The PipeWire and JACK servers of the real-time tests; PipeWire's own ALSA plugin
         # conflicts with pulseaudio, so the tests unpack it instead.
         packages+=(pipewire pipewire-bin wireplumber pipewire-pulse dbus-daemon)

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -24,18 +25,21 @@ byte_block zeroed_block(int64_t bytes) {
 }
 
 ring_block mapped_block(int64_t bytes) {
+    // Reserved only: a ring is made for the longest delay, and holds memory where written.
     void* p = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) {
         return ring_block(nullptr, unmap_deleter{});
     }
     return ring_block(static_cast<uint8_t*>(p), unmap_deleter{static_cast<size_t>(bytes)});
 }
 
-// Gives the pages of [from, to) of every input ring back; they read as zero afterwards.
-void release_input(delay_ring& ring, int64_t from, int64_t to) {
+// Gives the pages of [from, to) of every ring back; they read as zero afterwards.
+void release(delay_ring& ring, int64_t from, int64_t to) {
     for (lane& l : ring.lanes) {
-        madvise(l.input_ring.get() + from, static_cast<size_t>(to - from), MADV_DONTNEED);
+        for (uint8_t* block : {l.input_ring.get(), l.output_ring.get()}) {
+            madvise(block + from, static_cast<size_t>(to - from), MADV_DONTNEED);
+        }
     }
 }
 
@@ -157,12 +161,13 @@ void advance(delay_ring& ring, int64_t n) {
     if (ring.ring_size < 2 * released_block_bytes) {
         return;
     }
-    // Every block from the one the position was in up to the one it is in now, if it left it.
+    // Every block from the one the position was in up to the one it is in now, if it left it:
+    // the input rings' bytes there were copied on, the output rings' were played.
     for (int64_t block = before / released_block_bytes * released_block_bytes;
          block / released_block_bytes != next / released_block_bytes && block < next;
          block += released_block_bytes) {
         const int64_t start = block % ring.ring_size;
-        release_input(ring, start, std::min(start + released_block_bytes, ring.ring_size));
+        release(ring, start, std::min(start + released_block_bytes, ring.ring_size));
     }
 }
 
@@ -200,6 +205,84 @@ void pause_input(delay_ring& ring, int64_t n, int64_t behind) {
         }
     }
     clear_output(ring, gap_at, n);
+    ring.delay_offset += n;
+}
+
+namespace {
+
+int32_t sample_at(const uint8_t* bytes) {
+    const int32_t v = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16);
+    return (v ^ 0x800000) - 0x800000;
+}
+
+void put_sample(uint8_t* bytes, int32_t v) {
+    v = std::clamp(v, -0x800000, 0x7fffff);
+    bytes[0] = static_cast<uint8_t>(v);
+    bytes[1] = static_cast<uint8_t>(v >> 8);
+    bytes[2] = static_cast<uint8_t>(v >> 16);
+}
+
+// How far into a fade of `frames` frame `i` is: 0 to 1 on a raised cosine, so the joint has
+// no corner.
+double fade_weight(int64_t i, int64_t frames) {
+    return 0.5 -
+           0.5 * std::cos(M_PI * (static_cast<double>(i) + 0.5) / static_cast<double>(frames));
+}
+
+// For each frame i of a fade of `frames`, on every output ring: the sample at `to` + i
+// becomes `from_gain` of the sample at `from` + i plus `to_gain` of itself (gains of the
+// fade's weight); positions are in bytes and wrap.
+void mix_fade(delay_ring& ring, int64_t from, int64_t to, int64_t frames, double from_start,
+              double from_step, double to_start, double to_step) {
+    for (lane& l : ring.lanes) {
+        uint8_t* output = l.output_ring.get();
+        for (int64_t i = 0; i < frames; ++i) {
+            const double w = fade_weight(i, frames);
+            const double from_gain = from_start + from_step * w;
+            const double to_gain = to_start + to_step * w;
+            uint8_t* a = output + wrapped(ring, from + i * sample_bytes);
+            uint8_t* b = output + wrapped(ring, to + i * sample_bytes);
+            const double mixed = from_gain * sample_at(a) + to_gain * sample_at(b);
+            put_sample(b, static_cast<int32_t>(std::lround(mixed)));
+        }
+    }
+}
+
+}  // namespace
+
+void skip_output_faded(delay_ring& ring, int64_t n, int64_t fade) {
+    assert(n >= 0 && n <= ring.delay_offset);
+    if (n == 0) {
+        return;
+    }
+    // Both what would have come and what comes after the skip must be in the ring.
+    const int64_t frames = std::min(fade, ring.delay_offset - n) / sample_bytes;
+    // From the old stream, fading out, into the new one, fading in.
+    mix_fade(ring, ring.ring_position, ring.ring_position + n, frames, 1.0, -1.0, 0.0, 1.0);
+    skip_output(ring, n);
+}
+
+void pause_output_faded(delay_ring& ring, int64_t n, int64_t fade) {
+    assert(n >= 0 && n % sample_bytes == 0 && ring.delay_offset + n + chunk_bytes < ring.ring_size);
+    if (n == 0) {
+        return;
+    }
+    const int64_t frames = std::min(fade, ring.delay_offset / 2) / sample_bytes;
+    const int64_t f = frames * sample_bytes;
+    const int64_t at = ring.ring_position;
+    const int64_t start = wrapped(ring, at - n);
+    // What would have come plays first, fading out; what follows it fades back in after the
+    // silence; the copy runs forward, so it may overlap its source.
+    for (lane& l : ring.lanes) {
+        uint8_t* output = l.output_ring.get();
+        for (int64_t i = 0; i < f; ++i) {
+            output[wrapped(ring, start + i)] = output[wrapped(ring, at + i)];
+        }
+    }
+    mix_fade(ring, start, start, frames, 0.0, 0.0, 1.0, -1.0);
+    mix_fade(ring, at + f, at + f, frames, 0.0, 0.0, 0.0, 1.0);
+    clear_output(ring, wrapped(ring, start + f), n);
+    ring.ring_position = start;
     ring.delay_offset += n;
 }
 
@@ -300,8 +383,13 @@ namespace {
 // How long a wait lasts at most. A sound server's poll can stay ready with nothing to read,
 // or miss a wake-up, so the streams are looked at again this often whatever they say.
 constexpr int wait_step_ms = 5;
-// Reads in one wake, so a long backlog is taken in a few wakes, never in one long one.
+// Reads in one wake, so a long backlog is taken in a few wakes, never in one long one; and
+// no more once a step's time has gone, so commands and stop requests are looked at.
 constexpr int chunks_per_wake = 16;
+// Standard input is looked at this often for commands, however fast the streams run.
+constexpr int64_t control_step_ns = 5 * 1000000LL;
+// A change of the delay joins the old and the new over this long.
+constexpr int64_t change_fade_ns = 5 * 1000000LL;
 // A wait this much longer than its step means the program itself did not run (stopped,
 // starved): that time is not held against the streams.
 constexpr int64_t unrun_gap_ns = 500 * 1000000LL;
@@ -371,7 +459,7 @@ int bring_back(snd_pcm_t* pcm, int err, int64_t& suspended_ns) {
             return -EAGAIN;
         }
         const server_call call(snd_pcm_stream(pcm) == SND_PCM_STREAM_PLAYBACK ? "Playback"
-                                                                               : "Capture");
+                                                                              : "Capture");
         err = snd_pcm_prepare(pcm);
     }
     suspended_ns = 0;
@@ -574,8 +662,10 @@ void note_read(transfer_state& t, int64_t frames) {
 // code that ends the run.
 snd_pcm_sframes_t read_available(transfer_state& t) {
     snd_pcm_sframes_t total = 0;
-    for (int chunk = 0; chunk < chunks_per_wake && t.pending_frames == 0 &&
-                        t.frames_played < t.timing.frame_budget;
+    const int64_t started = now_ns();
+    for (int chunk = 0;
+         chunk < chunks_per_wake && t.pending_frames == 0 &&
+         t.frames_played < t.timing.frame_budget && now_ns() - started < wait_step_ms * 1000000LL;
          ++chunk) {
         int64_t room = chunk_room(t.capture_area, t.playback_area);
         if (t.primed && t.consume_frames == 0) {
@@ -642,6 +732,63 @@ int look_at_the_delay(transfer_state& t) {
     return err;
 }
 
+int64_t fade_bytes(const transfer_state& t) {
+    return change_fade_ns * t.timing.rate / 1000000000 * sample_bytes;
+}
+
+void say_delay(double seconds) {
+    std::printf("\nTime delay ~ %.3f sec\n", seconds);
+    std::fflush(stdout);
+}
+
+// Applies a command from standard input: the delay heard changes from the next chunk on, old
+// and new joined by a fade; a longer one pauses, a shorter one skips, a dump skips all the
+// rings hold.
+void apply_command(transfer_state& t, const delay_command& command) {
+    const int64_t rate = t.timing.rate;
+    if (command.what == delay_command::kind::dump) {
+        skip_output_faded(t.ring, t.ring.delay_offset, fade_bytes(t));
+        say_delay(static_cast<double>(heard_delay_frames(t.latency, 0)) /
+                  static_cast<double>(rate));
+        return;
+    }
+    const double seconds = asked_delay(command, t.delay_seconds);
+    const std::string refusal = delay_refusal(seconds);
+    if (!refusal.empty()) {
+        std::fprintf(stderr, "%s\n", refusal.c_str());
+        return;
+    }
+    const double kept = std::clamp(seconds, 0.0, static_cast<double>(maximum_delay_seconds));
+    const int64_t target = static_cast<int64_t>(std::floor(kept * static_cast<double>(rate)));
+    // Where the latency is held the ring holds the target less the level, else all of it.
+    const int64_t change =
+        target - (held(t) ? t.latency.plan.target_frames : t.ring.delay_offset / sample_bytes);
+    if (change > 0) {
+        pause_output_faded(t.ring, std::min(change, pause_room(t.ring)) * sample_bytes,
+                           fade_bytes(t));
+    } else {
+        skip_output_faded(t.ring,
+                          std::min(-change, t.ring.delay_offset / sample_bytes) * sample_bytes,
+                          fade_bytes(t));
+    }
+    t.latency.plan.target_frames = target;
+    t.delay_seconds = kept;
+    say_delay(kept);
+}
+
+// Takes what standard input holds, no more often than its step.
+void take_commands(transfer_state& t) {
+    const int64_t now = now_ns();
+    if (t.control.fd < 0 || now - t.control_read_ns < control_step_ns) {
+        return;
+    }
+    t.control_read_ns = now;
+    for (delay_command c = next_command(t.control); c.what != delay_command::kind::none;
+         c = next_command(t.control)) {
+        apply_command(t, c);
+    }
+}
+
 // One look at both streams: what is pending goes out, what capture has comes in. Gives the
 // frames moved either way, or the code that ends the run.
 snd_pcm_sframes_t wake(transfer_state& t) {
@@ -702,16 +849,32 @@ bool wait_a_step(const transfer_state& t, bool only_sleep) {
 
 }  // namespace
 
+namespace {
+
+// The settings at the rate that runs.
+run_settings settings_at(const run_settings& settings, const run_timing& timing) {
+    run_settings at = settings;
+    at.sample_rate = static_cast<uint32_t>(timing.rate);
+    return at;
+}
+
+}  // namespace
+
 int create_transfer(transfer_state& t, const run_settings& settings, const run_timing& timing,
                     int32_t playback_channels, int32_t capture_channels) {
     t.settings = &settings;
     t.timing = timing;
+    t.delay_seconds = static_cast<double>(settings.delay_seconds);
+    // The rings are sized for the longest delay, which the delay may be changed to; they
+    // hold memory only for the delay held.
     run_settings ring_timing = settings;
     ring_timing.sample_rate = static_cast<uint32_t>(timing.rate);
+    ring_timing.delay_plus_one_seconds = maximum_delay_seconds + 1.0f;
     if (create_staging_area(t.playback_area, playback_channels) < 0 ||
         create_staging_area(t.capture_area, capture_channels) < 0 ||
         create_staging_area(t.silent_area, capture_channels) < 0 ||
-        create_delay_ring(t.ring, ring_size_for(ring_timing), delay_offset_for(ring_timing)) < 0) {
+        create_delay_ring(t.ring, ring_size_for(ring_timing),
+                          delay_offset_for(settings_at(settings, timing))) < 0) {
         return -ENOMEM;
     }
     t.silence = zeroed_block(chunk_bytes);
@@ -731,6 +894,7 @@ int transfer_loop(transfer_state& t) {
     bool only_sleep = false;
     while (t.frames_played < t.timing.frame_budget && !stop_requested()) {
         show_progress(t);
+        take_commands(t);
         const bool ready = wait_a_step(t, only_sleep);
         const int64_t now = now_ns();
         const int64_t interval = now - last_wake;

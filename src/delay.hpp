@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "control.hpp"
 #include "latency.hpp"
 #include "settings.hpp"
 
@@ -63,9 +64,9 @@ int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset)
 void store(delay_ring& ring, lane_id id, std::span<const uint8_t> source);
 void delay_copy(delay_ring& ring, lane_id id, int64_t n);
 void fetch(const delay_ring& ring, lane_id id, std::span<uint8_t> destination);
-// Moves the ring position on by n bytes, less than a ring. Each whole block of the input rings
-// that the position leaves behind is handed back to the system: its bytes were copied on by
-// delay_copy and are dead.
+// Moves the ring position on by n bytes, less than a ring. Each whole block that the
+// position leaves behind is handed back to the system: the input rings' bytes there were
+// copied on by delay_copy and the output rings' were played, so all of them are dead.
 void advance(delay_ring& ring, int64_t n);
 constexpr int64_t released_block_bytes = int64_t{1} << 20;
 
@@ -79,6 +80,13 @@ constexpr int64_t released_block_bytes = int64_t{1} << 20;
 void skip_output(delay_ring& ring, int64_t n);
 void pause_output(delay_ring& ring, int64_t n);
 void pause_input(delay_ring& ring, int64_t n, int64_t behind);
+
+// skip_output and pause_output, heard without a click: a skip crossfades, over `fade` bytes,
+// from what would have come to what comes after the skip; a pause fades out what would have
+// come, then the silence, then fades it back in. The fade is shortened where the ring holds
+// less than it needs.
+void skip_output_faded(delay_ring& ring, int64_t n, int64_t fade);
+void pause_output_faded(delay_ring& ring, int64_t n, int64_t fade);
 
 // The memory one direction's transfers use: `region_count` regions of one chunk each, the
 // frame offset used in all of them, and the per-channel pointers handed to ALSA.
@@ -133,6 +141,9 @@ struct transfer_state {
     byte_block silence;  // one chunk of zero bytes, behind every entry of silence_table
     std::vector<void*> silence_table;
     latency_state latency;
+    control_input control;
+    double delay_seconds = 0;  // the delay asked now: the settings' until it is changed
+    int64_t control_read_ns = 0;
 
     int64_t frames_read = 0;
     int64_t frames_played = 0;   // delayed frames written; the silence queued is not counted

@@ -99,7 +99,9 @@ int run(const run_settings& settings, pcm_pair& pair) {
             const server_call call("Capture");
             snd_pcm_start(t.capture);
         }
+        open_control(t.control);
         err = transfer_loop(t);
+        close_control(t.control);
         if (err < 0) {
             return err;
         }
@@ -117,6 +119,7 @@ int run(const run_settings& settings, pcm_pair& pair) {
 // Ends a failed run without closing its streams: one may have stopped answering, and the
 // process exit releases them.
 [[noreturn]] void fail(pcm_pair& pair) {
+    restore_terminal();
     pair.playback.release();
     pair.capture.release();
     std::fflush(stdout);

@@ -21,6 +21,9 @@ std::atomic<const char*> call_message{nullptr};
 std::atomic<int64_t> waited_ns{0};
 std::atomic<int64_t> stopping_ns{0};
 std::atomic<bool> finished_said{false};
+// The terminal to put back, if any: written before the handlers may need it.
+std::atomic<int> terminal_fd{-1};
+termios terminal_settings{};
 
 constexpr int64_t tick_ns = 50 * 1000000;
 // A tick this late means the process itself was stopped or starved, not the call.
@@ -42,6 +45,7 @@ void write_text(int fd, const char* text) {
 
 void request_stop(int signal_number) {
     if (stop_flag != 0) {
+        restore_terminal();
         std::signal(signal_number, SIG_DFL);
         std::raise(signal_number);
         return;
@@ -74,10 +78,12 @@ void watch_calls() {
             if (!finished_said.exchange(true)) {
                 write_text(STDOUT_FILENO, "\nFinished\n");
             }
+            restore_terminal();
             _exit(0);
         }
         if (waited >= stall_limit_ms * 1000000) {
             write_text(STDERR_FILENO, call_message.load());
+            restore_terminal();
             _exit(1);
         }
     }
@@ -94,6 +100,9 @@ void install_signal_handlers() {
     sigaction(SIGTERM, &action, nullptr);
     action.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &action, nullptr);
+    // Run in the background of a shell, reading the terminal fails instead of stopping us.
+    sigaction(SIGTTIN, &action, nullptr);
+    sigaction(SIGTTOU, &action, nullptr);
     std::thread(watch_calls).detach();
 }
 
@@ -103,6 +112,18 @@ bool stop_requested() {
 
 const char* stall_message(bool playback) {
     return playback ? playback_stall : capture_stall;
+}
+
+void keep_terminal_settings(int fd, const termios& settings) {
+    terminal_settings = settings;
+    terminal_fd = fd;
+}
+
+void restore_terminal() {
+    const int fd = terminal_fd.exchange(-1);
+    if (fd >= 0) {
+        tcsetattr(fd, TCSANOW, &terminal_settings);  // async-signal-safe
+    }
 }
 
 void say_finished() {

@@ -3,6 +3,8 @@
 // and no call into a device or a sound server may hold the program for ever.
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 
 namespace livedelay {
@@ -18,6 +20,11 @@ bool stop_requested();
 
 // The line a stream that stopped moving is reported with.
 const char* stall_message(bool playback);
+
+// Keeps a terminal's settings, to be put back however the process ends: by the program, or
+// by the watchdog or a second signal ending it.
+void keep_terminal_settings(int fd, const termios& settings);
+void restore_terminal();
 
 // Writes "\nFinished" as a line, once: the run's last line, whether the run ends by itself or
 // a stop request cuts a call short.

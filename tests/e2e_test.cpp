@@ -152,6 +152,96 @@ TEST(Unclocked, PlaybackTakenInRealTimeStillGetsExactlyWhatWasCaptured) {
     remove_tree(devices.dir);
 }
 
+// Runs of output frames that carry the captured channel 0 at one delay, in order.
+struct delay_run {
+    int64_t from = 0;  // first played frame of the run
+    int64_t frames = 0;
+    int64_t delay = 0;  // in frames
+};
+
+std::vector<delay_run> delay_runs(const std::string& played, int channels) {
+    std::vector<delay_run> runs;
+    const int64_t frames = static_cast<int64_t>(played.size()) / (3 * channels);
+    for (int64_t f = 0; f < frames; ++f) {
+        const int32_t v = sample_at(played, channels, f, 0);
+        if (!runs.empty()) {
+            delay_run& last = runs.back();
+            if (last.from + last.frames == f && v == marker_sample(0, f - last.delay)) {
+                ++last.frames;
+                continue;
+            }
+        }
+        if ((v >> 20) == 1) {
+            runs.push_back({f, 1, f - ((v & 0xfffff) - 1)});
+        }
+    }
+    // Runs of a few frames are a fade's samples that happen to look like markers.
+    std::erase_if(runs, [](const delay_run& r) { return r.frames < 64; });
+    return runs;
+}
+
+// Changes of the delay on standard input while the run plays in real time: before each one
+// the old delay, after it the new, and between them only the join: a crossfade of 5 ms when
+// the delay gets shorter, a fade out, the difference in silence and a fade in when it gets
+// longer. A refused line changes nothing.
+TEST(LiveChange, LinesOnStandardInputMoveTheDelayWithoutAClick) {
+    const virtual_devices devices = make_virtual_devices();
+    write_file(devices.captured_path(), marker_frames(2, 6 * 44100));
+    ASSERT_EQ(mkfifo(devices.played_path().c_str(), 0600), 0);
+    const std::string commands = devices.dir + "/commands";
+    ASSERT_EQ(mkfifo(commands.c_str(), 0600), 0);
+    std::string played;
+    std::thread reader([&] { drain_fifo(devices.played_path(), played, 44100 * 2 * 3); });
+    background_process run = start_program({"/bin/bash", "-c", "exec \"$@\" < \"$0\"", commands,
+                                            binary, "loop", "1", "1", "1", "0.25", "44100", "4"},
+                                           devices.env, devices.dir, "run");
+    const int to_program = open(commands.c_str(), O_WRONLY);
+    ASSERT_GE(to_program, 0);
+    for (const auto& [when, line] : {std::pair<std::string, std::string>{"\r1 sec", "delay 0.5\n"},
+                                     {"\r2 sec", "delay nonsense\ndelay -0.2\n"}}) {
+        ASSERT_TRUE(wait_for_output(run, when, 20)) << read_file(run.out_path);
+        ASSERT_EQ(write(to_program, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    }
+    close(to_program);  // the end of the input changes nothing
+    const process_result r = finish_program(run, 30);
+    reader.join();
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\nTime delay ~ 0.500 sec\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nTime delay ~ 0.300 sec\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "Delay time is not a number: \"nonsense\"\n");
+
+    const std::vector<delay_run> runs = delay_runs(played, 2);
+    ASSERT_EQ(runs.size(), 3u) << "the delay changed other than twice";
+    constexpr int64_t fade = 220;  // 5 ms at 44100 Hz
+    EXPECT_EQ(runs[0].from, 11025);
+    EXPECT_EQ(runs[0].delay, 11025);
+    EXPECT_EQ(runs[1].delay, 22050);
+    EXPECT_EQ(runs[2].delay, 13230);
+    // Longer: fade out, 0.25 s of silence, fade in; the sound resumes where it stopped.
+    const int64_t paused_at = runs[0].from + runs[0].frames;
+    EXPECT_EQ(runs[1].from, paused_at + fade + 11025 + fade);
+    for (int64_t f = paused_at + fade; f < paused_at + fade + 11025; ++f) {
+        ASSERT_EQ(sample_at(played, 2, f, 0), 0) << f;
+    }
+    // Shorter: one crossfade from the old delay into the new: between the two runs only
+    // frames that lie between what each delay would have played (its ends round to either).
+    const int64_t joint = runs[1].from + runs[1].frames;
+    EXPECT_GT(runs[2].from, joint);
+    EXPECT_LE(runs[2].from, joint + fade);
+    for (int64_t f = joint; f < runs[2].from; ++f) {
+        const int32_t old_sample = marker_sample(0, f - runs[1].delay);
+        const int32_t new_sample = marker_sample(0, f - runs[2].delay);
+        const int32_t got = sample_at(played, 2, f, 0);
+        EXPECT_GE(got, std::min(old_sample, new_sample)) << f;
+        EXPECT_LE(got, std::max(old_sample, new_sample)) << f;
+    }
+    // Never a channel it was not routed to.
+    for (int64_t f = 0; f < static_cast<int64_t>(played.size()) / 6; ++f) {
+        ASSERT_EQ(sample_at(played, 2, f, 1), 0) << f;
+    }
+    remove_tree(devices.dir);
+}
+
 class Budget : public ::testing::Test {
 protected:
     void SetUp() override { devices = make_virtual_devices(); }
