@@ -1,0 +1,535 @@
+// The real binary is never blocked and never fooled: a frozen sound server is reported after
+// the stall limit, a stop request is acted on at once whatever the streams do, a stopped or
+// starved program is not taken for a dead device, and output that cannot be written never
+// stops the audio.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/fake_card.hpp"
+#include "support/process.hpp"
+#include "support/realtime.hpp"
+#include "support/virtual_devices.hpp"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+const std::string binary = LIVEDELAY_BIN;
+
+const std::string capture_stall = "Capture stream stopped moving: no frames for 5 seconds\n";
+const std::string playback_stall = "Playback stream stopped moving: no frames for 5 seconds\n";
+
+double ms_since(clock_type::time_point since) {
+    return std::chrono::duration<double, std::milli>(clock_type::now() - since).count();
+}
+
+void sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+// The fields of /proc/PID/stat after the command name, which may hold blanks.
+std::vector<std::string> stat_fields(int pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::vector<std::string> fields;
+    const size_t end = stat.rfind(") ");
+    if (end == std::string::npos) {
+        return fields;
+    }
+    std::istringstream words(stat.substr(end + 2));
+    for (std::string word; words >> word;) {
+        fields.push_back(word);
+    }
+    return fields;
+}
+
+// True once a child has ended (a zombie not yet reaped), or is gone.
+bool has_ended(int pid) {
+    const std::vector<std::string> fields = stat_fields(pid);
+    return fields.empty() || fields[0] == "Z";
+}
+
+// User and system CPU seconds of a process so far, all its threads together.
+double cpu_seconds(int pid) {
+    const std::vector<std::string> fields = stat_fields(pid);
+    if (fields.size() < 13) {
+        return NAN;
+    }
+    // utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
+    const double ticks = std::stod(fields[11]) + std::stod(fields[12]);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// True once the process catches `signal_number`: its handlers are in place.
+bool catches(int pid, int signal_number) {
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("SigCgt:")) {
+            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            return (mask >> (signal_number - 1) & 1) != 0;
+        }
+    }
+    return false;
+}
+
+// Waits, at most `limit_ms`, until the program's standard output holds `text`. False when it
+// did not, or the program ended first.
+bool wait_for_output(const background_process& p, const std::string& text, int limit_ms) {
+    const auto start = clock_type::now();
+    while (ms_since(start) < limit_ms) {
+        if (read_file(p.out_path).find(text) != std::string::npos) {
+            return true;
+        }
+        if (has_ended(p.pid)) {
+            return read_file(p.out_path).find(text) != std::string::npos;
+        }
+        sleep_ms(2);
+    }
+    return false;
+}
+
+bool wait_for_handlers(const background_process& p, int limit_ms) {
+    const auto start = clock_type::now();
+    while (ms_since(start) < limit_ms && !has_ended(p.pid)) {
+        if (catches(p.pid, SIGTERM) && catches(p.pid, SIGINT)) {
+            return true;
+        }
+        sleep_ms(1);
+    }
+    return false;
+}
+
+struct timed_exit {
+    process_result result;
+    double ms = 0;  // from the moment given to the end of the program
+};
+
+// Waits, at most `limit_ms` after `from`, for the program to end, then reaps it (killing it if
+// it did not end).
+timed_exit wait_exit(background_process& p, clock_type::time_point from, int limit_ms) {
+    while (!has_ended(p.pid) && ms_since(from) < limit_ms) {
+        sleep_ms(1);
+    }
+    timed_exit e;
+    e.ms = ms_since(from);
+    e.result = finish_program(p, 1);
+    return e;
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Each played channel i is captured channel i, `delay_frames` late, with silence before it;
+// the whole budget and less than a chunk more was played.
+void expect_exact_copy(const std::string& played, int channels, int64_t delay_frames,
+                       int64_t budget) {
+    ASSERT_EQ(played.size() % (3 * channels), 0u);
+    const int64_t frames = static_cast<int64_t>(played.size()) / (3 * channels);
+    EXPECT_GE(frames, budget);
+    EXPECT_LT(frames, budget + 4096);
+    int mismatches = 0;
+    for (int64_t f = 0; f < frames && mismatches < 5; ++f) {
+        for (int c = 0; c < channels; ++c) {
+            const int32_t want = f >= delay_frames ? marker_sample(c, f - delay_frames) : 0;
+            const int32_t got = sample_at(played, channels, f, c);
+            if (got != want) {
+                ADD_FAILURE() << "frame " << f << " channel " << c + 1 << ": got " << got
+                              << ", want " << want;
+                ++mismatches;
+            }
+        }
+    }
+}
+
+// A private PulseAudio server at 48000 Hz, the program on its rig, and every process the test
+// starts, stopped by pid whatever the outcome: the server is continued before it is stopped.
+class OnPulse : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server = {.name = "pulse",
+                  .script = LIVEDELAY_TEST_SOURCE_DIR "/pulse/pulse_fixture.sh",
+                  .start_options = {"--rate", "48000"},
+                  .measure_env = {},
+                  .rate = 48000,
+                  .dir = {}};
+        const process_result started = start_server(server);
+        ASSERT_EQ(started.status, 0) << "the PulseAudio test server did not start:\n"
+                                     << started.out << started.err;
+        server_pid = std::stoi(read_file(server.dir + "/pid"));
+        ASSERT_GT(server_pid, 0);
+    }
+    void TearDown() override {
+        for (const int pid : burners) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (program.pid > 0) {
+            kill(program.pid, SIGKILL);
+            finish_program(program, 5);
+        }
+        if (server_pid > 0) {
+            kill(server_pid, SIGCONT);
+        }
+        if (!server.dir.empty()) {
+            stop_server(server, HasFailure());
+        }
+    }
+
+    void start_livedelay(const std::string& seconds) {
+        program = start_program(
+            {binary, "rig", "2", "1", "1", "0.5", "48000", seconds},
+            {"ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + server.dir + "/asound.conf",
+             "PULSE_CLIENTCONFIG=" + server.dir + "/client.conf"},
+            server.dir, "run");
+        ASSERT_GT(program.pid, 0);
+    }
+    void freeze_server() { ASSERT_EQ(kill(server_pid, SIGSTOP), 0); }
+    void thaw_server() { ASSERT_EQ(kill(server_pid, SIGCONT), 0); }
+
+    // As many busy loops as there are cores, each a child of the test.
+    void starve_the_machine() {
+        for (long n = sysconf(_SC_NPROCESSORS_ONLN); n > 0; --n) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                // Ends with the test, even when the test is killed.
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (getppid() == 1) {
+                    _exit(0);
+                }
+                volatile uint64_t spin = 0;
+                for (;;) {
+                    spin = spin + 1;
+                }
+            }
+            ASSERT_GT(pid, 0);
+            burners.push_back(pid);
+        }
+    }
+
+    sound_server server;
+    int server_pid = -1;
+    background_process program;
+    std::vector<int> burners;
+};
+
+// The server frozen before the program starts (its open cannot finish) or in the middle of a
+// run: one line says which stream stopped, once the stall limit has passed, and the status
+// is 1. The limit counts from the freeze mid-run and from the program's start otherwise.
+TEST_F(OnPulse, AFrozenServerIsReportedAfterTheStallLimit) {
+    for (const bool before_the_start : {true, false}) {
+        SCOPED_TRACE(before_the_start ? "frozen before the start" : "frozen mid-run");
+        auto frozen = clock_type::now();
+        if (before_the_start) {
+            freeze_server();
+        }
+        start_livedelay("60");
+        if (!before_the_start) {
+            ASSERT_TRUE(wait_for_output(program, "\r1 sec", 15000)) << read_file(program.out_path);
+            frozen = clock_type::now();
+            freeze_server();
+        }
+        const timed_exit e = wait_exit(program, frozen, 10000);
+        thaw_server();
+        std::printf("%s: status %d after %.0f ms: %s", before_the_start ? "before" : "mid-run",
+                    e.result.status, e.ms, e.result.err.c_str());
+        EXPECT_EQ(e.result.status, 1) << e.result.out;
+        EXPECT_TRUE(e.result.err == capture_stall || e.result.err == playback_stall)
+            << e.result.err;
+        EXPECT_GE(e.ms, 4900);
+        EXPECT_LE(e.ms, 7000);
+        EXPECT_EQ(e.result.out.find("Finished"), std::string::npos) << e.result.out;
+    }
+}
+
+// The run reaches its time-out and the server freezes while the queued audio plays out:
+// that play-out cannot finish, and it is dropped without waiting for the stall limit.
+TEST_F(OnPulse, APlayOutThatCannotFinishIsDroppedWithoutWaiting) {
+    start_livedelay("2");
+    ASSERT_TRUE(wait_for_output(program, "\nFinished\n", 15000)) << read_file(program.out_path);
+    const auto frozen = clock_type::now();
+    freeze_server();
+    const timed_exit e = wait_exit(program, frozen, 10000);
+    thaw_server();
+    std::printf("play-out on a frozen server: status %d after %.0f ms\n", e.result.status, e.ms);
+    EXPECT_EQ(e.result.status, 0) << e.result.err;
+    EXPECT_EQ(e.result.err, "");
+    EXPECT_TRUE(e.result.out.ends_with("\nFinished\n")) << e.result.out;
+    EXPECT_EQ(count_of(e.result.out, "Finished"), 1u) << e.result.out;
+    EXPECT_LE(e.ms, 1000);
+}
+
+// Where the run is when the stop request comes.
+struct stop_phase {
+    std::string name;
+    std::string seconds;       // the run's time-out
+    bool frozen_before_start;  // the server frozen before the program starts
+    std::string shown;         // the output that shows the phase; empty: the handlers in place
+    bool freeze_when_shown;    // the server frozen once it shows
+    int pace_ms;               // then this long before the signal
+};
+
+void PrintTo(const stop_phase& p, std::ostream* os) {
+    *os << p.name;
+}
+
+class StopRequest : public OnPulse, public ::testing::WithParamInterface<stop_phase> {};
+
+// SIGTERM ends the run within 0.2 s with status 0, "Finished" printed once at the end of the
+// output, whatever the streams do; a SIGINT 10 ms after it ends the process by that signal
+// at once.
+TEST_P(StopRequest, IsActedOnWithinAFifthOfASecond) {
+    const stop_phase& phase = GetParam();
+    for (const bool twice : {false, true}) {
+        SCOPED_TRACE(twice ? "two signals" : "one signal");
+        if (phase.frozen_before_start) {
+            freeze_server();
+        }
+        start_livedelay(phase.seconds);
+        if (phase.shown.empty()) {
+            ASSERT_TRUE(wait_for_handlers(program, 15000));
+        } else {
+            ASSERT_TRUE(wait_for_output(program, phase.shown, 15000))
+                << read_file(program.out_path);
+        }
+        if (phase.freeze_when_shown) {
+            freeze_server();
+        }
+        sleep_ms(phase.pace_ms);
+        ASSERT_FALSE(has_ended(program.pid)) << read_file(program.out_path);
+        auto signalled = clock_type::now();
+        kill(program.pid, SIGTERM);
+        bool second_sent = false;
+        if (twice) {
+            sleep_ms(10);
+            second_sent = !has_ended(program.pid);
+            if (second_sent) {
+                signalled = clock_type::now();
+                kill(program.pid, SIGINT);
+            }
+        }
+        const timed_exit e = wait_exit(program, signalled, 10000);
+        thaw_server();
+        std::printf("%s, %s: status %d signal %d after %.1f ms\n", phase.name.c_str(),
+                    twice ? "second signal" : "one signal", e.result.status, e.result.signal, e.ms);
+        if (twice && second_sent) {
+            EXPECT_EQ(e.result.signal, SIGINT) << e.result.out << e.result.err;
+            EXPECT_LE(e.ms, 100);
+            continue;
+        }
+        EXPECT_EQ(e.result.status, 0) << e.result.err;
+        EXPECT_EQ(e.result.err, "");
+        EXPECT_TRUE(e.result.out.ends_with("\nFinished\n")) << e.result.out;
+        EXPECT_EQ(count_of(e.result.out, "Finished"), 1u) << e.result.out;
+        EXPECT_LE(e.ms, 200);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, StopRequest,
+    ::testing::Values(
+        // The settings report is flushed as the first stream opens: that open cannot finish.
+        stop_phase{"OpeningOnAFrozenServer", "60", true, "Time out at 60 sec\n", false, 300},
+        stop_phase{"RightAfterTheStart", "60", false, "", false, 0},
+        stop_phase{"Playing", "60", false, "\r1 sec", false, 0},
+        stop_phase{"RecoveringFromAFrozenServer", "60", false, "\r1 sec", true, 2000},
+        stop_phase{"PlayingOutOnAFrozenServer", "2", false, "\nFinished\n", true, 0}),
+    [](const auto& info) { return info.param.name; });
+
+// The transfer loop waits on the streams, not in a spin: the first two seconds of a run,
+// start-up included, cost about what the next two do, and two seconds of a frozen server
+// no more. The build is sanitized, so the figures are compared, not bounded.
+TEST_F(OnPulse, NoBusyWaitingWhilePlayingOrWhileTheServerIsFrozen) {
+    start_livedelay("30");
+    const auto started = clock_type::now();
+    const auto at = [&](int ms) { return started + std::chrono::milliseconds(ms); };
+    std::this_thread::sleep_until(at(2000));
+    const double first = cpu_seconds(program.pid);
+    std::this_thread::sleep_until(at(4000));
+    const double next = cpu_seconds(program.pid) - first;
+    ASSERT_NE(read_file(program.out_path).find("\r1 sec"), std::string::npos)
+        << "not playing after 4 s";
+    freeze_server();
+    std::this_thread::sleep_until(at(4500));
+    const double frozen_from = cpu_seconds(program.pid);
+    std::this_thread::sleep_until(at(6500));
+    const double frozen = cpu_seconds(program.pid) - frozen_from;
+    ASSERT_FALSE(has_ended(program.pid)) << read_file(program.err_path);
+    kill(program.pid, SIGTERM);
+    const timed_exit e = wait_exit(program, clock_type::now(), 5000);
+    thaw_server();
+    std::printf("CPU s: first 2 s %.2f, next 2 s %.2f, 2 s of a frozen server %.2f\n", first, next,
+                frozen);
+    EXPECT_EQ(e.result.status, 0) << e.result.err;
+    EXPECT_LE(next, 2 * first + 0.05);
+    EXPECT_LE(first, 2 * next + 0.05);
+    EXPECT_LE(frozen, 2 * first + 0.05);
+}
+
+// The program at nice 19 against as many busy loops as there are cores: it may lose audio and
+// say so, but every click that comes back is the delay asked late, within 2 ms. A click whose
+// copy moved by more than the analyser's tolerance shows as an extra click.
+TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
+    const process_result clicks =
+        run_program({MAKE_CLICKS_BIN, "--channels", "2", "--rate", "48000", "--seconds", "8",
+                     "--list", server.dir + "/clicks.txt", server.dir + "/clicks.wav"},
+                    {}, 30);
+    ASSERT_EQ(clicks.status, 0) << clicks.err;
+    starve_the_machine();
+    const measurement m =
+        measure(server, server.dir + "/clicks.wav", server.dir + "/recording.raw",
+                {"--wait", "--lead", "2.5", "--tail", "1.5", "--limit", "60"},
+                {"/usr/bin/nice", "-n", "19", binary, "rig", "2", "1", "1", "0.5", "48000", "12"});
+    for (const int pid : burners) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    burners.clear();
+    EXPECT_EQ(m.fixture.status, 0) << m.fixture.out << m.fixture.err;
+    EXPECT_EQ(m.program_status, "0\n") << m.program_out;
+    EXPECT_TRUE(m.program_out.ends_with("\nFinished\n")) << m.program_out;
+    const analysis a = analyse({"--rate", "48000", "--tolerance-ms", "100", "--expect-min-ms",
+                                "498", "--expect-max-ms", "502", "--max-extra", "0", m.recording});
+    // The summary line comes before any FAIL lines.
+    std::map<std::string, std::string> summary;
+    std::istringstream out(a.run.out);
+    for (std::string line; std::getline(out, line);) {
+        if (line.starts_with("clicks_in=")) {
+            summary = fields_of(line);
+        }
+    }
+    std::printf("starved: %s of %s clicks back, %s extra, %zu RX and %zu PX, delay %s to %s ms\n",
+                summary["matched"].c_str(), summary["clicks_in"].c_str(), summary["extra"].c_str(),
+                count_of(m.program_out, "\nRX\n"), count_of(m.program_out, "\nPX\n"),
+                summary["delay_ms_min"].c_str(), summary["delay_ms_max"].c_str());
+    EXPECT_EQ(a.run.status, 0) << a.run.out;
+    // Starved this hard, the sanitized build may lose much of the audio; what it does not lose
+    // must be there to be judged.
+    EXPECT_GE(number(summary, "matched"), 1) << a.run.out;
+}
+
+// The program stopped for 12 s on the card's clock, as a suspended laptop or a debugger would
+// stop it: that is not a stream that stopped moving. The run goes on to its time-out with the
+// lost audio reported, and from 2 s after the pause every frame is heard 0.5 s after it was
+// captured, within 2 ms, as sox keeps going over the same pause.
+TEST(PausedProgram, TwelveSecondsStoppedIsNotAStallAndTheDelayComesBack) {
+    const std::string dir = make_fake_card_dir(FAKE_CARD_LIB);
+    const int seconds = 10;
+    background_process run = start_program(
+        {binary, "faulty:PACE=clock", "1", "1", "1", "0.5", "44100", std::to_string(seconds)},
+        {fake_card_env(dir)}, dir, "run");
+    ASSERT_GT(run.pid, 0);
+    if (!wait_for_output(run, "\r2 sec", 20000)) {
+        finish_program(run, 1);
+        FAIL() << "not playing";
+    }
+    const int64_t stopped_ns = monotonic_ns();
+    kill(run.pid, SIGSTOP);
+    sleep_ms(12000);
+    const int64_t continued_ns = monotonic_ns();
+    kill(run.pid, SIGCONT);
+    const process_result r = finish_program(run, seconds + 20);
+    const std::string log = read_file(dir + "/card.log");
+    const int64_t origin = logged_clock_origin(log);
+    ASSERT_GE(origin, 0) << log;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.out.ends_with("\nFinished\n")) << r.out;
+    EXPECT_NE(r.out.find("\r" + std::to_string(seconds - 1) + " sec"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.find("\nRX\n") != std::string::npos ||
+                r.out.find("\nPX\n") != std::string::npos)
+        << r.out;
+
+    const card_clocks clocks{44100, 0, 0};
+    const delay_rule rule{.delay = 0.5,
+                          .tolerance = 0.002,
+                          .source = 0,
+                          .fault = static_cast<double>(stopped_ns - origin) / 1e9,
+                          .recovery = static_cast<double>(continued_ns - stopped_ns) / 1e9 + 2.0};
+    const heard_channel heard = hear(read_file(dir + "/played.raw"), 2, 0, clocks);
+    for (const std::string& problem : delay_problems(heard, clocks, rule)) {
+        ADD_FAILURE() << problem;
+    }
+    const double back_from = rule.fault + rule.recovery;
+    const auto after = std::count_if(heard.frames.begin(), heard.frames.end(), [&](auto& f) {
+        return clock_seconds(f.played, clocks.rate, clocks.playback_ppm) >= back_from;
+    });
+    std::printf("paused %.2f s at %.2f s: %s, %.2f s heard from %.2f s on\n", rule.recovery - 2.0,
+                rule.fault, r.out.find("\nRX\n") != std::string::npos ? "RX" : "no RX",
+                static_cast<double>(after) / clocks.rate, back_from);
+    // The budget left at the pause, less the 2 s after it, is heard after the window.
+    EXPECT_GE(after, (seconds - 3 - 2 - 1) * int64_t{clocks.rate}) << log;
+    if (!HasFailure()) {
+        remove_tree(dir);
+    }
+}
+
+// Standard output on a full device: the run plays exactly what it should, status 0.
+TEST(UnwritableOutput, AFullDeviceDoesNotStopTheAudio) {
+    const virtual_devices devices = make_virtual_devices();
+    write_file(devices.captured_path(), marker_frames(2, 4 * 44100 + 8192));
+    const process_result r = run_program({"/bin/bash", "-c", "exec \"$0\" \"$@\" >/dev/full",
+                                          binary, "loop", "2", "1", "1", "0.5", "44100", "4"},
+                                         devices.env, 60);
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_exact_copy(read_file(devices.played_path()), 2, 22050, 4 * 44100);
+    remove_tree(devices.dir);
+}
+
+// Standard output into a pipe whose reader leaves after the first byte: the run completes,
+// status 0, and the played file is whole and exact. The counter is written every second of
+// audio played, so most of the run writes into the broken pipe.
+TEST(UnwritableOutput, APipeClosedByItsReaderDoesNotStopTheAudio) {
+    const virtual_devices devices = make_virtual_devices();
+    const int seconds = 60;
+    write_file(devices.captured_path(), marker_frames(2, seconds * 44100 + 8192));
+    const std::string status_path = devices.dir + "/status";
+    const process_result r = run_program(
+        {"/bin/bash", "-c",
+         "\"$0\" \"$@\" | head -c 1 >/dev/null; echo \"${PIPESTATUS[0]}\" >" + status_path, binary,
+         "loop", "2", "1", "1", "0.5", "44100", std::to_string(seconds)},
+        devices.env, 120);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(read_file(status_path), "0\n") << r.err;
+    expect_exact_copy(read_file(devices.played_path()), 2, 22050, seconds * int64_t{44100});
+    remove_tree(devices.dir);
+}
+
+// What an option prints is all it does: when that cannot be written, the status says so.
+TEST(UnwritableOutput, OptionsThatCannotPrintExitWithStatusOne) {
+    const virtual_devices devices = make_virtual_devices();
+    for (const char* option : {"--help", "--version", "--list"}) {
+        SCOPED_TRACE(option);
+        const process_result r = run_program(
+            {"/bin/bash", "-c", "exec \"$0\" \"$1\" >/dev/full", binary, option}, devices.env, 60);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 1) << r.err;
+    }
+    remove_tree(devices.dir);
+}
+
+}  // namespace
