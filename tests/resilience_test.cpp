@@ -92,22 +92,6 @@ bool catches(int pid, int signal_number) {
     return false;
 }
 
-// Waits, at most `limit_ms`, until the program's standard output holds `text`. False when it
-// did not, or the program ended first.
-bool wait_for_output(const background_process& p, const std::string& text, int limit_ms) {
-    const auto start = clock_type::now();
-    while (ms_since(start) < limit_ms) {
-        if (read_file(p.out_path).find(text) != std::string::npos) {
-            return true;
-        }
-        if (has_ended(p.pid)) {
-            return read_file(p.out_path).find(text) != std::string::npos;
-        }
-        sleep_ms(2);
-    }
-    return false;
-}
-
 bool wait_for_handlers(const background_process& p, int limit_ms) {
     const auto start = clock_type::now();
     while (ms_since(start) < limit_ms && !has_ended(p.pid)) {
@@ -249,7 +233,7 @@ TEST_F(OnPulse, AFrozenServerIsReportedAfterTheStallLimit) {
         }
         start_livedelay("60");
         if (!before_the_start) {
-            ASSERT_TRUE(wait_for_output(program, "\r1 sec", 15000)) << read_file(program.out_path);
+            ASSERT_TRUE(wait_for_output(program, "\r1 sec", 15)) << read_file(program.out_path);
             frozen = clock_type::now();
             freeze_server();
         }
@@ -270,7 +254,7 @@ TEST_F(OnPulse, AFrozenServerIsReportedAfterTheStallLimit) {
 // that play-out cannot finish, and it is dropped without waiting for the stall limit.
 TEST_F(OnPulse, APlayOutThatCannotFinishIsDroppedWithoutWaiting) {
     start_livedelay("2");
-    ASSERT_TRUE(wait_for_output(program, "\nFinished\n", 15000)) << read_file(program.out_path);
+    ASSERT_TRUE(wait_for_output(program, "\nFinished\n", 15)) << read_file(program.out_path);
     const auto frozen = clock_type::now();
     freeze_server();
     const timed_exit e = wait_exit(program, frozen, 10000);
@@ -311,10 +295,9 @@ TEST_P(StopRequest, IsActedOnWithinAFifthOfASecond) {
         }
         start_livedelay(phase.seconds);
         if (phase.shown.empty()) {
-            ASSERT_TRUE(wait_for_handlers(program, 15000));
+            ASSERT_TRUE(wait_for_handlers(program, 15));
         } else {
-            ASSERT_TRUE(wait_for_output(program, phase.shown, 15000))
-                << read_file(program.out_path);
+            ASSERT_TRUE(wait_for_output(program, phase.shown, 15)) << read_file(program.out_path);
         }
         if (phase.freeze_when_shown) {
             freeze_server();
@@ -443,7 +426,7 @@ TEST(PausedProgram, TwelveSecondsStoppedIsNotAStallAndTheDelayComesBack) {
         {binary, "faulty:PACE=clock", "1", "1", "1", "0.5", "44100", std::to_string(seconds)},
         {fake_card_env(dir)}, dir, "run");
     ASSERT_GT(run.pid, 0);
-    if (!wait_for_output(run, "\r2 sec", 20000)) {
+    if (!wait_for_output(run, "\r2 sec", 20)) {
         finish_program(run, 1);
         FAIL() << "not playing";
     }
