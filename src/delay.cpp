@@ -714,11 +714,14 @@ snd_pcm_sframes_t read_available(transfer_state& t) {
 }
 
 int look_at_the_delay(transfer_state& t) {
+    // The reading's time is taken after it: a reading may only seem older than it is.
+    const int64_t queued = queued_to_play(t.playback);
     const correction c =
         note_path(t.latency, {.now_ns = now_ns(),
+                              .read_frames = t.frames_read,
                               .waiting_frames = t.waiting_frames,
                               .in_hand_frames = t.pending_frames,
-                              .queued_frames = queued_to_play(t.playback),
+                              .queued_frames = queued,
                               .ring_delay_frames = t.ring.delay_offset / sample_bytes,
                               .written_frames = t.frames_written,
                               .consume_frames = t.consume_frames});

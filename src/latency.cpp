@@ -35,6 +35,14 @@ int64_t frames_in(int64_t ns, int64_t rate) {
     return static_cast<int64_t>(static_cast<__int128>(ns) * rate / ns_per_second);
 }
 
+// The nearest whole frame: a time made of two others, each rounded down to the ns, is one
+// frame short when rounded down again.
+int64_t nearest_frames_in(int64_t ns, int64_t rate) {
+    const __int128 scaled = static_cast<__int128>(ns) * rate;
+    const __int128 half = ns_per_second / 2;
+    return static_cast<int64_t>((scaled >= 0 ? scaled + half : scaled - half) / ns_per_second);
+}
+
 int64_t ns_in(int64_t frames, int64_t rate) {
     return static_cast<int64_t>(static_cast<__int128>(frames) * ns_per_second / rate);
 }
@@ -58,8 +66,18 @@ int64_t highest(const window_max& w) {
     return std::max(w.older, w.newer);
 }
 
-bool settled(const window_max& w, int64_t now_ns) {
-    return w.readings >= settle_readings && now_ns - w.first_ns >= settle_ns;
+// Both clocks have been read often enough, for long enough, since playback was primed or
+// capture started again.
+bool settled(const latency_state& state, int64_t now_ns) {
+    return state.playback_clock.readings >= settle_readings &&
+           state.capture_lateness.readings >= settle_readings &&
+           now_ns - state.settle_from_ns >= settle_ns;
+}
+
+// Readings are judged afresh from `now_ns`: the tolerance is the first one again.
+void judge_from(latency_state& state, int64_t now_ns) {
+    state.settle_from_ns = now_ns;
+    state.judged = false;
 }
 
 }  // namespace
@@ -123,9 +141,10 @@ void note_playback_queue(latency_state& state, int64_t queued_frames) {
 }
 
 void restart_window(latency_state& state, int64_t now_ns) {
-    restart(state.path, now_ns);
+    restart(state.playback_clock, now_ns);
     state.span_start_played = -1;
-    state.judged = false;
+    state.level_known = false;
+    judge_from(state, now_ns);
 }
 
 bool capture_clock_settled(const latency_state& state) {
@@ -176,6 +195,7 @@ capture_gap note_capture(latency_state& state, const capture_reading& reading) {
         gap = {frames_in(state.jump_least_ns, rate), reading.frames_read - state.jump_first_frame};
         restart(clock, reading.now_ns);
         state.jump_first_frame = -1;
+        judge_from(state, reading.now_ns);
     } else {
         state.jump_first_frame = -1;
     }
@@ -196,27 +216,39 @@ int64_t note_capture_restart(latency_state& state, int64_t restarted_ns, int64_t
     const int64_t expected_ns = -highest(clock) + ns_in(frames_read, state.plan.rate);
     restart(clock, restarted_ns);
     state.jump_first_frame = -1;
+    // What was lost is an estimate: the delay is judged again on the new clock.
+    judge_from(state, restarted_ns);
     return std::max<int64_t>(0, frames_in(restarted_ns - expected_ns, state.plan.rate));
 }
 
 int64_t heard_delay_frames(const latency_state& state, int64_t ring_delay_frames) {
-    return state.path.readings == 0 ? 0 : ring_delay_frames + highest(state.path);
+    return state.level_known ? ring_delay_frames + state.on_its_way_frames : 0;
 }
 
 correction note_path(latency_state& state, const path_reading& reading) {
     if (!playback_keeps_time(state, reading)) {
         return {.restart_playback = true};
     }
-    add(state.path, reading.now_ns,
-        reading.waiting_frames + reading.in_hand_frames + reading.queued_frames -
-            reading.consume_frames);
-    const int64_t error =
-        heard_delay_frames(state, reading.ring_delay_frames) - state.plan.target_frames;
-    if (!settled(state.path, reading.now_ns)) {
+    const int64_t rate = state.plan.rate;
+    add(state.playback_clock, reading.now_ns,
+        ns_in(reading.written_frames - reading.queued_frames, rate) - reading.now_ns,
+        clock_bucket_ns);
+    if (state.capture_lateness.readings == 0) {
         return {};
     }
-    const int64_t tolerance =
-        frames_in(state.judged ? judged_tolerance_ns : tolerance_ns, state.plan.rate);
+    // Where capture stands less where playback stands, each by its best reading, and what was
+    // read but not yet written, less what is still to be skipped.
+    state.on_its_way_frames =
+        nearest_frames_in(highest(state.capture_lateness) - highest(state.playback_clock), rate) +
+        reading.written_frames - reading.read_frames + reading.in_hand_frames -
+        reading.consume_frames;
+    state.level_known = true;
+    const int64_t error =
+        heard_delay_frames(state, reading.ring_delay_frames) - state.plan.target_frames;
+    if (!settled(state, reading.now_ns) || state.drift_holds_delay) {
+        return {};
+    }
+    const int64_t tolerance = frames_in(state.judged ? judged_tolerance_ns : tolerance_ns, rate);
     state.judged = true;
     correction c;
     if (error > tolerance) {
@@ -225,7 +257,7 @@ correction note_path(latency_state& state, const path_reading& reading) {
         c.skip_frames = std::min(error - c.consume_frames, reading.ring_delay_frames);
         if (c.consume_frames + c.skip_frames < error) {
             // Audio on its way cannot be made shorter than this device needs.
-            state.shortest_frames = highest(state.path);
+            state.shortest_frames = state.on_its_way_frames;
         }
         if (c.consume_frames + c.skip_frames <= tolerance) {
             return {};

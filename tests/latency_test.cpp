@@ -21,14 +21,15 @@ constexpr int64_t ms = 1000000;  // in ns
 constexpr double silence = -1.0;
 
 enum class device_kind {
-    server,  // capture in blocks, playback queue read low by up to a block, stuck after an underrun
+    server,  // capture in blocks, playback queue read as it was a little earlier, stuck after an
+             // underrun
     card,    // both pointers move a period at a time on one grid; an underrun is reported
 };
 
 struct device {
     device_kind kind = device_kind::server;
     int64_t block_frames = 319;      // capture is handed over in blocks (server)
-    int64_t report_lag_frames = 64;  // a server's queue report is low by up to this
+    int64_t report_lag_frames = 64;  // a server's queue report is old by up to this
     int64_t period_frames = 4096;
     int64_t prebuffer_frames = 12288;  // a stuck server plays again once it holds this much
     int64_t wake_ns = 5 * ms;
@@ -145,8 +146,10 @@ struct simulation {
             // The pointer stands at the start of the period being played.
             return q + played_since_start % dev.period_frames;
         }
-        return std::max<int64_t>(
-            0, q - std::uniform_int_distribution<int64_t>(0, dev.report_lag_frames - 1)(rng));
+        // As it stood before the last few frames were played, if it held them then.
+        const int64_t lag =
+            std::uniform_int_distribution<int64_t>(0, dev.report_lag_frames - 1)(rng);
+        return q > 0 ? q + std::min(lag, played_since_start) : 0;
     }
 
     void write(double capture_time) {
@@ -242,6 +245,7 @@ struct simulation {
         }
         const correction c =
             note_path(state, {.now_ns = now_ns,
+                              .read_frames = frames_read,
                               .waiting_frames = waiting,
                               .in_hand_frames = 0,
                               .queued_frames = reported_queue(),
@@ -350,6 +354,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A block of 21 ms is read anywhere in its first 5 ms: settled within 2.
         steady_case{
             "ServerLargeBlocks", {.kind = device_kind::server, .block_frames = 1024}, 0.5, 2.0},
+        // A server, or a program, running late: queue reports up to 20 ms old.
+        steady_case{"ServerReportingLate", {.report_lag_frames = 960}, 0.5},
         steady_case{"CardHalfSecond", {.kind = device_kind::card}, 0.5},
         steady_case{"CardSmallPeriods", {.kind = device_kind::card, .period_frames = 1024}, 0.25}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -537,7 +543,12 @@ TEST(Correction, SkipsFromCaptureFirstAndLeavesSmallErrors) {
         restart_window(state, 0);
         correction got;
         for (int i = 1; i <= 30; ++i) {
+            note_capture(state, {.now_ns = i * 10 * ms,
+                                 .frames = 480,
+                                 .frames_read = i * 480,
+                                 .waiting_frames = s.waiting});
             got = note_path(state, {.now_ns = i * 10 * ms,
+                                    .read_frames = i * 480,
                                     .waiting_frames = s.waiting,
                                     .queued_frames = s.queued,
                                     .ring_delay_frames = s.ring,
