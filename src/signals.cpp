@@ -74,7 +74,12 @@ void watch_calls() {
             gap = tick_ns;
         }
         const int64_t waited = waited_ns.fetch_add(gap) + gap;
-        if (stop_flag != 0 && stopping_ns.fetch_add(gap) + gap >= stop_grace_ms * 1000000) {
+        // Once the run has said it finished, only its streams are left to close: a server
+        // that holds that up is not waited for either.
+        const int64_t grace_ms = stop_flag != 0         ? stop_grace_ms
+                                 : finished_said.load() ? close_grace_ms
+                                                        : 0;
+        if (grace_ms > 0 && stopping_ns.fetch_add(gap) + gap >= grace_ms * 1000000) {
             if (!finished_said.exchange(true)) {
                 write_text(STDOUT_FILENO, "\nFinished\n");
             }

@@ -14,6 +14,9 @@ namespace livedelay {
 constexpr int64_t stall_limit_ms = 5000;
 // How long a stop request may wait for a call that does not come back.
 constexpr int64_t stop_grace_ms = 150;
+// How long closing the streams may take once the run said it finished: a file or a pipe may
+// still take what the device held, a frozen server is not waited for.
+constexpr int64_t close_grace_ms = 600;
 
 void install_signal_handlers();
 bool stop_requested();
@@ -33,7 +36,8 @@ void say_finished();
 // Marks, while it lives, a call that may wait on a sound server (open, prepare, start, drop,
 // close, resume). If the call does not come back within the stall limit, the process ends
 // with status 1 after the stream's stall message; if a stop is requested meanwhile, it ends
-// within the stop grace with status 0 after "\nFinished" (unless the run said it already).
+// within the stop grace with status 0 after "\nFinished" (unless the run said it already),
+// and once the run has said it finished, within the close grace.
 class server_call {
 public:
     explicit server_call(const char* stream);
