@@ -393,6 +393,8 @@ constexpr int64_t change_fade_ns = 5 * 1000000LL;
 // A wait this much longer than its step means the program itself did not run (stopped,
 // starved): that time is not held against the streams.
 constexpr int64_t unrun_gap_ns = 500 * 1000000LL;
+// Playback that stopped waits this long at most for capture to run dry before it is primed.
+constexpr int64_t drain_limit_ns = 250 * 1000000LL;
 // A suspended stream gets this long to resume before it is prepared afresh.
 constexpr int64_t resume_limit_ns = 2000 * 1000000LL;
 // The play-out at the end may take this much longer than the audio queued...
@@ -443,6 +445,7 @@ void stop_playing(transfer_state& t) {
     }
     t.primed = false;
     t.draining = true;
+    t.draining_since_ns = now_ns();
     advance_staging(t.playback_area, t.pending_frames);
     t.pending_frames = 0;
 }
@@ -605,6 +608,7 @@ void pass_frames(transfer_state& t, staging_area& source, int64_t frames) {
     if (skipped > 0) {
         delay_pass(t.ring, source, t.playback_area, *t.settings, skipped, false);
         t.consume_frames = std::max<int64_t>(0, t.consume_frames - skipped);
+        t.frames_played += skipped;  // their time has passed: the run still ends on time
     }
     if (frames > skipped) {
         delay_pass(t.ring, source, t.playback_area, *t.settings, frames - skipped, true);
@@ -695,6 +699,9 @@ snd_pcm_sframes_t read_available(transfer_state& t) {
             t.draining = t.draining && !capture_clock_settled(t.latency);
             break;
         }
+        // A program starved of the CPU may never find capture dry: what keeps coming after a
+        // while is taken as it comes, and priming drops what of it is overdue.
+        t.draining = t.draining && now_ns() - t.draining_since_ns < drain_limit_ns;
         t.frames_read += got;
         total += got;
         if (!t.latency.playback_started && held(t)) {
@@ -718,7 +725,6 @@ int look_at_the_delay(transfer_state& t) {
     const int64_t queued = queued_to_play(t.playback);
     const correction c =
         note_path(t.latency, {.now_ns = now_ns(),
-                              .read_frames = t.frames_read,
                               .waiting_frames = t.waiting_frames,
                               .in_hand_frames = t.pending_frames,
                               .queued_frames = queued,

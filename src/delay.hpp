@@ -146,7 +146,7 @@ struct transfer_state {
     int64_t control_read_ns = 0;
 
     int64_t frames_read = 0;
-    int64_t frames_played = 0;   // delayed frames written; the silence queued is not counted
+    int64_t frames_played = 0;   // delayed frames written, or skipped as overdue; not silence
     int64_t frames_written = 0;  // everything written to playback, silence too
     int64_t pending_frames = 0;  // routed into the playback area, not yet written
     int64_t consume_frames = 0;  // captured frames still to pass through without playing
@@ -155,6 +155,7 @@ struct transfer_state {
     int64_t playback_suspended_ns = 0;
     bool primed = false;    // playback runs with its level queued
     bool draining = false;  // playback stopped: what capture holds is overdue and skipped
+    int64_t draining_since_ns = 0;
     bool shortest_reported = false;
     float shown_seconds = 0.0f;
 };

@@ -21,6 +21,8 @@ constexpr int64_t settle_readings = 4;
 // to be taken for a change rather than a server's stray report.
 constexpr int64_t tolerance_ns = 1000000;
 constexpr int64_t judged_tolerance_ns = 4000000;
+constexpr int64_t held_tolerance_ns = 25000000;
+constexpr int64_t held_after_ns = 2000000000;
 // An error this large when playback is primed again is what a stall made overdue.
 constexpr int64_t gross_error_ns = 50000000;
 // Readings of the capture clock come late by up to a block or a wake; a jump beyond this,
@@ -33,14 +35,6 @@ constexpr int64_t span_ns = 200000000;
 
 int64_t frames_in(int64_t ns, int64_t rate) {
     return static_cast<int64_t>(static_cast<__int128>(ns) * rate / ns_per_second);
-}
-
-// The nearest whole frame: a time made of two others, each rounded down to the ns, is one
-// frame short when rounded down again.
-int64_t nearest_frames_in(int64_t ns, int64_t rate) {
-    const __int128 scaled = static_cast<__int128>(ns) * rate;
-    const __int128 half = ns_per_second / 2;
-    return static_cast<int64_t>((scaled >= 0 ? scaled + half : scaled - half) / ns_per_second);
 }
 
 int64_t ns_in(int64_t frames, int64_t rate) {
@@ -66,18 +60,8 @@ int64_t highest(const window_max& w) {
     return std::max(w.older, w.newer);
 }
 
-// Both clocks have been read often enough, for long enough, since playback was primed or
-// capture started again.
-bool settled(const latency_state& state, int64_t now_ns) {
-    return state.playback_clock.readings >= settle_readings &&
-           state.capture_lateness.readings >= settle_readings &&
-           now_ns - state.settle_from_ns >= settle_ns;
-}
-
-// Readings are judged afresh from `now_ns`: the tolerance is the first one again.
-void judge_from(latency_state& state, int64_t now_ns) {
-    state.settle_from_ns = now_ns;
-    state.judged = false;
+bool settled(const window_max& w, int64_t now_ns) {
+    return w.readings >= settle_readings && now_ns - w.first_ns >= settle_ns;
 }
 
 }  // namespace
@@ -141,11 +125,23 @@ void note_playback_queue(latency_state& state, int64_t queued_frames) {
 }
 
 void restart_window(latency_state& state, int64_t now_ns) {
-    restart(state.playback_clock, now_ns);
+    restart(state.path, now_ns);
     state.span_start_played = -1;
-    state.level_known = false;
-    judge_from(state, now_ns);
+    state.judged = false;
 }
+
+namespace {
+
+// The audio on its way changed (capture started again, or lost some): the readings before
+// say nothing of it now.
+void judge_afresh(latency_state& state, int64_t now_ns) {
+    if (state.path.readings > 0) {
+        restart(state.path, now_ns);
+        state.judged = false;
+    }
+}
+
+}  // namespace
 
 bool capture_clock_settled(const latency_state& state) {
     return state.jump_first_frame < 0;
@@ -195,7 +191,7 @@ capture_gap note_capture(latency_state& state, const capture_reading& reading) {
         gap = {frames_in(state.jump_least_ns, rate), reading.frames_read - state.jump_first_frame};
         restart(clock, reading.now_ns);
         state.jump_first_frame = -1;
-        judge_from(state, reading.now_ns);
+        judge_afresh(state, reading.now_ns);
     } else {
         state.jump_first_frame = -1;
     }
@@ -216,40 +212,36 @@ int64_t note_capture_restart(latency_state& state, int64_t restarted_ns, int64_t
     const int64_t expected_ns = -highest(clock) + ns_in(frames_read, state.plan.rate);
     restart(clock, restarted_ns);
     state.jump_first_frame = -1;
-    // What was lost is an estimate: the delay is judged again on the new clock.
-    judge_from(state, restarted_ns);
+    // What was lost is an estimate: the delay is judged again.
+    judge_afresh(state, restarted_ns);
     return std::max<int64_t>(0, frames_in(restarted_ns - expected_ns, state.plan.rate));
 }
 
 int64_t heard_delay_frames(const latency_state& state, int64_t ring_delay_frames) {
-    return state.level_known ? ring_delay_frames + state.on_its_way_frames : 0;
+    return state.path.readings == 0 ? 0 : ring_delay_frames + highest(state.path);
 }
 
 correction note_path(latency_state& state, const path_reading& reading) {
     if (!playback_keeps_time(state, reading)) {
         return {.restart_playback = true};
     }
-    const int64_t rate = state.plan.rate;
-    add(state.playback_clock, reading.now_ns,
-        ns_in(reading.written_frames - reading.queued_frames, rate) - reading.now_ns,
-        clock_bucket_ns);
-    if (state.capture_lateness.readings == 0) {
-        return {};
-    }
-    // Where capture stands less where playback stands, each by its best reading, and what was
-    // read but not yet written, less what is still to be skipped.
-    state.on_its_way_frames =
-        nearest_frames_in(highest(state.capture_lateness) - highest(state.playback_clock), rate) +
-        reading.written_frames - reading.read_frames + reading.in_hand_frames -
-        reading.consume_frames;
-    state.level_known = true;
+    add(state.path, reading.now_ns,
+        reading.waiting_frames + reading.in_hand_frames + reading.queued_frames -
+            reading.consume_frames);
     const int64_t error =
         heard_delay_frames(state, reading.ring_delay_frames) - state.plan.target_frames;
-    if (!settled(state, reading.now_ns) || state.drift_holds_delay) {
+    if (!settled(state.path, reading.now_ns) || state.drift_holds_delay) {
         return {};
     }
-    const int64_t tolerance = frames_in(state.judged ? judged_tolerance_ns : tolerance_ns, rate);
-    state.judged = true;
+    if (!state.judged) {
+        state.judged = true;
+        state.judged_ns = reading.now_ns;
+    }
+    const int64_t tolerance =
+        frames_in(state.judged_ns == reading.now_ns                  ? tolerance_ns
+                  : reading.now_ns - state.judged_ns < held_after_ns ? judged_tolerance_ns
+                                                                     : held_tolerance_ns,
+                  state.plan.rate);
     correction c;
     if (error > tolerance) {
         c.consume_frames =
@@ -257,7 +249,7 @@ correction note_path(latency_state& state, const path_reading& reading) {
         c.skip_frames = std::min(error - c.consume_frames, reading.ring_delay_frames);
         if (c.consume_frames + c.skip_frames < error) {
             // Audio on its way cannot be made shorter than this device needs.
-            state.shortest_frames = state.on_its_way_frames;
+            state.shortest_frames = highest(state.path);
         }
         if (c.consume_frames + c.skip_frames <= tolerance) {
             return {};

@@ -7,13 +7,6 @@
 // heard). On one clock the audio on its way stays constant from pass to pass, so the ring's
 // delay is set once, as the target less that level, and corrected only when an xrun, a stall
 // or a first reading that was off moves it.
-//
-// What the streams report lags what they did: a server reports its queue as it stood at its
-// last timing update, and later still when the program or the server runs late; a card moves
-// its pointers a period at a time; capture is handed over in blocks. So each stream's position
-// is read against the clock and the reading that is furthest ahead is the one trusted: the
-// audio on its way is the distance between the two streams' clocks, each as its best reading
-// shows it, and the counters of what was read and written.
 #pragma once
 
 #include <cstdint>
@@ -57,8 +50,7 @@ prime_step prime_correction(const latency_plan& plan, int64_t ring_delay_frames,
 
 // What the streams showed after a wake's transfers.
 struct path_reading {
-    int64_t now_ns = 0;          // when the queue was read, just after
-    int64_t read_frames = 0;     // everything read from capture so far
+    int64_t now_ns = 0;
     int64_t waiting_frames = 0;  // captured, not yet read
     int64_t in_hand_frames = 0;  // read, not yet written
     int64_t queued_frames = 0;   // written, not yet heard
@@ -113,19 +105,18 @@ struct latency_state {
     bool capture_paced = false;
     bool playback_paced = false;
     bool playback_started = false;
-    // The playback clock since playback was primed: the frames it has played, as time, less
-    // the time they were read at. Readings lag, so the highest one counts.
-    window_max playback_clock;
+    // The audio on its way, from the readings since playback was primed (a correction of the
+    // ring does not move it, and what a correction skips from capture is taken off every
+    // reading until it is done). Readings come in noisy: a sound server reports its queue as it
+    // stood at its last timing update, a card its pointers as they stood at its last interrupt, and
+    // both only ever too low (audio already heard, or captured but not yet counted). On one clock
+    // the true level does not move, so the highest reading is the one to trust, and the more
+    // readings, the nearer it is.
+    window_max path;
     // The capture clock: for the newest frame read, when it was captured less when it would
     // have been captured had the stream never lost a frame. It only grows by what capture
     // loses, and readings that come late make it look later, so the lowest one counts.
     window_max capture_lateness;  // holds the negated lateness, so its maximum is the lowest
-    // The audio on its way as the last path reading showed it, and whether there was one.
-    int64_t on_its_way_frames = 0;
-    bool level_known = false;
-    // Judgments wait for readings of both clocks since this time: playback primed, or capture
-    // started again.
-    int64_t settle_from_ns = 0;
     // A jump of the capture clock not yet confirmed: from which frame, since when, and the
     // least it has been since.
     int64_t jump_first_frame = -1;
@@ -135,8 +126,11 @@ struct latency_state {
     int64_t shortest_frames = 0;
     // Once the delay has been judged on a settled window, a later reading that is higher
     // (nearer the truth) must move it further before it is corrected again: corrections stay
-    // rare, and each one is heard.
+    // rare, and each one is heard. Once it has held for a while, only a gross error is taken
+    // for a change: readings that come in late (a server or the program starved of the CPU)
+    // must not step the delay.
     bool judged = false;
+    int64_t judged_ns = 0;
     // While the drift between two clocks is corrected, that correction holds the delay, and
     // the readings here only restart playback that stopped keeping time.
     bool drift_holds_delay = false;

@@ -374,8 +374,11 @@ TEST_F(OnPulse, NoBusyWaitingWhilePlayingOrWhileTheServerIsFrozen) {
 }
 
 // The program at nice 19 against as many busy loops as there are cores: it may lose audio and
-// say so, but every click that comes back is the delay asked late, within 2 ms. A click whose
-// copy moved by more than the analyser's tolerance shows as an extra click.
+// say so, but the run ends on time and every click that comes back is at one delay, within
+// 2 ms of the others (never a step), and within 5 ms of the delay asked: a server starved
+// like this reports its queue a few ms late, and the first judgment of the delay can take
+// that in. A click whose copy moved by more than the analyser's tolerance shows as an extra
+// click.
 TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
     const process_result clicks =
         run_program({MAKE_CLICKS_BIN, "--channels", "2", "--rate", "48000", "--seconds", "8",
@@ -385,7 +388,7 @@ TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
     starve_the_machine();
     const measurement m =
         measure(server, server.dir + "/clicks.wav", server.dir + "/recording.raw",
-                {"--wait", "--lead", "2.5", "--tail", "1.5", "--limit", "60"},
+                {"--wait", "--lead", "2.5", "--tail", "1.5", "--limit", "25"},
                 {"/usr/bin/nice", "-n", "19", binary, "rig", "2", "1", "1", "0.5", "48000", "12"});
     for (const int pid : burners) {
         kill(pid, SIGKILL);
@@ -396,7 +399,8 @@ TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
     EXPECT_EQ(m.program_status, "0\n") << m.program_out;
     EXPECT_TRUE(m.program_out.ends_with("\nFinished\n")) << m.program_out;
     const analysis a = analyse({"--rate", "48000", "--tolerance-ms", "100", "--expect-min-ms",
-                                "498", "--expect-max-ms", "502", "--max-extra", "0", m.recording});
+                                "495", "--expect-max-ms", "505", "--max-spread-ms", "2",
+                                "--max-extra", "0", m.recording});
     // The summary line comes before any FAIL lines.
     std::map<std::string, std::string> summary;
     std::istringstream out(a.run.out);
