@@ -508,6 +508,7 @@ int recover_capture(transfer_state& t, int err) {
     // What capture lost passes through the rings as silence now: heard one delay later where
     // it was lost, while playback gets what was due meanwhile.
     const int64_t lost = note_capture_restart(t.latency, now_ns(), t.frames_read);
+    restart_capture_clock(t.drift);
     return held(t) ? play_frames(t, t.silent_area, lost) : 0;
 }
 
@@ -533,6 +534,7 @@ snd_pcm_sframes_t write_pending(transfer_state& t) {
         t.frames_written += put;
         written += put;
     }
+    t.playback_step_seen = t.playback_step_seen && written == 0;
     if (written > 0 && !t.latency.playback_paced) {
         note_playback_queue(t.latency, queued_to_play(t.playback));
     }
@@ -578,6 +580,7 @@ int prime_playback(transfer_state& t) {
     }
     t.primed = true;
     restart_window(t.latency, now_ns());
+    restart_playback_clock(t.drift);
     const snd_pcm_sframes_t written = write_pending(t);
     return written < 0 ? static_cast<int>(written) : 0;
 }
@@ -597,7 +600,9 @@ int apply_correction(transfer_state& t, const correction& c) {
     }
     t.consume_frames += c.consume_frames;
     skip_output(t.ring, c.skip_frames * sample_bytes);
-    pause_output(t.ring, std::min(c.pause_frames, pause_room(t.ring)) * sample_bytes);
+    const int64_t pause = std::min(c.pause_frames, pause_room(t.ring));
+    pause_output(t.ring, pause * sample_bytes);
+    move_reference(t.drift, pause - c.skip_frames - c.consume_frames);
     return 0;
 }
 
@@ -660,6 +665,38 @@ void note_read(transfer_state& t, int64_t frames) {
         std::clamp<int64_t>(gap.behind_frames - frames, 0, t.ring.delay_offset / sample_bytes);
     pause_input(t.ring, std::min(gap.frames, pause_room(t.ring)) * sample_bytes,
                 behind * sample_bytes);
+    restart_capture_clock(t.drift);
+}
+
+// Passes `frames` just read into the capture area on to playback; once the drift between two
+// clocks is corrected, through the stretcher first.
+int pass_captured(transfer_state& t, int64_t frames) {
+    if (!t.drift.engaged) {
+        return play_frames(t, t.capture_area, frames);
+    }
+    const int lanes = lane_count(t.settings->mode);
+    while (frames > 0) {
+        const int64_t room = chunk_frames - t.stretch_area.staging_position;
+        std::span<const uint8_t> in[2];
+        std::span<uint8_t> out[2];
+        for (int l = 0; l < lanes; ++l) {
+            in[l] = channel_bytes(t.capture_area, t.settings->input_channel + l, frames);
+            out[l] = channel_bytes(t.stretch_area, t.settings->input_channel + l, room);
+        }
+        const stretched s = stretch(t.stretch, std::span(in, lanes), frames, std::span(out, lanes),
+                                    room, t.drift.ratio);
+        if (s.taken == 0 && s.made == 0) {
+            break;  // the converter failed: what is left of the read is not heard
+        }
+        advance_staging(t.capture_area, s.taken);
+        frames -= s.taken;
+        const int err = play_frames(t, t.stretch_area, s.made);
+        if (err < 0) {
+            return err;
+        }
+    }
+    advance_staging(t.capture_area, frames);
+    return 0;
 }
 
 // Reads what capture has, chunk by chunk, and passes it on. Gives the frames read or the
@@ -708,7 +745,7 @@ snd_pcm_sframes_t read_available(transfer_state& t) {
             t.ring.delay_offset = ring_delay_for(t.latency.plan) * sample_bytes;
         }
         note_read(t, got);
-        const int err = play_frames(t, t.capture_area, got);
+        const int err = pass_captured(t, got);
         if (err < 0) {
             return err;
         }
@@ -741,6 +778,71 @@ int look_at_the_delay(transfer_state& t) {
     return err;
 }
 
+// Everything the loop counts exactly of the delay heard: the ring's delay, what is written,
+// pending and held by the stretcher, less what was read and is still to be skipped.
+int64_t counted_delay_frames(const transfer_state& t) {
+    const int64_t held = t.stretch.state ? held_frames(t.stretch) : 0;
+    return t.ring.delay_offset / sample_bytes + t.frames_written + t.pending_frames + held -
+           t.frames_read - t.consume_frames;
+}
+
+// Where both streams stand now, each reading timed just after it is taken.
+void note_clocks(transfer_state& t) {
+    const int64_t rate = t.timing.rate;
+    const int64_t waiting = captured_waiting(t.capture);
+    note_position(t.drift.capture, now_ns(), t.frames_read + waiting, rate);
+    snd_pcm_sframes_t queued = 0;
+    if (snd_pcm_delay(t.playback, &queued) == 0 && queued > 0) {
+        note_position(t.drift.playback, now_ns(), t.frames_written - queued, rate);
+    }
+}
+
+// The stretcher starts from the frames just passed on, which the capture area still holds
+// behind its position (its regions are used round, a chunk at a time).
+void warm_up_stretcher(transfer_state& t) {
+    constexpr int64_t history_frames = 256;
+    const int64_t at = t.capture_area.staging_position;
+    const int lanes = lane_count(t.settings->mode);
+    const auto lane_bytes = [&](int l, int64_t from, int64_t frames) {
+        const int64_t channel = t.settings->input_channel + l;
+        return std::span<const uint8_t>(
+            t.capture_area.block.get() + (channel * chunk_frames + from) * sample_bytes,
+            static_cast<size_t>(frames * sample_bytes));
+    };
+    // The older piece at the region's end, then the newer one from its start.
+    const int64_t older = std::max<int64_t>(0, history_frames - at);
+    for (const auto& [from, frames] :
+         {std::pair{chunk_frames - older, older},
+          std::pair{at - (history_frames - older), history_frames - older}}) {
+        std::span<const uint8_t> history[2];
+        for (int l = 0; l < lanes; ++l) {
+            history[l] = lane_bytes(l, from, frames);
+        }
+        if (frames > 0) {
+            warm_up(t.stretch, std::span(history, lanes), frames);
+        }
+    }
+}
+
+// Reads where both streams stand, and steers the drift between their clocks. The correction
+// starts once, with a line saying so; from then on it holds the delay.
+int follow_clocks(transfer_state& t) {
+    note_clocks(t);
+    if (steer_drift(t.drift, now_ns(), counted_delay_frames(t), t.latency.judged)) {
+        if (create_stretcher(t.stretch, lane_count(t.settings->mode)) < 0 ||
+            create_staging_area(t.stretch_area, t.capture_area.region_count) < 0) {
+            std::fputs("Not enough memory to correct the drift between the clocks\n", stderr);
+            return -ENOMEM;
+        }
+        warm_up_stretcher(t);
+        std::printf("\nCapture and playback clocks differ by %+.0f ppm; correcting the drift\n",
+                    t.drift.ppm);
+        std::fflush(stdout);
+    }
+    t.latency.drift_holds_delay = t.drift.engaged && t.drift.referenced;
+    return 0;
+}
+
 int64_t fade_bytes(const transfer_state& t) {
     return change_fade_ns * t.timing.rate / 1000000000 * sample_bytes;
 }
@@ -756,6 +858,7 @@ void say_delay(double seconds) {
 void apply_command(transfer_state& t, const delay_command& command) {
     const int64_t rate = t.timing.rate;
     if (command.what == delay_command::kind::dump) {
+        move_reference(t.drift, -t.ring.delay_offset / sample_bytes);
         skip_output_faded(t.ring, t.ring.delay_offset, fade_bytes(t));
         say_delay(static_cast<double>(heard_delay_frames(t.latency, 0)) /
                   static_cast<double>(rate));
@@ -772,14 +875,14 @@ void apply_command(transfer_state& t, const delay_command& command) {
     // Where the latency is held the ring holds the target less the level, else all of it.
     const int64_t change =
         target - (held(t) ? t.latency.plan.target_frames : t.ring.delay_offset / sample_bytes);
-    if (change > 0) {
-        pause_output_faded(t.ring, std::min(change, pause_room(t.ring)) * sample_bytes,
-                           fade_bytes(t));
+    const int64_t moved = change > 0 ? std::min(change, pause_room(t.ring))
+                                     : -std::min(-change, t.ring.delay_offset / sample_bytes);
+    if (moved > 0) {
+        pause_output_faded(t.ring, moved * sample_bytes, fade_bytes(t));
     } else {
-        skip_output_faded(t.ring,
-                          std::min(-change, t.ring.delay_offset / sample_bytes) * sample_bytes,
-                          fade_bytes(t));
+        skip_output_faded(t.ring, -moved * sample_bytes, fade_bytes(t));
     }
+    move_reference(t.drift, moved);
     t.latency.plan.target_frames = target;
     t.delay_seconds = kept;
     say_delay(kept);
@@ -801,6 +904,10 @@ void take_commands(transfer_state& t) {
 // One look at both streams: what is pending goes out, what capture has comes in. Gives the
 // frames moved either way, or the code that ends the run.
 snd_pcm_sframes_t wake(transfer_state& t) {
+    if (t.primed && held(t)) {
+        // Right as the program wakes, which a card's period end is what wakes it for.
+        note_clocks(t);
+    }
     snd_pcm_sframes_t moved = 0;
     if (t.primed && t.pending_frames > 0) {
         const snd_pcm_sframes_t written = write_pending(t);
@@ -816,6 +923,12 @@ snd_pcm_sframes_t wake(transfer_state& t) {
     moved += read;
     if (read > 0 && t.primed && held(t)) {
         const int err = look_at_the_delay(t);
+        if (err < 0) {
+            return err;
+        }
+    }
+    if (t.primed && held(t)) {
+        const int err = follow_clocks(t);
         if (err < 0) {
             return err;
         }
@@ -839,7 +952,7 @@ snd_pcm_sframes_t wake(transfer_state& t) {
 // Waits for capture to deliver, or for playback to take what is pending, for one step at
 // most, and gives whether the stream said it is ready. After a wake that found the streams
 // ready but moved nothing, it only sleeps.
-bool wait_a_step(const transfer_state& t, bool only_sleep) {
+bool wait_a_step(transfer_state& t, bool only_sleep) {
     if (only_sleep) {
         poll(nullptr, 0, wait_step_ms);
         return false;
@@ -847,12 +960,25 @@ bool wait_a_step(const transfer_state& t, bool only_sleep) {
     snd_pcm_t* pcm = t.pending_frames > 0 ? t.playback : t.capture;
     std::vector<pollfd> fds;
     add_poll_descriptors(pcm, fds);
+    const size_t own = fds.size();
+    // Playback is also watched once after each write, so that a card whose pointer moves a
+    // period at a time is read as its period ends: where it stands is then known to the frame.
+    const bool watch_playback = pcm == t.capture && t.primed && held(t) && !t.playback_step_seen;
+    if (watch_playback) {
+        add_poll_descriptors(t.playback, fds);
+    }
     if (poll(fds.data(), fds.size(), wait_step_ms) <= 0) {
         return false;
     }
     // A plugin learns here that its descriptors were seen (a timer read, an event taken).
     unsigned short revents = 0;  // stays 0 if the plugin cannot tell
-    snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(fds.size()), &revents);
+    snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(own), &revents);
+    if (watch_playback) {
+        unsigned short played = 0;
+        snd_pcm_poll_descriptors_revents(t.playback, fds.data() + own,
+                                         static_cast<unsigned>(fds.size() - own), &played);
+        t.playback_step_seen = played != 0;
+    }
     return revents != 0;
 }
 
@@ -893,6 +1019,7 @@ int create_transfer(transfer_state& t, const run_settings& settings, const run_t
     t.silence_table.assign(static_cast<size_t>(t.playback_area.region_count), t.silence.get());
     t.latency = start_latency(plan_latency(static_cast<double>(settings.delay_seconds), timing.rate,
                                            timing.period_frames));
+    t.drift = start_drift(timing.rate);
     return 0;
 }
 

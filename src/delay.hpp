@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "control.hpp"
+#include "drift.hpp"
 #include "latency.hpp"
 #include "settings.hpp"
+#include "stretch.hpp"
 
 typedef struct _snd_pcm snd_pcm_t;
 
@@ -141,6 +143,11 @@ struct transfer_state {
     byte_block silence;  // one chunk of zero bytes, behind every entry of silence_table
     std::vector<void*> silence_table;
     latency_state latency;
+    // Two clocks: their drift, and what resamples capture once it is corrected, into an area
+    // laid out as the capture area.
+    drift_state drift;
+    stretcher stretch;
+    staging_area stretch_area;
     control_input control;
     double delay_seconds = 0;  // the delay asked now: the settings' until it is changed
     int64_t control_read_ns = 0;
@@ -153,8 +160,9 @@ struct transfer_state {
     int64_t waiting_frames = 0;  // what capture held after the last read
     int64_t capture_suspended_ns = 0;
     int64_t playback_suspended_ns = 0;
-    bool primed = false;    // playback runs with its level queued
-    bool draining = false;  // playback stopped: what capture holds is overdue and skipped
+    bool primed = false;              // playback runs with its level queued
+    bool playback_step_seen = false;  // playback moved on since the last write
+    bool draining = false;            // playback stopped: what capture holds is overdue and skipped
     int64_t draining_since_ns = 0;
     bool shortest_reported = false;
     float shown_seconds = 0.0f;

@@ -1,0 +1,221 @@
+// The drift correction against simulated clocks: two streams whose positions are read late by
+// up to a period, or a little, the way cards and servers report them; the resampling ratio
+// the correction sets feeds back into what the loop counts. Every case runs on seeded noise.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "drift.hpp"
+#include "stretch.hpp"
+
+namespace livedelay {
+namespace {
+
+constexpr int64_t rate = 48000;
+constexpr int64_t ms = 1000000;
+
+// Two streams that start together and run `capture_ppm` and `playback_ppm` fast; positions
+// are read at each wake, every 1 to 5 ms, each late by up to `lag_ns` (a reading right after
+// a card's period ends is nearly on time, which the buckets keep).
+struct two_clocks {
+    double capture_ppm = 0;
+    double playback_ppm = 0;
+    int64_t lag_ns = 2 * ms;
+    int64_t capture_jump_at_ns = -1;  // from then on capture is read this much later
+    int64_t capture_jump_ns = 0;
+    std::mt19937 rng{11};
+    drift_state drift = start_drift(rate);
+    int64_t now_ns = 0;
+    double passed = 0;       // frames passed on to playback, as the ratio made them
+    int64_t reference = -1;  // the delay heard when the correction took its reference
+    double worst_ms = 0;     // furthest the delay heard went from it, once referenced
+    double settled_ms = 0;   // the same from 30 s on
+    bool started = false;
+    int64_t started_ns = -1;
+
+    double position(double ppm, int64_t at_ns) const {
+        return static_cast<double>(at_ns) * 1e-9 * rate * (1 + ppm * 1e-6);
+    }
+
+    // The delay heard, in frames, with the ring's delay left out: what was passed on that
+    // playback has not played yet. On one clock it never moves.
+    double heard() const { return passed - position(playback_ppm, now_ns); }
+
+    void run(double seconds) {
+        std::uniform_int_distribution<int64_t> step(1 * ms, 5 * ms);
+        std::uniform_int_distribution<int64_t> lag(0, lag_ns);
+        const int64_t end = now_ns + static_cast<int64_t>(seconds * 1e9);
+        double captured_before = position(capture_ppm, now_ns);
+        while (now_ns < end) {
+            now_ns += step(rng);
+            const double captured = position(capture_ppm, now_ns);
+            passed += (captured - captured_before) * drift.ratio;
+            captured_before = captured;
+            const int64_t jump =
+                capture_jump_at_ns >= 0 && now_ns >= capture_jump_at_ns ? capture_jump_ns : 0;
+            note_position(drift.capture, now_ns,
+                          static_cast<int64_t>(position(capture_ppm, now_ns - lag(rng) - jump)),
+                          rate);
+            note_position(drift.playback, now_ns,
+                          static_cast<int64_t>(position(playback_ppm, now_ns - lag(rng))), rate);
+            // Written less read, as the loop counts it: everything captured is read at once.
+            const auto counted = static_cast<int64_t>(std::llround(passed - captured));
+            if (steer_drift(drift, now_ns, counted, true)) {
+                started = true;
+                started_ns = now_ns;
+            }
+            if (drift.referenced) {
+                if (reference < 0) {
+                    reference = std::llround(heard());
+                }
+                const double off =
+                    std::fabs(heard() - static_cast<double>(reference)) * 1000.0 / rate;
+                worst_ms = std::max(worst_ms, off);
+                settled_ms = now_ns > 30000 * ms ? std::max(settled_ms, off) : 0;
+            }
+        }
+    }
+};
+
+struct drift_case {
+    const char* name;
+    double capture_ppm;
+    double playback_ppm;
+    int64_t lag_ns;
+};
+
+void PrintTo(const drift_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Drift : public ::testing::TestWithParam<drift_case> {};
+
+// The clocks differ: the correction starts within a few seconds, says how far apart they are,
+// and from its reference on the delay heard stays within a millisecond for ten minutes, and
+// comes back to within a quarter of one.
+TEST_P(Drift, TheDelayHeardHoldsWithinAMillisecond) {
+    const drift_case& c = GetParam();
+    two_clocks sim;
+    sim.capture_ppm = c.capture_ppm;
+    sim.playback_ppm = c.playback_ppm;
+    sim.lag_ns = c.lag_ns;
+    sim.run(600);
+    ASSERT_TRUE(sim.started);
+    const double apart = c.capture_ppm - c.playback_ppm;
+    EXPECT_LT(sim.started_ns, (std::fabs(apart) >= 500 ? 3 : 12) * 1000 * ms);
+    // Readings late by up to 20 ms leave the slope open by a few ppm.
+    EXPECT_NEAR(sim.drift.ppm, apart, 2.0 + 0.5e-6 * static_cast<double>(c.lag_ns));
+    // Readings late by a period take longer to show a drift of 100 ppm for real.
+    EXPECT_LT(sim.worst_ms, 1.0 + 1e-8 * static_cast<double>(c.lag_ns));
+    // What moved before the correction started has been brought back, as near as the
+    // readings tell.
+    EXPECT_LT(sim.settled_ms, 0.25 + 1e-8 * static_cast<double>(c.lag_ns));
+}
+
+INSTANTIATE_TEST_SUITE_P(Clocks, Drift,
+                         ::testing::Values(drift_case{"CaptureFast1000", 1000, 0, 2 * ms},
+                                           drift_case{"CaptureSlow1000", -1000, 0, 2 * ms},
+                                           drift_case{"PlaybackFast100", 0, 100, 2 * ms},
+                                           drift_case{"CaptureFast100ReadLateByAPeriod", 100, 0,
+                                                      20 * ms},
+                                           drift_case{"Apart30", 20, -10, 500000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// One clock, however late and noisy its readings: the correction never starts, so nothing is
+// resampled.
+TEST(Drift, OneClockNeverStartsTheCorrection) {
+    for (const int64_t lag : {500000L, 5 * ms, 25 * ms}) {
+        two_clocks sim;
+        sim.capture_ppm = sim.playback_ppm = 150;
+        sim.lag_ns = lag;
+        sim.run(600);
+        EXPECT_FALSE(sim.drift.engaged) << lag << " ns late";
+        EXPECT_EQ(sim.drift.ratio, 1.0);
+    }
+}
+
+// A server whose latency grew once, early or late in the line's reach, is not a drift.
+TEST(Drift, ALatencyThatJumpsOnceIsNoDrift) {
+    for (const int64_t at : {1500 * ms, 4 * 1000 * ms, 20 * 1000 * ms}) {
+        for (const int64_t jump : {2 * ms, 20 * ms}) {
+            two_clocks sim;
+            sim.lag_ns = 500000;
+            sim.capture_jump_at_ns = at;
+            sim.capture_jump_ns = jump;
+            sim.run(60);
+            EXPECT_FALSE(sim.drift.engaged) << jump << " ns at " << at << " ns";
+        }
+    }
+}
+
+// A change made on purpose moves the reference with it; a restarted stream takes a new one.
+TEST(Drift, TheReferenceFollowsChangesAndStreamsThatStartAgain) {
+    two_clocks sim;
+    sim.capture_ppm = 500;
+    sim.run(5);
+    ASSERT_TRUE(sim.drift.referenced);
+    const double before = sim.drift.reference_frames;
+    move_reference(sim.drift, -4800);
+    EXPECT_DOUBLE_EQ(sim.drift.reference_frames, before - 4800);
+    restart_playback_clock(sim.drift);
+    EXPECT_FALSE(sim.drift.referenced);
+    EXPECT_TRUE(sim.drift.engaged) << "the clocks still differ";
+    EXPECT_FALSE(fit_clock(sim.drift.playback, sim.now_ns).valid);
+}
+
+// A stream's line from its readings: the lowest readings of a bucket are late ones, and a
+// bucket read far off the others (the program stopped) does not bend it.
+TEST(ClockLine, FollowsTheBestReadingsAndIgnoresAStrayBucket) {
+    clock_track track;
+    std::mt19937 rng{5};
+    std::uniform_int_distribution<int64_t> lag(0, 5 * ms);
+    const double speed = 1 + 250e-6;
+    for (int64_t t = ms; t < 16000 * ms; t += 3 * ms) {
+        const int64_t late = (t > 14900 * ms && t < 15400 * ms) ? 60 * ms : lag(rng);
+        note_position(track, t, static_cast<int64_t>((t - late) * 1e-9 * rate * speed), rate);
+    }
+    const clock_fit f = fit_clock(track, 16000 * ms);
+    ASSERT_TRUE(f.valid);
+    EXPECT_NEAR(f.slope * 1e6, 250, 5);
+    // At 16 s the stream stands 4 ms ahead of the clock.
+    EXPECT_NEAR(f.value_ns, 4.0 * ms, 0.2 * ms);
+}
+
+// The stretcher at a ratio of one gives the signal back in time; at another ratio a slow
+// ramp comes out at the ratio's slope, and what it holds back is a few dozen frames.
+TEST(Stretch, KeepsTheSignalInTimeAndScalesItByTheRatio) {
+    for (const double ratio : {1.0, 1.001, 0.999}) {
+        stretcher s;
+        ASSERT_EQ(create_stretcher(s, 1), 0);
+        std::vector<uint8_t> in(3 * 48000);
+        for (int i = 0; i < 48000; ++i) {
+            const int32_t v = 100 * i;  // a ramp, far below full scale
+            in[3 * i] = static_cast<uint8_t>(v);
+            in[3 * i + 1] = static_cast<uint8_t>(v >> 8);
+            in[3 * i + 2] = static_cast<uint8_t>(v >> 16);
+        }
+        std::vector<uint8_t> out(3 * 60000);
+        int64_t taken = 0;
+        int64_t made = 0;
+        while (taken < 48000) {
+            const std::span<const uint8_t> lane_in(in.data() + 3 * taken, in.size() - 3 * taken);
+            const std::span<uint8_t> lane_out(out.data() + 3 * made, out.size() - 3 * made);
+            const stretched d = stretch(s, std::span(&lane_in, 1), 48000 - taken,
+                                        std::span(&lane_out, 1), 60000 - made, ratio);
+            ASSERT_GT(d.taken + d.made, 0);
+            taken += d.taken;
+            made += d.made;
+        }
+        EXPECT_NEAR(static_cast<double>(made), 48000 * ratio, 64) << ratio;
+        EXPECT_LT(held_frames(s), 64) << ratio;
+        EXPECT_GT(held_frames(s), 0) << ratio;
+        // Output frame k holds input frame k / ratio: the ramp at 100 per input frame.
+        const int k = 30000;
+        const int32_t got = (out[3 * k] | (out[3 * k + 1] << 8) | (out[3 * k + 2] << 16));
+        EXPECT_NEAR(got, 100.0 * k / ratio, 100.0) << ratio;
+    }
+}
+
+}  // namespace
+}  // namespace livedelay

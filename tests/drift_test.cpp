@@ -1,0 +1,129 @@
+// Capture and playback on two clocks of the fake card, one running faster than the other by
+// tens to thousands of parts per million: the delay heard stays where it started, within a
+// millisecond, without an xrun or a gap, and the program says once that it corrects the drift.
+// On one clock nothing is resampled: every frame comes out as it went in.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/fake_card.hpp"
+#include "support/process.hpp"
+
+namespace {
+
+const std::string binary = LIVEDELAY_BIN;
+constexpr unsigned rate = 44100;
+constexpr int64_t marker_span = int64_t{1} << 20;
+
+struct drift_case {
+    std::string name;
+    double capture_ppm;
+    double playback_ppm;
+    int seconds;
+};
+
+void PrintTo(const drift_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TwoClocks : public ::testing::TestWithParam<drift_case> {
+protected:
+    void SetUp() override { dir = make_fake_card_dir(FAKE_CARD_LIB); }
+    void TearDown() override { remove_tree(dir); }
+    std::string dir;
+};
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Resampled markers are no longer whole frames, and where a marker's 20 bits wrap the
+// resampler rings between two far-apart values: the frames played about then, half a second
+// after the wrap was captured, say nothing of the delay.
+bool near_a_wrap(const heard_frame& f, const card_clocks& clocks) {
+    const double captured = (clock_seconds(f.played, clocks.rate, clocks.playback_ppm) - 0.5) *
+                            clocks.rate * (1 + clocks.capture_ppm / 1e6);
+    const auto low = static_cast<int64_t>(std::llround(captured)) & (marker_span - 1);
+    return low < 256 || low > marker_span - 256;
+}
+
+TEST_P(TwoClocks, TheDelayHeardHoldsWithinAMillisecond) {
+    const drift_case& c = GetParam();
+    std::ostringstream device;
+    device << "faulty:PACE=clock,CPPM=" << c.capture_ppm << ",PPPM=" << c.playback_ppm;
+    const process_result r = run_program({binary, device.str(), "1", "1", "1", "0.5",
+                                          std::to_string(rate), std::to_string(c.seconds)},
+                                         {fake_card_env(dir)}, c.seconds + 30);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("\nRX\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\nPX\n"), std::string::npos) << r.out;
+    const bool drifts = c.capture_ppm != c.playback_ppm;
+    EXPECT_EQ(count_of(r.out, "correcting the drift"), drifts ? 1u : 0u) << r.out;
+
+    const card_clocks clocks{rate, c.capture_ppm, c.playback_ppm};
+    const heard_channel heard = hear(read_file(dir + "/played.raw"), 2, 0, clocks);
+    ASSERT_GT(heard.frames.size(), static_cast<size_t>((c.seconds - 1) * rate));
+    EXPECT_TRUE(heard.silences.empty()) << heard.silences.size() << " silences, the first "
+                                        << heard.silences.front().frames << " frames long";
+    if (!drifts) {
+        // Untouched: each frame exactly the delay late, once, in order.
+        for (const std::string& problem : delay_problems(heard, clocks, {.delay = 0.5})) {
+            ADD_FAILURE() << problem;
+        }
+        return;
+    }
+    // The delay at the start is the first tenth of a second heard.
+    std::vector<double> first;
+    for (const heard_frame& f : heard.frames) {
+        if (first.size() < rate / 10 && !near_a_wrap(f, clocks)) {
+            first.push_back(f.delay);
+        }
+    }
+    std::sort(first.begin(), first.end());
+    const double start = first[first.size() / 2];
+    // Judged while the clocks already drift apart: within the policy's first tolerance and a
+    // little more.
+    EXPECT_NEAR(start, 0.5, 0.0015);
+    double lowest = start;
+    double highest = start;
+    int64_t off = 0;
+    for (const heard_frame& f : heard.frames) {
+        if (near_a_wrap(f, clocks)) {
+            continue;
+        }
+        lowest = std::min(lowest, f.delay);
+        highest = std::max(highest, f.delay);
+        if (std::fabs(f.delay - start) > 0.001 && off++ < 3) {
+            ADD_FAILURE() << "played at " << f.played << ": " << (f.delay - start) * 1000
+                          << " ms from the delay at the start";
+        }
+    }
+    // The ppm said is the difference of the clocks, as closely as a few seconds can tell.
+    const size_t at = r.out.find("differ by ");
+    ASSERT_NE(at, std::string::npos);
+    const double said = std::strtod(r.out.c_str() + at + 10, nullptr);
+    std::printf("%s: the delay heard moved %+.3f to %+.3f ms from %.3f ms; said %+.0f ppm\n",
+                c.name.c_str(), (lowest - start) * 1000, (highest - start) * 1000, start * 1000,
+                said);
+    const double actual = c.capture_ppm - c.playback_ppm;
+    EXPECT_NEAR(said, actual, std::max(30.0, std::fabs(actual) * 0.2)) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ppm, TwoClocks,
+                         ::testing::Values(drift_case{"OneClock", 0, 0, 12},
+                                           drift_case{"BothFastTogether", 300, 300, 12},
+                                           drift_case{"CaptureFasterBy1000", 1000, 0, 15},
+                                           drift_case{"CaptureSlowerBy1000", -1000, 0, 15},
+                                           drift_case{"PlaybackFasterBy100", 0, 100, 25},
+                                           drift_case{"CaptureFasterBy100", 100, 0, 25}),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
