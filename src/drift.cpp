@@ -26,9 +26,14 @@ constexpr double drift_sigmas = 4.0;
 constexpr double least_drift = 1e-6;
 constexpr double moved_ns = 200000;
 // ... and each stream's two halves run at its slope, within half of it and two of their
-// own uncertainties.
+// own uncertainties, and have moved along it many times their scatter: a server's reports
+// wander, and a line through them slopes for a while.
 constexpr double half_slope_share = 0.5;
 constexpr double half_sigmas = 2.0;
+constexpr double straightness = 4.0;
+// Two crystals differ by a few hundred ppm at most; a larger difference is a stream that
+// stalled or was read wrong, and is not resampled away.
+constexpr double widest_drift = 2000e-6;
 // The delay heard comes back to its reference over about this long, and the ratio never
 // leaves this range: a clock that far out is broken, not drifting.
 constexpr double steer_seconds = 0.5;
@@ -40,8 +45,12 @@ clock_line fit(const std::vector<clock_point>& points, Keep keep) {
     double n = 0;
     double mean_t = 0;
     double mean_v = 0;
+    double first_ns = 0;
+    double last_ns = 0;
     for (const clock_point& p : points) {
         if (keep(p)) {
+            first_ns = n == 0 ? static_cast<double>(p.at_ns) : first_ns;
+            last_ns = static_cast<double>(p.at_ns);
             n += 1;
             mean_t += static_cast<double>(p.at_ns);
             mean_v += static_cast<double>(p.value_ns);
@@ -80,6 +89,8 @@ clock_line fit(const std::vector<clock_point>& points, Keep keep) {
     // A floor for the readings' own spread: a few microseconds of the program's waking.
     const double spread = std::max(residuals / std::max(1.0, n - 2), 1e7);
     l.slope_error = std::sqrt(spread / stt);
+    l.scatter_ns = std::sqrt(spread);
+    l.span_ns = last_ns - first_ns;
     return l;
 }
 
@@ -175,6 +186,8 @@ clock_fit fit_clock(const clock_track& track, int64_t at_ns) {
     result.slope = l.slope;
     result.slope_error = l.slope_error;
     result.straight = l.straight;
+    result.scatter_ns = l.scatter_ns;
+    result.span_ns = l.span_ns;
     return result;
 }
 
@@ -248,9 +261,11 @@ bool steer_drift(drift_state& drift, int64_t now_ns, int64_t counted_frames, boo
         const double uncertainty =
             std::hypot(capture.slope_error, playback.slope_error) * drift_sigmas;
         const double moved = moved_ns * static_cast<double>(drift.rate) / ns_per_second;
+        const double along = std::fabs(difference) * std::min(capture.span_ns, playback.span_ns);
         if (std::fabs(difference) <= std::max(uncertainty, least_drift) ||
-            std::fabs(error) < moved || (error > 0) != (difference > 0) || !capture.straight ||
-            !playback.straight) {
+            std::fabs(difference) > widest_drift || std::fabs(error) < moved ||
+            (error > 0) != (difference > 0) || !capture.straight || !playback.straight ||
+            along < straightness * (capture.scatter_ns + playback.scatter_ns)) {
             return false;
         }
         drift.engaged = true;

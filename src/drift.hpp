@@ -31,6 +31,8 @@ struct clock_line {
     double value_at_mean = 0;
     double slope = 0;
     double slope_error = 0;
+    double scatter_ns = 0;  // how far the buckets lie from it, as a root mean square
+    double span_ns = 0;     // the time the buckets cover
     bool straight = false;  // the older and the newer half of the buckets run at its slope
 };
 
@@ -50,6 +52,8 @@ struct clock_fit {
     double value_ns = 0;
     double slope = 0;
     double slope_error = 0;
+    double scatter_ns = 0;
+    double span_ns = 0;
     bool straight = false;
 };
 
