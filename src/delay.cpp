@@ -613,7 +613,9 @@ void pass_frames(transfer_state& t, staging_area& source, int64_t frames) {
     if (skipped > 0) {
         delay_pass(t.ring, source, t.playback_area, *t.settings, skipped, false);
         t.consume_frames = std::max<int64_t>(0, t.consume_frames - skipped);
-        t.frames_played += skipped;  // their time has passed: the run still ends on time
+        if (!t.draining) {
+            t.frames_played += skipped;  // overdue: their time has passed, the run ends on time
+        }
     }
     if (frames > skipped) {
         delay_pass(t.ring, source, t.playback_area, *t.settings, frames - skipped, true);
@@ -1044,6 +1046,11 @@ int transfer_loop(transfer_state& t) {
         // The stall limit measures the streams, not the program: a wake long after the one
         // before means the program did not run, and that time is not counted.
         const int64_t counted = interval > unrun_gap_ns ? 0 : interval;
+        if (counted == 0) {
+            // Both streams ran on while the program did not: their readings start again.
+            restart_capture_clock(t.drift);
+            restart_playback_clock(t.drift);
+        }
         int64_t& quiet = waiting_on_playback ? playback_quiet : capture_quiet;
         quiet = moved > 0 ? 0 : quiet + counted;
         if (moved > 0) {

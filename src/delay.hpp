@@ -153,7 +153,7 @@ struct transfer_state {
     int64_t control_read_ns = 0;
 
     int64_t frames_read = 0;
-    int64_t frames_played = 0;   // delayed frames written, or skipped as overdue; not silence
+    int64_t frames_played = 0;   // delayed frames written or skipped as overdue; not silence
     int64_t frames_written = 0;  // everything written to playback, silence too
     int64_t pending_frames = 0;  // routed into the playback area, not yet written
     int64_t consume_frames = 0;  // captured frames still to pass through without playing
