@@ -373,12 +373,12 @@ TEST_F(OnPulse, NoBusyWaitingWhilePlayingOrWhileTheServerIsFrozen) {
     EXPECT_LE(frozen, 2 * first + 0.05);
 }
 
-// The program at nice 19 against as many busy loops as there are cores: it may lose audio and
-// say so, but the run ends on time and every click that comes back is at one delay, within
-// 2 ms of the others (never a step), and within 5 ms of the delay asked: a server starved
-// like this reports its queue a few ms late, and the first judgment of the delay can take
-// that in. A click whose copy moved by more than the analyser's tolerance shows as an extra
-// click.
+// The program (built as it ships: the sanitizers would starve it on their own) at nice 19
+// against as many busy loops as there are cores: it may lose audio and say so, and recover as
+// from an xrun, but the run ends, and between recoveries every click comes back at one delay,
+// within 2 ms of the others (never a step), and within 20 ms of the delay asked: a server
+// starved like this reports its queue late or stale, and a judgment of the delay can take that
+// in. A click heard in the second after a gap was played while the delay was being put right.
 TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
     const process_result clicks =
         run_program({MAKE_CLICKS_BIN, "--channels", "2", "--rate", "48000", "--seconds", "8",
@@ -386,10 +386,10 @@ TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
                     {}, 30);
     ASSERT_EQ(clicks.status, 0) << clicks.err;
     starve_the_machine();
-    const measurement m =
-        measure(server, server.dir + "/clicks.wav", server.dir + "/recording.raw",
-                {"--wait", "--lead", "2.5", "--tail", "1.5", "--limit", "25"},
-                {"/usr/bin/nice", "-n", "19", binary, "rig", "2", "1", "1", "0.5", "48000", "12"});
+    const measurement m = measure(server, server.dir + "/clicks.wav", server.dir + "/recording.raw",
+                                  {"--wait", "--lead", "2.5", "--tail", "1.5", "--limit", "60"},
+                                  {"/usr/bin/nice", "-n", "19", LIVEDELAY_PLAIN_BIN, "rig", "2",
+                                   "1", "1", "0.5", "48000", "12"});
     for (const int pid : burners) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
@@ -398,25 +398,43 @@ TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
     EXPECT_EQ(m.fixture.status, 0) << m.fixture.out << m.fixture.err;
     EXPECT_EQ(m.program_status, "0\n") << m.program_out;
     EXPECT_TRUE(m.program_out.ends_with("\nFinished\n")) << m.program_out;
-    const analysis a = analyse({"--rate", "48000", "--tolerance-ms", "100", "--expect-min-ms",
-                                "495", "--expect-max-ms", "505", "--max-spread-ms", "2",
-                                "--max-extra", "0", m.recording});
-    // The summary line comes before any FAIL lines.
+    const analysis a =
+        analyse({"--rate", "48000", "--tolerance-ms", "100", "--max-extra", "0", m.recording});
     std::map<std::string, std::string> summary;
+    std::vector<double> gap_ends;
+    std::vector<std::pair<double, double>> heard_clicks;  // when heard, and its delay
     std::istringstream out(a.run.out);
     for (std::string line; std::getline(out, line);) {
+        std::map<std::string, std::string> f = fields_of(line);
         if (line.starts_with("clicks_in=")) {
-            summary = fields_of(line);
+            summary = f;
+        } else if (line.starts_with("gap ")) {
+            gap_ends.push_back(std::stod(f["out_ms"]) + std::stod(f["length_ms"]));
+        } else if (line.starts_with("click ") && f.contains("delay_ms")) {
+            heard_clicks.emplace_back(std::stod(f["out_ms"]), std::stod(f["delay_ms"]));
         }
     }
     std::printf("starved: %s of %s clicks back, %s extra, %zu RX and %zu PX, delay %s to %s ms\n",
                 summary["matched"].c_str(), summary["clicks_in"].c_str(), summary["extra"].c_str(),
                 count_of(m.program_out, "\nRX\n"), count_of(m.program_out, "\nPX\n"),
                 summary["delay_ms_min"].c_str(), summary["delay_ms_max"].c_str());
-    EXPECT_EQ(a.run.status, 0) << a.run.out;
-    // Starved this hard, the sanitized build may lose much of the audio; what it does not lose
-    // must be there to be judged.
+    EXPECT_EQ(a.run.status, 0) << a.run.out << m.program_out;
     EXPECT_GE(number(summary, "matched"), 1) << a.run.out;
+    // Between two gaps (and a second past the first), one delay.
+    std::map<size_t, std::pair<double, double>> stretches;  // gaps before it: lowest, highest
+    for (const auto& [heard, delay] : heard_clicks) {
+        const auto before = static_cast<size_t>(
+            std::count_if(gap_ends.begin(), gap_ends.end(), [&](double e) { return e <= heard; }));
+        if (before > 0 && heard < gap_ends[before - 1] + 1000) {
+            continue;
+        }
+        EXPECT_NEAR(delay, 500, 20) << "heard at " << heard << " ms";
+        auto [it, first] = stretches.try_emplace(before, delay, delay);
+        it->second = {std::min(it->second.first, delay), std::max(it->second.second, delay)};
+    }
+    for (const auto& [gaps, range] : stretches) {
+        EXPECT_LE(range.second - range.first, 2.0) << "after " << gaps << " gaps" << a.run.out;
+    }
 }
 
 // The program stopped for 12 s on the card's clock, as a suspended laptop or a debugger would
