@@ -21,8 +21,8 @@ struct direction_probe {
     unsigned min_channels = 0, max_channels = 0;
     // The rates the device runs at itself, with ALSA's resampling disallowed.
     unsigned min_rate = 0, max_rate = 0;
-    bool converts_rates = false;  // ALSA resamples other rates for it
-    bool server_converts = false;
+    bool converts_rates = false;   // ALSA resamples other rates for it
+    bool server_converts = false;  // a sound server resamples any rate it takes
 };
 
 // PulseAudio's and PipeWire's plugins take any rate from 1 to 384000 Hz and leave it to their
@@ -53,6 +53,7 @@ direction_probe probe(const std::string& name, snd_pcm_stream_t direction) {
     const pcm_handle pcm(raw);
     snd_pcm_hw_params_t* raw_params = nullptr;
     if (snd_pcm_hw_params_malloc(&raw_params) < 0) {
+        result.open_error = -ENOMEM;
         return result;
     }
     const hw_params_handle params(raw_params);
