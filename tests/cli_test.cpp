@@ -109,6 +109,17 @@ TEST(Options, VersionNamesTheProgram) {
     EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << run.out;
 }
 
+// A list that could not be written is no list: status 1, where the same list written to
+// /dev/null gives 0.
+TEST(Options, ListThatCannotBeWrittenFails) {
+    for (const auto& [sink, status] : {std::pair{"/dev/full", 1}, std::pair{"/dev/null", 0}}) {
+        const process_result run = run_program(
+            {"/bin/sh", "-c", std::string("exec \"$0\" --list >") + sink, LIVEDELAY_BIN}, {}, 30);
+        EXPECT_EQ(run.status, status) << sink;
+        EXPECT_EQ(run.err, "") << sink;
+    }
+}
+
 TEST(Options, AnUnknownOptionIsRefusedBeforeAnyDeviceIsOpened) {
     const process_result run = run_livedelay({"--delay", "3"});
     EXPECT_EQ(run.status, 1);

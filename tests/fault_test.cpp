@@ -44,6 +44,27 @@ protected:
     std::string dir;
 };
 
+// What the list says of each card: the name that converts for one that takes no packed 24-bit
+// or no non-interleaved samples, the one direction of a card whose other side is busy, the
+// channels and rates both directions take, and through ALSA's plug the rate the card runs at.
+TEST_F(FakeCard, ListSaysWhatEachCardIsGoodFor) {
+    const process_result r = run_program({binary, "--list"}, {fake_card_env(dir)}, 30);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    for (const char* line : {
+             "faulty works channels 1-64, rates 8000-192000 Hz",
+             "no24 use plug:no24 channels 1-64, rates 8000-192000 Hz",
+             "interleavedonly use plug:interleavedonly channels 1-64, rates 8000-192000 Hz",
+             "busycapture playback only (capture busy) channels 1-64, rates 8000-192000 Hz",
+             "capture32k works channels 1-64, rate 32000 Hz",
+             "six works channels 6, rates 8000-192000 Hz",
+             "plug48k works channels 1-10000, rate 48000 Hz, others resampled",
+         }) {
+        const std::string name = std::string(line).substr(0, std::string(line).find(' '));
+        EXPECT_EQ(listed_line(r.out, name), line) << r.out;
+    }
+}
+
 // The format message stays as it is; the line after it names the device that converts.
 TEST_F(FakeCard, CardWithoutPackedTwentyFourBitsFailsAtThePlaybackFormat) {
     const process_result r = run("no24");

@@ -176,4 +176,14 @@ INSTANTIATE_TEST_SUITE_P(Servers, RealTime,
                                            server_shape{"JACK", jack()}),
                          [](const auto& info) { return info.param.name; });
 
+// The names a desktop offers: `default` on PipeWire (PulseAudio's plugin on pipewire-pulse,
+// which the program runs as plug:default), the stock plug:jack, and plug:default on
+// PulseAudio.
+INSTANTIATE_TEST_SUITE_P(DesktopNames, RealTime,
+                         ::testing::Values(server_shape{"PipeWireDefault", pipewire(), "default"},
+                                           server_shape{"JackPlugJack", jack(), "plug:jack"},
+                                           server_shape{"PulseAudioPlugDefault", pulse(48000),
+                                                        "plug:default"}),
+                         [](const auto& info) { return info.param.name; });
+
 }  // namespace

@@ -11,8 +11,9 @@
 #   pulse_fixture.sh measure DIR [--sep] [--lead S] [--tail S] [--limit S] [--wait]
 #                            SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]
 #       Records the 4-channel monitor (rig.monitor, or sep_rec.monitor with --sep) as raw
-#       s16le at the server's rate to OUT.raw, starts COMMAND in the background with ALSA_CONFIG_PATH
-#       pointing at DIR/asound.conf, after --lead seconds (default 1.5) plays SIGNAL into
+#       s16le at the server's rate to OUT.raw, starts COMMAND in the background with
+#       ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:DIR/asound.conf:DIR/desktop.conf and
+#       PULSE_SERVER naming this server, after --lead seconds (default 1.5) plays SIGNAL into
 #       rig_in (or sep_a), waits --tail seconds (default 1.5; make it longer than the delay
 #       under test), then stops COMMAND (TERM, KILL after 3 s) unless it has ended; with
 #       --wait it first gives COMMAND until --limit to end by itself.  Every process gets at
@@ -48,6 +49,11 @@
 #   rigmon   plug over pulse capture of rig.monitor (4 channels)
 #   sepmon   plug over pulse capture of sep_rec.monitor (4 channels)
 #   rig_raw, sep_raw  the same asym pairs without plug (interleaved access only)
+# DIR/desktop.conf, added after it, makes `default` the pulse plugin on this server, as on a
+# Debian desktop that runs PulseAudio (Debian's own pulse hook, which measure's PULSE_SERVER
+# points here, agrees; an /etc/asound.conf or ~/.asoundrc, read after it, would not).  The
+# server's default sink is rig_out and its default source rig_in_mon: `default` plays and
+# captures where rig does.
 set -u
 set +m  # no job control: a background child stays in our process group, so setsid execs
 
@@ -140,7 +146,7 @@ $m module-remap-sink sink_name=sep_rec_a master=sep_rec $two $left
 $m module-remap-sink sink_name=sep_rec_b master=sep_rec $two $right
 $m module-loopback source=sep_a.monitor sink=sep_rec_a $loop
 $m module-loopback source=sep_b.monitor sink=sep_rec_b $loop
-set-default-sink sep_rec
+set-default-sink rig_out
 set-default-source rig_in_mon
 EOF
 }
@@ -179,6 +185,19 @@ pcm.sepmon {
 }
 EOF
     } >"$dir/asound.conf"
+    cat >"$dir/desktop.conf" <<EOF
+# written by pulse_fixture.sh: \`default\` is the pulse plugin on the server at $server,
+# whose default sink is rig_out and default source rig_in_mon
+pcm.!default {
+    type pulse
+    server "$server"
+    hint { show on; description "Playback/recording through the PulseAudio sound server" }
+}
+ctl.!default {
+    type pulse
+    server "$server"
+}
+EOF
 }
 
 write_env_file() {
@@ -425,8 +444,8 @@ cmd_measure() {
     local cmd_pid="" cmd_status=none stopped=0 failed=0
     rm -f "$out.status"
     if [ $# -gt 0 ]; then
-        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf" \
-            PULSE_CLIENTCONFIG="$dir/client.conf" \
+        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf:$dir/desktop.conf" \
+            PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf" \
             timeout -k 2 "$limit" "$@" </dev/null >"$out.cmd.log" 2>&1 &
         cmd_pid=$!
     fi

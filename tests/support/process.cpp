@@ -27,6 +27,22 @@ std::string last_line(const std::string& text) {
     return trimmed.substr(trimmed.find_last_of('\n') + 1);
 }
 
+std::string listed_line(const std::string& list, const std::string& name) {
+    std::istringstream lines(list);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(name + " ")) {
+            std::string collapsed;
+            for (const char c : line) {
+                if (c != ' ' || !collapsed.ends_with(' ')) {
+                    collapsed += c;
+                }
+            }
+            return collapsed;
+        }
+    }
+    return {};
+}
+
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }

@@ -19,6 +19,9 @@ process_result run_program(const std::vector<std::string>& argv,
 std::string read_file(const std::string& path);
 // The last line of `text` that is not empty, without its newline.
 std::string last_line(const std::string& text);
+// The line of livedelay --list output `list` for device `name`, each run of blanks made one
+// blank; empty when the name is not listed.
+std::string listed_line(const std::string& list, const std::string& name);
 void write_file(const std::string& path, const std::string& bytes);
 // A fresh directory under the system's temporary directory.
 std::string make_temp_dir(const std::string& stem);

@@ -1,0 +1,124 @@
+// The names a desktop offers, on the private PulseAudio, PipeWire and JACK servers: what the
+// device list says of each fixture's names, with nothing on standard error, and what the
+// program says of a name that takes no 24-bit samples.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/realtime.hpp"
+
+namespace {
+
+// The start and the end of the line the list should print for a name.
+struct expected_line {
+    std::string start;
+    std::string end;
+};
+
+struct desktop {
+    std::string name;
+    sound_server server;
+    std::vector<expected_line> lines;
+};
+
+void PrintTo(const desktop& d, std::ostream* os) {
+    *os << d.name;
+}
+
+const std::string alsa_conf = "ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:";
+const std::string server_rate = ", resampled to the sound server's rate";
+
+// What a program run by hand on the fixture needs, as the fixture's measure gives it. A JACK
+// server of this name never runs, so the stock `jack` PCM finds none on the other fixtures.
+std::vector<std::string> program_env(const sound_server& server) {
+    const std::string& dir = server.dir;
+    if (server.name == "jack") {
+        return {alsa_conf + dir + "/asound.conf",
+                "JACK_DEFAULT_SERVER=" + last_line(read_file(dir + "/server"))};
+    }
+    return {alsa_conf + dir + "/asound.conf:" + dir + "/desktop.conf",
+            "PULSE_SERVER=unix:" + dir + "/native", "PULSE_CLIENTCONFIG=" + dir + "/client.conf",
+            "JACK_DEFAULT_SERVER=livedelay_absent_" + std::to_string(getpid())};
+}
+
+class DesktopNames : public ::testing::TestWithParam<desktop> {
+protected:
+    void SetUp() override {
+        server = GetParam().server;
+        const process_result started = start_server(server);
+        ASSERT_EQ(started.status, 0) << "the " << server.name << " test server did not start:\n"
+                                     << started.out << started.err;
+    }
+    void TearDown() override { stop_server(server, HasFailure()); }
+
+    sound_server server;
+};
+
+// `default` comes first; each of the fixture's names says whether it works as it is or which
+// name converts for it, and the rates its server takes.
+TEST_P(DesktopNames, ListSaysWhatEachNameIsGoodFor) {
+    const process_result r = run_program({LIVEDELAY_BIN, "--list"}, program_env(server), 60);
+    std::printf("%s", r.out.c_str());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.out.starts_with("default ")) << r.out;
+    for (const expected_line& want : GetParam().lines) {
+        const std::string name = want.start.substr(0, want.start.find(' '));
+        const std::string line = listed_line(r.out, name);
+        EXPECT_TRUE(line.starts_with(want.start) && line.ends_with(want.end))
+            << "want " << want.start << " ... " << want.end << ", got: " << line;
+    }
+}
+
+sound_server fixture(const std::string& name, const std::string& script,
+                     const std::vector<std::string>& options) {
+    return {.name = name,
+            .script = LIVEDELAY_TEST_SOURCE_DIR + script,
+            .start_options = options,
+            .measure_env = {},
+            .rate = 48000,
+            .dir = {}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, DesktopNames,
+    ::testing::Values(desktop{"PulseAudio",
+                              fixture("pulse", "/pulse/pulse_fixture.sh", {}),
+                              {{"default use plug:default ", "rates 1-384000 Hz" + server_rate},
+                               {"rig works ", "rates 4000-384000 Hz" + server_rate},
+                               {"rig_raw use plug:rig_raw ", "rates 1-384000 Hz" + server_rate}}},
+                      desktop{"PipeWire",
+                              fixture("pipewire", "/pipewire/pipewire_fixture.sh",
+                                      {"--alsa-plugin", PIPEWIRE_ALSA_PLUGIN}),
+                              {{"default use plug:default ", "rates 1-384000 Hz" + server_rate},
+                               {"rig works ", "rates 1-384000 Hz" + server_rate},
+                               {"jack does not open", ""}}},
+                      desktop{"JACK",
+                              fixture("jack", "/jack/jack_fixture.sh", {}),
+                              {{"jack use plug:jack ", "channels 2, rate 48000 Hz"},
+                               {"rig works ", ", rate 48000 Hz, others resampled"},
+                               {"rig_raw use plug:rig_raw ", "channels 2, rate 48000 Hz"}}}),
+    [](const auto& info) { return info.param.name; });
+
+// The stock `jack` PCM takes float samples only: the run stops at the format, and the line
+// after the message names the device that converts.
+TEST(JackName, StopsAtTheFormatAndNamesPlugJack) {
+    sound_server server = fixture("jack", "/jack/jack_fixture.sh", {});
+    const process_result started = start_server(server);
+    ASSERT_EQ(started.status, 0) << started.out << started.err;
+    const process_result r = run_program(
+        {LIVEDELAY_BIN, "jack", "2", "1", "1", "0.5", "48000", "10"}, program_env(server), 30);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.ends_with("Time out at 10 sec\n")) << r.out;
+    EXPECT_EQ(r.err,
+              "Problem setting playback format: Invalid argument\n"
+              "The device takes no 24-bit samples; plug:jack converts them.\n");
+    std::printf("%s%s", r.out.c_str(), r.err.c_str());
+    stop_server(server, ::testing::Test::HasFailure());
+}
+
+}  // namespace
