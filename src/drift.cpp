@@ -20,9 +20,9 @@ constexpr size_t fit_points = 4;
 constexpr double outlier_spreads = 4.0;
 constexpr double least_outlier_ns = 50000;
 constexpr int trim_rounds = 3;
-// The clocks differ for real when the difference is four times what the readings leave open,
+// The clocks differ for real when the difference is eight times what the readings leave open,
 // beyond a part per million, and the delay heard has moved by this much.
-constexpr double drift_sigmas = 4.0;
+constexpr double drift_sigmas = 8.0;
 constexpr double least_drift = 1e-6;
 constexpr double moved_ns = 200000;
 // ... and each stream's two halves run at its slope, within half of it and two of their
@@ -34,6 +34,8 @@ constexpr double straightness = 4.0;
 // Two crystals differ by a few hundred ppm at most; a larger difference is a stream that
 // stalled or was read wrong, and is not resampled away.
 constexpr double widest_drift = 2000e-6;
+// ... and all of that has held for a second: a server's reports can line up for a moment.
+constexpr int64_t persistence_ns = 1000000000;
 // The delay heard comes back to its reference over about this long, and the ratio never
 // leaves this range: a clock that far out is broken, not drifting.
 constexpr double steer_seconds = 0.5;
@@ -200,11 +202,13 @@ drift_state start_drift(int64_t rate) {
 void restart_capture_clock(drift_state& drift) {
     drift.capture = clock_track{};
     drift.referenced = false;
+    drift.seen_since_ns = -1;
 }
 
 void restart_playback_clock(drift_state& drift) {
     drift.playback = clock_track{};
     drift.referenced = false;
+    drift.seen_since_ns = -1;
 }
 
 void move_reference(drift_state& drift, int64_t frames) {
@@ -266,6 +270,13 @@ bool steer_drift(drift_state& drift, int64_t now_ns, int64_t counted_frames, boo
             std::fabs(difference) > widest_drift || std::fabs(error) < moved ||
             (error > 0) != (difference > 0) || !capture.straight || !playback.straight ||
             along < straightness * (capture.scatter_ns + playback.scatter_ns)) {
+            drift.seen_since_ns = -1;
+            return false;
+        }
+        if (drift.seen_since_ns < 0) {
+            drift.seen_since_ns = now_ns;
+        }
+        if (now_ns - drift.seen_since_ns < persistence_ns) {
             return false;
         }
         drift.engaged = true;

@@ -74,8 +74,9 @@ struct drift_state {
     double reference_counted = 0;
     // Once the clocks are seen to differ, what capture delivers is resampled from then on.
     bool engaged = false;
-    double ratio = 1.0;  // frames passed on for each frame captured
-    double ppm = 0;      // how much faster capture runs than playback
+    int64_t seen_since_ns = -1;  // since when the clocks are seen to differ, before it starts
+    double ratio = 1.0;          // frames passed on for each frame captured
+    double ppm = 0;              // how much faster capture runs than playback
 };
 
 drift_state start_drift(int64_t rate);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/process.hpp"
+#include "support/realtime.hpp"
 
 namespace {
 
@@ -22,18 +23,6 @@ const std::string rig_env = std::string("JACK_RIG=") + JACK_RIG_BIN;
 constexpr int rate = 48000;
 constexpr int recorded_channels = 4;
 constexpr double delay_ms = 500.0;
-
-std::map<std::string, std::string> summary_fields(const std::string& line) {
-    std::map<std::string, std::string> fields;
-    std::istringstream words(line);
-    for (std::string word; words >> word;) {
-        const size_t eq = word.find('=');
-        if (eq != std::string::npos) {
-            fields[word.substr(0, eq)] = word.substr(eq + 1);
-        }
-    }
-    return fields;
-}
 
 std::vector<int16_t> s16_samples(const std::string& bytes) {
     std::vector<int16_t> samples(bytes.size() / 2);
@@ -128,7 +117,7 @@ protected:
             argv.insert(argv.end(), command.begin(), command.end());
         }
         result.measure = run_program(argv, {rig_env}, 90);
-        result.summary = summary_fields(last_line(result.measure.out));
+        result.summary = fields_of(last_line(result.measure.out));
         result.program_out = read_file(result.recording + ".cmd.log");
         result.program_status = read_file(result.recording + ".status");
         result.rig_log = read_file(result.recording + ".rig.log");
@@ -149,7 +138,7 @@ protected:
                          "--max-missing", "0", "--max-gaps", "0", r.recording},
                         {}, 60);
         EXPECT_EQ(analysed.status, 0) << analysed.out << analysed.err << r.rig_log;
-        auto summary = summary_fields(last_line(analysed.out));
+        auto summary = fields_of(last_line(analysed.out));
         const double median = std::atof(summary["delay_ms_median"].c_str());
         std::printf(
             "[ measured ] %s: delay %.3f ms (min %s, max %s), %.3f ms over the %g ms asked\n",
@@ -212,14 +201,15 @@ TEST_F(JackServer, TheRigRecordsWhatItPlaysToTheSampleAndSilenceOnTheReturn) {
     }
 }
 
-// The rig stops with a status that says so when the server goes away, and keeps what it had.
+// The rig stops with a status that says so when the server goes away, and keeps what it had:
+// its signal starts after a tenth of a second, so by then it has recorded that much.
 TEST_F(JackServer, TheRigFailsWhenTheServerGoesAway) {
     const std::string recording = dir + "/orphan.raw";
     const std::string server = last_line(read_file(dir + "/server"));
     ASSERT_FALSE(server.empty());
     background_process rig = start_program(
-        {JACK_RIG_BIN, "--server", server, "--lead", "0", dir + "/clicks.wav", recording}, {}, dir,
-        "rig");
+        {JACK_RIG_BIN, "--server", server, "--lead", "0.1", dir + "/clicks.wav", recording}, {},
+        dir, "rig");
     ASSERT_TRUE(wait_for_output(rig, "rig: signal_start", 10)) << read_file(rig.out_path);
     const process_result stopped = run_program({"/bin/bash", fixture, "stop", dir}, {}, 30);
     ASSERT_EQ(stopped.status, 0) << stopped.out << stopped.err;

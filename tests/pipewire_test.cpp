@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/process.hpp"
+#include "support/realtime.hpp"
 #include "support/virtual_devices.hpp"
 
 namespace {
@@ -23,24 +24,6 @@ const std::string fixture = LIVEDELAY_TEST_SOURCE_DIR "/pipewire/pipewire_fixtur
 constexpr int rate = 48000;
 constexpr double delay_ms = 500.0;
 constexpr double one_sample_ms = 1000.0 / rate;
-
-// "key=value" words of one line.
-std::map<std::string, std::string> fields_of(const std::string& line) {
-    std::map<std::string, std::string> fields;
-    std::istringstream words(line);
-    for (std::string word; words >> word;) {
-        const size_t eq = word.find('=');
-        if (eq != std::string::npos) {
-            fields[word.substr(0, eq)] = word.substr(eq + 1);
-        }
-    }
-    return fields;
-}
-
-double number(const std::map<std::string, std::string>& fields, const std::string& key) {
-    const auto it = fields.find(key);
-    return it == fields.end() ? NAN : std::strtod(it->second.c_str(), nullptr);
-}
 
 // One input click as click_delay saw it; out_ms is NAN when it had no copy.
 struct click {

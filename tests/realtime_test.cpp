@@ -98,7 +98,7 @@ protected:
                                "--expect-max-ms", std::to_string(delay_ms + allowed_error_ms),
                                "--max-spread-ms", std::to_string(allowed_error_ms), "--min-matched",
                                "19", "--max-missing", "0", "--max-gaps", "0"});
-        EXPECT_EQ(a.run.status, 0) << a.run.out;
+        EXPECT_EQ(a.run.status, 0) << a.run.out << m.program_out;
         std::printf("%s: asked %.0f ms, heard %s ms (%s to %s)\n", server.name.c_str(), delay_ms,
                     a.summary["delay_ms_median"].c_str(), a.summary["delay_ms_min"].c_str(),
                     a.summary["delay_ms_max"].c_str());
