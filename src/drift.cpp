@@ -26,16 +26,19 @@ constexpr double drift_sigmas = 8.0;
 constexpr double least_drift = 1e-6;
 constexpr double moved_ns = 200000;
 // ... and each stream's two halves run at its slope, within half of it and two of their
-// own uncertainties, and have moved along it many times their scatter: a server's reports
+// own uncertainties, and have moved along it eight times their scatter: a server's reports
 // wander, and a line through them slopes for a while.
 constexpr double half_slope_share = 0.5;
 constexpr double half_sigmas = 2.0;
-constexpr double straightness = 4.0;
+constexpr double straightness = 8.0;
 // Two crystals differ by a few hundred ppm at most; a larger difference is a stream that
 // stalled or was read wrong, and is not resampled away.
 constexpr double widest_drift = 2000e-6;
-// ... and all of that has held for a second: a server's reports can line up for a moment.
-constexpr int64_t persistence_ns = 1000000000;
+// ... over lines of four seconds at least, and all of that has held for two: a sound server
+// eases its reported timing in after a stream starts, at up to a few thousand ppm for a
+// second or two.
+constexpr double least_span_ns = 4e9;
+constexpr int64_t persistence_ns = 2000000000;
 // The delay heard comes back to its reference over about this long, and the ratio never
 // leaves this range: a clock that far out is broken, not drifting.
 constexpr double steer_seconds = 0.5;
@@ -269,7 +272,8 @@ bool steer_drift(drift_state& drift, int64_t now_ns, int64_t counted_frames, boo
         if (std::fabs(difference) <= std::max(uncertainty, least_drift) ||
             std::fabs(difference) > widest_drift || std::fabs(error) < moved ||
             (error > 0) != (difference > 0) || !capture.straight || !playback.straight ||
-            along < straightness * (capture.scatter_ns + playback.scatter_ns)) {
+            along < straightness * (capture.scatter_ns + playback.scatter_ns) ||
+            std::min(capture.span_ns, playback.span_ns) < least_span_ns) {
             drift.seen_since_ns = -1;
             return false;
         }

@@ -91,9 +91,10 @@ void PrintTo(const drift_case& c, std::ostream* os) {
 
 class Drift : public ::testing::TestWithParam<drift_case> {};
 
-// The clocks differ: the correction starts within a few seconds, says how far apart they are,
-// and from its reference on the delay heard stays within a millisecond for ten minutes, and
-// comes back to within a quarter of one.
+// The clocks differ: the correction starts within seconds and says how far apart they are;
+// from its reference on the delay heard moves no further than the drift took it while the
+// correction watched (a millisecond at 100 ppm) over ten minutes, and comes back to within a
+// quarter of a millisecond.
 TEST_P(Drift, TheDelayHeardHoldsWithinAMillisecond) {
     const drift_case& c = GetParam();
     two_clocks sim;
@@ -103,13 +104,15 @@ TEST_P(Drift, TheDelayHeardHoldsWithinAMillisecond) {
     sim.run(600);
     ASSERT_TRUE(sim.started);
     const double apart = c.capture_ppm - c.playback_ppm;
-    EXPECT_LT(sim.started_ns, (std::fabs(apart) >= 500 ? 3 : 12) * 1000 * ms);
+    // Readings that come late by a few ms take longer to show a drift: 4 ms, 20 s at 100 ppm.
+    const double late_ms = static_cast<double>(c.lag_ns) / ms;
+    EXPECT_LT(sim.started_ns, ((std::fabs(apart) >= 500 ? 8 : 16) + 2 * late_ms) * 1000 * ms);
     // Readings late by up to 20 ms leave the slope open by a few ppm.
     EXPECT_NEAR(sim.drift.ppm, apart, 2.0 + 0.5e-6 * static_cast<double>(c.lag_ns));
-    // The correction waits for a second of agreeing readings: at 1000 ppm the delay moves
-    // 2 ms or so before it starts. Readings that come late take longer to show a drift.
-    const double before_start_ms = std::fabs(apart) >= 500 ? 2.5 : 1.0;
-    EXPECT_LT(sim.worst_ms, before_start_ms + 1e-8 * static_cast<double>(c.lag_ns));
+    // The correction watches for six seconds or so before it starts: at 1000 ppm the delay
+    // moves that many ms until then.
+    const double before_start_ms = std::fabs(apart) >= 500 ? 8.0 : 1.0;
+    EXPECT_LT(sim.worst_ms, before_start_ms + 0.25 * late_ms);
     // What moved before the correction started has been brought back, as near as the
     // readings tell.
     EXPECT_LT(sim.settled_ms, 0.25 + 1e-8 * static_cast<double>(c.lag_ns));
@@ -154,7 +157,7 @@ TEST(Drift, ALatencyThatJumpsOnceIsNoDrift) {
 TEST(Drift, TheReferenceFollowsChangesAndStreamsThatStartAgain) {
     two_clocks sim;
     sim.capture_ppm = 500;
-    sim.run(5);
+    sim.run(10);
     ASSERT_TRUE(sim.drift.referenced);
     const double before = sim.drift.reference_frames;
     move_reference(sim.drift, -4800);
