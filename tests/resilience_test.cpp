@@ -400,40 +400,19 @@ TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
     EXPECT_TRUE(m.program_out.ends_with("\nFinished\n")) << m.program_out;
     const analysis a =
         analyse({"--rate", "48000", "--tolerance-ms", "100", "--max-extra", "0", m.recording});
-    std::map<std::string, std::string> summary;
-    std::vector<double> gap_ends;
-    std::vector<std::pair<double, double>> heard_clicks;  // when heard, and its delay
-    std::istringstream out(a.run.out);
-    for (std::string line; std::getline(out, line);) {
-        std::map<std::string, std::string> f = fields_of(line);
-        if (line.starts_with("clicks_in=")) {
-            summary = f;
-        } else if (line.starts_with("gap ")) {
-            gap_ends.push_back(std::stod(f["out_ms"]) + std::stod(f["length_ms"]));
-        } else if (line.starts_with("click ") && f.contains("delay_ms")) {
-            heard_clicks.emplace_back(std::stod(f["out_ms"]), std::stod(f["delay_ms"]));
-        }
-    }
+    std::map<std::string, std::string> summary = a.summary;
     std::printf("starved: %s of %s clicks back, %s extra, %zu RX and %zu PX, delay %s to %s ms\n",
                 summary["matched"].c_str(), summary["clicks_in"].c_str(), summary["extra"].c_str(),
                 count_of(m.program_out, "\nRX\n"), count_of(m.program_out, "\nPX\n"),
                 summary["delay_ms_min"].c_str(), summary["delay_ms_max"].c_str());
     EXPECT_EQ(a.run.status, 0) << a.run.out << m.program_out;
     EXPECT_GE(number(summary, "matched"), 1) << a.run.out;
-    // Between two gaps (and a second past the first), one delay.
-    std::map<size_t, std::pair<double, double>> stretches;  // gaps before it: lowest, highest
-    for (const auto& [heard, delay] : heard_clicks) {
-        const auto before = static_cast<size_t>(
-            std::count_if(gap_ends.begin(), gap_ends.end(), [&](double e) { return e <= heard; }));
-        if (before > 0 && heard < gap_ends[before - 1] + 1000) {
-            continue;
+    for (const auto& [gaps, delays] : delays_between_gaps(a, 1000)) {
+        for (const double delay : delays) {
+            EXPECT_NEAR(delay, 500, 20) << "after " << gaps << " gaps";
         }
-        EXPECT_NEAR(delay, 500, 20) << "heard at " << heard << " ms";
-        auto [it, first] = stretches.try_emplace(before, delay, delay);
-        it->second = {std::min(it->second.first, delay), std::max(it->second.second, delay)};
-    }
-    for (const auto& [gaps, range] : stretches) {
-        EXPECT_LE(range.second - range.first, 2.0) << "after " << gaps << " gaps" << a.run.out;
+        const auto [low, high] = std::minmax_element(delays.begin(), delays.end());
+        EXPECT_LE(*high - *low, 2.0) << "after " << gaps << " gaps" << a.run.out;
     }
 }
 

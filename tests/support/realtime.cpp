@@ -61,8 +61,28 @@ analysis analyse(const std::vector<std::string>& args) {
         if (line.starts_with("click ")) {
             const auto f = fields_of(line);
             a.clicks.push_back({number(f, "in_ms"), number(f, "out_ms")});
+        } else if (line.starts_with("gap ")) {
+            const auto f = fields_of(line);
+            a.gap_ends_ms.push_back(number(f, "out_ms") + number(f, "length_ms"));
         }
     }
     a.summary = fields_of(last_line(a.run.out));
     return a;
+}
+
+std::map<size_t, std::vector<double>> delays_between_gaps(const analysis& a, double recovery_ms) {
+    std::map<size_t, std::vector<double>> delays;
+    for (const click& c : a.clicks) {
+        if (std::isnan(c.out_ms)) {
+            continue;
+        }
+        size_t before = 0;
+        while (before < a.gap_ends_ms.size() && a.gap_ends_ms[before] <= c.out_ms) {
+            ++before;
+        }
+        if (before == 0 || c.out_ms >= a.gap_ends_ms[before - 1] + recovery_ms) {
+            delays[before].push_back(c.out_ms - c.in_ms);
+        }
+    }
+    return delays;
 }

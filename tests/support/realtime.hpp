@@ -49,8 +49,14 @@ struct click {
 struct analysis {
     process_result run;  // status 0: every check passed; 1: one failed (the FAIL lines say)
     std::vector<click> clicks;
+    std::vector<double> gap_ends_ms;  // where each gap in the output ends
     std::map<std::string, std::string> summary;
 };
 
 // Runs the click analyser (tests/tools/click_delay) with `args`.
 analysis analyse(const std::vector<std::string>& args);
+
+// The delays of the clicks that came back, in ms, grouped by how many gaps came before them;
+// a click heard within `recovery_ms` after a gap was played while the delay was being put
+// right, and is left out.
+std::map<size_t, std::vector<double>> delays_between_gaps(const analysis& a, double recovery_ms);
