@@ -234,7 +234,8 @@ void PrintTo(const paced_case& c, std::ostream* os) {
 class Paced : public FakeCard, public ::testing::WithParamInterface<paced_case> {};
 
 // On the card's clocks, a 0.5 s delay at 44100 Hz: every captured frame is heard 0.5 s after
-// it was captured, within 1 ms, with no silence once the sound has started. A fault about two
+// it was captured, within 1 ms (3 ms in the first quarter second, while the delay is first
+// judged), with no silence once the sound has started. A fault about two
 // seconds in shows its marker, and from 1.5 s after it the delay is 0.5 s again, within 2 ms;
 // no frame is ever played twice or out of capture order, not even while the program recovers.
 TEST_P(Paced, HearsEveryFrameTheDelayAfterItWasCaptured) {
@@ -248,7 +249,8 @@ TEST_P(Paced, HearsEveryFrameTheDelayAfterItWasCaptured) {
     const card_clocks clocks{44100, 0, 0};
     // Once a fault has been recovered from, the delay is held as after any restart: within
     // 2 ms, the bound a settled correction keeps to.
-    delay_rule rule{.delay = 0.5, .tolerance = c.fault_stream.empty() ? 0.001 : 0.002};
+    delay_rule rule{
+        .delay = 0.5, .tolerance = c.fault_stream.empty() ? 0.001 : 0.002, .settle = 0.25};
     const std::string log = card_log();
     if (!c.fault_stream.empty()) {
         const std::vector<int64_t> fault = logged_clock_frames(log, c.fault_stream + " fault");

@@ -106,8 +106,12 @@ std::vector<std::string> delay_problems(const heard_channel& heard, const card_c
     problem_list order{"frames played again or out of capture order", 0, {}};
     problem_list silent{"silence after the first sound", 0, {}};
     int64_t last_captured = INT64_MIN;
+    const int64_t settled_from =
+        heard.frames.front().played + static_cast<int64_t>(rule.settle * clocks.rate);
     for (const heard_frame& f : heard.frames) {
-        if (std::fabs(f.delay - rule.delay) > rule.tolerance && !excused(f.played, f.played) &&
+        const double tolerance =
+            f.played < settled_from ? std::max(rule.tolerance, 0.003) : rule.tolerance;
+        if (std::fabs(f.delay - rule.delay) > tolerance && !excused(f.played, f.played) &&
             late.counts()) {
             std::ostringstream text;
             text << frame_text(f.played, clocks) << ", captured at " << f.captured << ": "

@@ -59,6 +59,9 @@ struct delay_rule {
     int source = 0;
     double fault = -1;  // none when negative
     double recovery = 1.5;
+    // Seconds from the first frame heard in which the delay may be off by up to 3 ms: the
+    // first judgment of a loaded machine's readings can still move it.
+    double settle = 0;
 };
 
 // What is wrong with `heard`, one line a kind of fault with its first cases; empty when
