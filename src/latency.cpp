@@ -16,13 +16,15 @@ constexpr int64_t clock_bucket_ns = 2000000000;
 // Readings a window needs before it is trusted: a quarter second, at least four readings.
 constexpr int64_t settle_ns = 250000000;
 constexpr int64_t settle_readings = 4;
-// The delay heard may be this far from the target before it is corrected. Once judged on a
-// settled window it holds on one clock, so a later reading that is higher must be further off
-// to be taken for a change rather than a server's stray report.
+// The delay heard may be this far from the target when it is judged: once on a settled
+// window, and once more on a second of readings, since a sound server's early reports are off
+// by a few ms (PulseAudio's by up to 2.7 ms in the first quarter second, 1.3 ms over the first
+// second). After that the delay holds on one clock, and the highest reading only creeps up as
+// a server's reports wander (by 6 ms over seconds on PulseAudio) or come in late (a server or
+// the program starved of the CPU): only a gross error is taken for a change then.
 constexpr int64_t tolerance_ns = 1000000;
-constexpr int64_t judged_tolerance_ns = 4000000;
+constexpr int64_t refine_after_ns = 1000000000;
 constexpr int64_t held_tolerance_ns = 25000000;
-constexpr int64_t held_after_ns = 2000000000;
 // An error this large when playback is primed again is what a stall made overdue.
 constexpr int64_t gross_error_ns = 50000000;
 // Readings of the capture clock come late by up to a block or a wake; a jump beyond this,
@@ -128,6 +130,7 @@ void restart_window(latency_state& state, int64_t now_ns) {
     restart(state.path, now_ns);
     state.span_start_played = -1;
     state.judged = false;
+    state.refined = false;
 }
 
 namespace {
@@ -138,6 +141,7 @@ void judge_afresh(latency_state& state, int64_t now_ns) {
     if (state.path.readings > 0) {
         restart(state.path, now_ns);
         state.judged = false;
+        state.refined = false;
     }
 }
 
@@ -233,15 +237,11 @@ correction note_path(latency_state& state, const path_reading& reading) {
     if (!settled(state.path, reading.now_ns) || state.drift_holds_delay) {
         return {};
     }
-    if (!state.judged) {
-        state.judged = true;
-        state.judged_ns = reading.now_ns;
-    }
+    const bool refine = !state.refined && reading.now_ns - state.path.first_ns >= refine_after_ns;
     const int64_t tolerance =
-        frames_in(state.judged_ns == reading.now_ns                  ? tolerance_ns
-                  : reading.now_ns - state.judged_ns < held_after_ns ? judged_tolerance_ns
-                                                                     : held_tolerance_ns,
-                  state.plan.rate);
+        frames_in(!state.judged || refine ? tolerance_ns : held_tolerance_ns, state.plan.rate);
+    state.judged = true;
+    state.refined = state.refined || refine;
     correction c;
     if (error > tolerance) {
         c.consume_frames =

@@ -124,13 +124,11 @@ struct latency_state {
     int64_t jump_least_ns = 0;
     // The shortest delay seen to be possible, once a skip fell short of the target.
     int64_t shortest_frames = 0;
-    // Once the delay has been judged on a settled window, a later reading that is higher
-    // (nearer the truth) must move it further before it is corrected again: corrections stay
-    // rare, and each one is heard. Once it has held for a while, only a gross error is taken
-    // for a change: readings that come in late (a server or the program starved of the CPU)
-    // must not step the delay.
+    // The delay is judged on a settled window, and judged again once the window spans a
+    // second; after that only a gross error is taken for a change: corrections stay rare, each
+    // one is heard, and readings that wander or come in late must not step the delay.
     bool judged = false;
-    int64_t judged_ns = 0;
+    bool refined = false;
     // While the drift between two clocks is corrected, that correction holds the delay, and
     // the readings here only restart playback that stopped keeping time.
     bool drift_holds_delay = false;

@@ -36,6 +36,10 @@ struct device {
     // do when the server or the program is starved of the CPU.
     double late_from_s = 1e9;
     int64_t late_frames = 0;
+    // Queue reports that wander, as PulseAudio's do: low by `early_low_frames` in the first
+    // half second, then from 2 s on high by up to `wander_frames`, rising and falling over 6 s.
+    int64_t early_low_frames = 0;
+    int64_t wander_frames = 0;
 };
 
 struct heard {
@@ -152,9 +156,14 @@ struct simulation {
         const int64_t late = static_cast<double>(now_ns) / 1e9 >= dev.late_from_s
                                  ? std::uniform_int_distribution<int64_t>(0, dev.late_frames)(rng)
                                  : 0;
+        const double t = static_cast<double>(now_ns) / 1e9;
+        const double swing =
+            t < 2.0 || t > 8.0 ? 0.0 : std::pow(std::sin(M_PI * (t - 2.0) / 6.0), 2);
+        const int64_t wander = (t < 0.5 ? -dev.early_low_frames : 0) +
+                               std::llround(swing * static_cast<double>(dev.wander_frames));
         return std::max<int64_t>(
-            0,
-            q + late - std::uniform_int_distribution<int64_t>(0, dev.report_lag_frames - 1)(rng));
+            0, q + late + wander -
+                   std::uniform_int_distribution<int64_t>(0, dev.report_lag_frames - 1)(rng));
     }
 
     void write(double capture_time) {
@@ -365,7 +374,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Below what the device needs on its way, the delay is the shortest the device allows: two
 // periods and a millisecond at most, it is said once, and nothing is corrected over and over.
 TEST(Shortest, ADelayBelowTheLevelPlaysAtTheLevel) {
-    for (const device dev : {device{}, device{.kind = device_kind::card}}) {
+    for (const device& dev : {device{}, device{.kind = device_kind::card}}) {
         simulation sim(dev, 0.0);
         sim.run(20.0);
         const std::vector<double> d = sim.delays_from(0.0);
@@ -388,6 +397,19 @@ TEST(Starved, LateReportsDoNotStepTheDelay) {
     EXPECT_EQ(sim.corrections, before);
     EXPECT_NEAR(lowest(sim.delays_from(0.0)), 500.0, 1.0);
     EXPECT_NEAR(highest(sim.delays_from(0.0)), 500.0, 1.0);
+}
+
+// Reports that start low and later wander high: the delay is judged again on a second of
+// readings and then held, exact, through the wander.
+TEST(Wander, JudgedAgainOnASecondOfReadingsThenHeld) {
+    simulation sim(device{.early_low_frames = 130, .wander_frames = 290}, 0.5);
+    sim.run(1.5);
+    EXPECT_LE(sim.corrections, 2);
+    const int judged = sim.corrections;
+    sim.run(10.0);
+    EXPECT_EQ(sim.corrections, judged);
+    EXPECT_NEAR(lowest(sim.delays_from(1.5)), 500.0, 1.0);
+    EXPECT_NEAR(highest(sim.delays_from(1.5)), 500.0, 1.0);
 }
 
 // A server that kept capturing while the program was stopped: the playback queue ran dry
