@@ -17,6 +17,8 @@
 
 namespace {
 
+using namespace livedelay;
+
 delay_ring make_ring() {
     run_settings settings;
     settings.sample_rate = 48000;
