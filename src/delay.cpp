@@ -1,5 +1,7 @@
 #include "delay.hpp"
 
+#include <cstdlib>
+
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -284,6 +286,16 @@ void pause_output_faded(delay_ring& ring, int64_t n, int64_t fade) {
     clear_output(ring, wrapped(ring, start + f), n);
     ring.ring_position = start;
     ring.delay_offset += n;
+}
+
+void silence_output_faded(delay_ring& ring, int64_t fade) {
+    const int64_t frames = std::min(fade, ring.delay_offset / 2) / sample_bytes;
+    const int64_t f = frames * sample_bytes;
+    const int64_t at = ring.ring_position;
+    mix_fade(ring, at, at, frames, 0.0, 0.0, 1.0, -1.0);
+    clear_output(ring, wrapped(ring, at + f), ring.delay_offset - 2 * f);
+    mix_fade(ring, at + ring.delay_offset - f, at + ring.delay_offset - f, frames, 0.0, 0.0, 0.0,
+             1.0);
 }
 
 int create_staging_area(staging_area& area, int32_t region_count) {
@@ -770,6 +782,22 @@ int look_at_the_delay(transfer_state& t) {
                               .ring_delay_frames = t.ring.delay_offset / sample_bytes,
                               .written_frames = t.frames_written,
                               .consume_frames = t.consume_frames});
+    if (const char* tp = std::getenv("LD_TRACE")) {
+        static int64_t t0 = now_ns();
+        static FILE* tf = std::fopen(tp, "a");
+        static bool once =
+            (std::fprintf(tf, "START pid=%d %s\n", getpid(), t.settings->device_name.c_str()),
+             true);
+        (void)once;
+        std::fprintf(
+            tf,
+            "T %.3f w=%ld h=%ld q=%ld ring=%ld top=%ld n=%ld judged=%d c=%ld s=%ld p=%ld r=%d\n",
+            (now_ns() - t0) / 1e9, (long)t.waiting_frames, (long)t.pending_frames, (long)queued,
+            (long)(t.ring.delay_offset / sample_bytes),
+            (long)std::max(t.latency.path.older, t.latency.path.newer),
+            (long)t.latency.path.readings, (int)t.latency.judged, (long)c.consume_frames,
+            (long)c.skip_frames, (long)c.pause_frames, (int)c.restart_playback);
+    }
     const int err = apply_correction(t, c);
     if (t.latency.shortest_frames > 0 && !t.shortest_reported) {
         t.shortest_reported = true;
@@ -855,15 +883,14 @@ void say_delay(double seconds) {
 }
 
 // Applies a command from standard input: the delay heard changes from the next chunk on, old
-// and new joined by a fade; a longer one pauses, a shorter one skips, a dump skips all the
-// rings hold.
+// and new joined by a fade; a longer one pauses, a shorter one skips. A dump drops all the
+// rings hold and keeps the delay: what was captured before it is never heard, what comes
+// after it is heard the same delay later, and silence stands between the two.
 void apply_command(transfer_state& t, const delay_command& command) {
     const int64_t rate = t.timing.rate;
     if (command.what == delay_command::kind::dump) {
-        move_reference(t.drift, -t.ring.delay_offset / sample_bytes);
-        skip_output_faded(t.ring, t.ring.delay_offset, fade_bytes(t));
-        say_delay(static_cast<double>(heard_delay_frames(t.latency, 0)) /
-                  static_cast<double>(rate));
+        silence_output_faded(t.ring, fade_bytes(t));
+        say_delay(t.delay_seconds);
         return;
     }
     const double seconds = asked_delay(command, t.delay_seconds);

@@ -89,6 +89,10 @@ void pause_input(delay_ring& ring, int64_t n, int64_t behind);
 // less than it needs.
 void skip_output_faded(delay_ring& ring, int64_t n, int64_t fade);
 void pause_output_faded(delay_ring& ring, int64_t n, int64_t fade);
+// Drops what the output rings hold ahead of the position (the whole delay) without a click:
+// it fades out over `fade` bytes and is silent after that, but for its last `fade` bytes,
+// which fade back in and lead on into the bytes stored next. The delay stays.
+void silence_output_faded(delay_ring& ring, int64_t fade);
 
 // The memory one direction's transfers use: `region_count` regions of one chunk each, the
 // frame offset used in all of them, and the per-channel pointers handed to ALSA.

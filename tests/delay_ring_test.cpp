@@ -344,5 +344,28 @@ TEST(DelayRing, AFadedPauseFadesOutWaitsAndFadesBackIn) {
     }
 }
 
+// A dump: what the rings hold fades out and is silent, the delay stays, and its last frames
+// fade back in, so what is stored next follows on from them without a jump.
+TEST(DelayRing, ADumpSilencesWhatIsHeldAndKeepsTheDelay) {
+    delay_ring ring = ramp_ring(10000);
+    silence_output_faded(ring, 240 * sample_bytes);
+    EXPECT_EQ(ring.delay_offset, 10000 * sample_bytes);
+    EXPECT_NEAR(output_sample(ring, 0), 1000, 1);
+    for (int64_t i = 1; i < 240; ++i) {
+        EXPECT_LE(output_sample(ring, i), 1000 + i) << i;
+        EXPECT_LE(output_sample(ring, i), output_sample(ring, i - 1) + 1) << i;
+    }
+    EXPECT_LE(output_sample(ring, 239), 20);
+    for (int64_t i = 240; i < 9760; ++i) {
+        ASSERT_EQ(output_sample(ring, i), 0) << i;
+    }
+    EXPECT_LE(output_sample(ring, 9760), 20);
+    for (int64_t i = 9761; i < 10000; ++i) {
+        EXPECT_GE(output_sample(ring, i), output_sample(ring, i - 1)) << i;
+        EXPECT_LE(output_sample(ring, i), 1000 + i) << i;
+    }
+    EXPECT_NEAR(output_sample(ring, 9999), 1000 + 9999, 1);
+}
+
 }  // namespace
 }  // namespace livedelay

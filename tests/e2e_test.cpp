@@ -180,31 +180,53 @@ std::vector<delay_run> delay_runs(const std::string& played, int channels) {
     return runs;
 }
 
+// A run on the file device, mode 1 at 0.25 s and 44100 Hz, with `seconds` of markers
+// captured and standard input a pipe: each line is written once the output shows its cue,
+// then the input ends. Gives the run's result and what it played.
+struct commanded_run {
+    process_result result;
+    std::string played;
+};
+
+commanded_run run_with_commands(
+    int seconds, const std::vector<std::pair<std::string, std::string>>& cues_and_lines) {
+    const virtual_devices devices = make_virtual_devices();
+    write_file(devices.captured_path(), marker_frames(2, (seconds + 2) * 44100));
+    commanded_run out;
+    const std::string commands = devices.dir + "/commands";
+    if (mkfifo(devices.played_path().c_str(), 0600) != 0 || mkfifo(commands.c_str(), 0600) != 0) {
+        ADD_FAILURE() << "mkfifo";
+        return out;
+    }
+    std::thread reader([&] { drain_fifo(devices.played_path(), out.played, 44100 * 2 * 3); });
+    background_process run =
+        start_program({"/bin/bash", "-c", "exec \"$@\" < \"$0\"", commands, binary, "loop", "1",
+                       "1", "1", "0.25", "44100", std::to_string(seconds)},
+                      devices.env, devices.dir, "run");
+    const int to_program = open(commands.c_str(), O_WRONLY);
+    for (const auto& [cue, line] : cues_and_lines) {
+        if (!wait_for_output(run, cue, 20)) {
+            ADD_FAILURE() << "no " << cue << " in " << read_file(run.out_path);
+            break;
+        }
+        if (write(to_program, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            ADD_FAILURE() << "the program did not take " << line;
+        }
+    }
+    close(to_program);  // the end of the input changes nothing
+    out.result = finish_program(run, 30);
+    reader.join();
+    remove_tree(devices.dir);
+    return out;
+}
+
 // Changes of the delay on standard input while the run plays in real time: before each one
 // the old delay, after it the new, and between them only the join: a crossfade of 5 ms when
 // the delay gets shorter, a fade out, the difference in silence and a fade in when it gets
 // longer. A refused line changes nothing.
 TEST(LiveChange, LinesOnStandardInputMoveTheDelayWithoutAClick) {
-    const virtual_devices devices = make_virtual_devices();
-    write_file(devices.captured_path(), marker_frames(2, 6 * 44100));
-    ASSERT_EQ(mkfifo(devices.played_path().c_str(), 0600), 0);
-    const std::string commands = devices.dir + "/commands";
-    ASSERT_EQ(mkfifo(commands.c_str(), 0600), 0);
-    std::string played;
-    std::thread reader([&] { drain_fifo(devices.played_path(), played, 44100 * 2 * 3); });
-    background_process run = start_program({"/bin/bash", "-c", "exec \"$@\" < \"$0\"", commands,
-                                            binary, "loop", "1", "1", "1", "0.25", "44100", "4"},
-                                           devices.env, devices.dir, "run");
-    const int to_program = open(commands.c_str(), O_WRONLY);
-    ASSERT_GE(to_program, 0);
-    for (const auto& [when, line] : {std::pair<std::string, std::string>{"\r1 sec", "delay 0.5\n"},
-                                     {"\r2 sec", "delay nonsense\ndelay -0.2\n"}}) {
-        ASSERT_TRUE(wait_for_output(run, when, 20)) << read_file(run.out_path);
-        ASSERT_EQ(write(to_program, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    }
-    close(to_program);  // the end of the input changes nothing
-    const process_result r = finish_program(run, 30);
-    reader.join();
+    const auto [r, played] = run_with_commands(
+        4, {{"\r1 sec", "delay 0.5\n"}, {"\r2 sec", "delay nonsense\ndelay -0.2\n"}});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("\nTime delay ~ 0.500 sec\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nTime delay ~ 0.300 sec\n"), std::string::npos) << r.out;
@@ -239,7 +261,27 @@ TEST(LiveChange, LinesOnStandardInputMoveTheDelayWithoutAClick) {
     for (int64_t f = 0; f < static_cast<int64_t>(played.size()) / 6; ++f) {
         ASSERT_EQ(sample_at(played, 2, f, 1), 0) << f;
     }
-    remove_tree(devices.dir);
+}
+
+// A dump on standard input: what the rings held when it came is never heard, and what comes
+// after it is heard at the same delay, with silence between, faded on both sides.
+TEST(LiveChange, ADumpDropsWhatIsHeldAndKeepsTheDelay) {
+    const auto [r, played] = run_with_commands(3, {{"\r1 sec", "dump\n"}});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const size_t first = r.out.find("\nTime delay ~ 0.250 sec\n");
+    ASSERT_NE(first, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nTime delay ~ 0.250 sec\n", first + 1), std::string::npos) << r.out;
+
+    const std::vector<delay_run> runs = delay_runs(played, 2);
+    ASSERT_EQ(runs.size(), 2u) << "the sound was not cut once";
+    EXPECT_EQ(runs[0].delay, 11025);
+    EXPECT_EQ(runs[1].delay, 11025);
+    constexpr int64_t fade = 220;  // 5 ms at 44100 Hz
+    const int64_t dumped_at = runs[0].from + runs[0].frames;
+    EXPECT_EQ(runs[1].from, dumped_at + 11025);
+    for (int64_t f = dumped_at + fade; f < dumped_at + 11025 - fade; ++f) {
+        ASSERT_EQ(sample_at(played, 2, f, 0), 0) << f;
+    }
 }
 
 class Budget : public ::testing::Test {
