@@ -191,4 +191,10 @@ delay_command next_command(control_input& input) {
     }
 }
 
+const char* const control_help =
+    "While it runs, keys on a terminal change the delay: + and - by 10 ms, the up and down\n"
+    "arrows by 100 ms, Page Up and Page Down by a second; d dumps what is held (it is never\n"
+    "heard; the delay stays). Without a terminal, lines on standard input do the same:\n"
+    "\"delay 3.25\" sets the delay, \"delay +0.01\" and \"delay -0.1\" move it, \"dump\" dumps.\n";
+
 }  // namespace livedelay

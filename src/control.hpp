@@ -51,4 +51,7 @@ delay_command next_command(control_input& input);
 // bytes of `keys` it took, 0 when more are needed to tell.
 delay_command parse_keys(const std::string& keys, size_t& used);
 
+// What the keys and the lines do, as --help says it.
+extern const char* const control_help;
+
 }  // namespace livedelay

@@ -23,6 +23,7 @@ int run_option(const char* option) {
     int err = 0;
     if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
         print_usage(stdout);
+        std::fputs(control_help, stdout);
         std::puts("livedelay --list shows the devices ALSA knows and what each one takes.");
     } else if (std::strcmp(option, "--version") == 0) {
         std::puts("livedelay " LIVEDELAY_VERSION);

@@ -92,13 +92,23 @@ TEST(CommandLine, VeryLongDeviceNameIsHeldWhole) {
 
 namespace {
 
-TEST(Options, HelpPrintsTheUsageAndHowToFindADevice) {
+// The usage, then the keys and lines that change the delay while it runs, then the list.
+TEST(Options, HelpPrintsTheUsageTheControlsAndHowToFindADevice) {
     for (const std::string option : {"--help", "-h"}) {
         const process_result run = run_livedelay({option});
         EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.out, expected_usage_text +
-                               "livedelay --list shows the devices ALSA knows and what each one "
-                               "takes.\n");
+        EXPECT_TRUE(run.out.starts_with(expected_usage_text)) << run.out;
+        const std::string controls = run.out.substr(expected_usage_text.size());
+        for (const char* said :
+             {"+ and - by 10 ms", "arrows by 100 ms", "Page Up and Page Down by a second",
+              "d dumps", "\"delay 3.25\" sets", "\"delay +0.01\" and \"delay -0.1\" move",
+              "\"dump\" dumps"}) {
+            EXPECT_NE(controls.find(said), std::string::npos) << said << "\n" << controls;
+        }
+        EXPECT_TRUE(
+            run.out.ends_with("\nlivedelay --list shows the devices ALSA knows and what "
+                              "each one takes.\n"))
+            << run.out;
     }
 }
 
