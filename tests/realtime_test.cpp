@@ -172,6 +172,47 @@ TEST_P(RealTime, AStopOfTheProcessIsReportedAndTheDelayComesBack) {
     EXPECT_GE(heard_after, 5);
 }
 
+// A line on standard input moves the delay by 50 ms while the sound plays: every click before
+// it is heard at the old delay, every click after it at the new one, each within the error
+// allowed, and the pause of the difference is the only gap. A click that falls in the 5 ms
+// fades of the join may be too soft to be found.
+TEST_P(RealTime, ANudgeOnStandardInputIsHeardExactly) {
+    const std::string log = server.dir + "/recording.raw.cmd.log";
+    // Once four seconds have played; bounded, so that it never outlives a run that failed.
+    const std::string nudge = "for i in $(seq 400); do grep -q '4 sec' '" + log +
+                              "' && break; sleep 0.05; done; echo 'delay +0.05'";
+    const measurement m =
+        measure(server, server.dir + "/clicks.wav", server.dir + "/recording.raw",
+                {"--wait", "--lead", "0", "--tail", "1", "--limit", "90"},
+                {"/bin/bash", "-c", "(" + nudge + ") | exec \"$@\"", "bash", LIVEDELAY_BIN,
+                 GetParam().device, "2", "1", "1", "0.5", std::to_string(server.rate), "10"});
+    EXPECT_EQ(m.program_status, "0\n") << m.program_out;
+    EXPECT_NE(m.program_out.find("\nTime delay ~ 0.550 sec\n"), std::string::npos) << m.program_out;
+    EXPECT_EQ(m.program_out.find("\nRX\n"), std::string::npos) << m.program_out;
+    EXPECT_EQ(m.program_out.find("\nPX\n"), std::string::npos) << m.program_out;
+    analysis a = judge(m, {"--tolerance-ms", "80", "--max-missing", "1", "--max-gaps", "1"});
+    EXPECT_EQ(a.run.status, 0) << a.run.out;
+    int before = 0;
+    int after = 0;
+    for (const click& c : a.clicks) {
+        const double delay_ms = c.out_ms - c.in_ms;
+        if (std::isnan(delay_ms)) {
+            continue;
+        }
+        if (after == 0 && std::abs(delay_ms - 500.0) <= allowed_error_ms) {
+            ++before;
+        } else {
+            ++after;
+            EXPECT_NEAR(delay_ms, 550.0, allowed_error_ms) << "click at " << c.in_ms << " ms";
+        }
+    }
+    EXPECT_GE(before, 5) << a.run.out;
+    EXPECT_GE(after, 5) << a.run.out;
+    std::printf("%s: nudged from 500 to 550 ms after %d clicks, heard %s to %s ms\n",
+                server.name.c_str(), before, a.summary["delay_ms_min"].c_str(),
+                a.summary["delay_ms_max"].c_str());
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, RealTime,
                          ::testing::Values(server_shape{"PulseAudio", pulse(48000)},
                                            server_shape{"PulseAudio44100", pulse(44100)},
