@@ -1,7 +1,5 @@
 #include "delay.hpp"
 
-#include <cstdlib>
-
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -782,22 +780,6 @@ int look_at_the_delay(transfer_state& t) {
                               .ring_delay_frames = t.ring.delay_offset / sample_bytes,
                               .written_frames = t.frames_written,
                               .consume_frames = t.consume_frames});
-    if (const char* tp = std::getenv("LD_TRACE")) {
-        static int64_t t0 = now_ns();
-        static FILE* tf = std::fopen(tp, "a");
-        static bool once =
-            (std::fprintf(tf, "START pid=%d %s\n", getpid(), t.settings->device_name.c_str()),
-             true);
-        (void)once;
-        std::fprintf(
-            tf,
-            "T %.3f w=%ld h=%ld q=%ld ring=%ld top=%ld n=%ld judged=%d c=%ld s=%ld p=%ld r=%d\n",
-            (now_ns() - t0) / 1e9, (long)t.waiting_frames, (long)t.pending_frames, (long)queued,
-            (long)(t.ring.delay_offset / sample_bytes),
-            (long)std::max(t.latency.path.older, t.latency.path.newer),
-            (long)t.latency.path.readings, (int)t.latency.judged, (long)c.consume_frames,
-            (long)c.skip_frames, (long)c.pause_frames, (int)c.restart_playback);
-    }
     const int err = apply_correction(t, c);
     if (t.latency.shortest_frames > 0 && !t.shortest_reported) {
         t.shortest_reported = true;
