@@ -42,10 +42,7 @@ protected:
         const process_result started = run_program({"/bin/bash", fixture, "start", dir}, {}, 40);
         ASSERT_EQ(started.status, 0) << "the PulseAudio test server did not start:\n"
                                      << started.out << started.err;
-        const process_result clicks =
-            run_program({MAKE_CLICKS_BIN, "--channels", "2", "--seconds", "8", "--list",
-                         dir + "/clicks.txt", dir + "/clicks.wav"},
-                        {}, 30);
+        const process_result clicks = make_click_train(dir, 48000);
         ASSERT_EQ(clicks.status, 0) << clicks.err;
     }
     void TearDown() override {

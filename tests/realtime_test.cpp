@@ -66,10 +66,7 @@ protected:
         const process_result started = start_server(server);
         ASSERT_EQ(started.status, 0) << "the " << server.name << " test server did not start:\n"
                                      << started.out << started.err;
-        const process_result clicks = run_program(
-            {MAKE_CLICKS_BIN, "--channels", "2", "--rate", std::to_string(server.rate), "--seconds",
-             "8", "--list", server.dir + "/clicks.txt", server.dir + "/clicks.wav"},
-            {}, 30);
+        const process_result clicks = make_click_train(server.dir, server.rate);
         ASSERT_EQ(clicks.status, 0) << clicks.err;
     }
     void TearDown() override { stop_server(server, HasFailure()); }

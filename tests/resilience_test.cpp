@@ -380,10 +380,7 @@ TEST_F(OnPulse, NoBusyWaitingWhilePlayingOrWhileTheServerIsFrozen) {
 // starved like this reports its queue late or stale, and a judgment of the delay can take that
 // in. A click heard in the second after a gap was played while the delay was being put right.
 TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
-    const process_result clicks =
-        run_program({MAKE_CLICKS_BIN, "--channels", "2", "--rate", "48000", "--seconds", "8",
-                     "--list", server.dir + "/clicks.txt", server.dir + "/clicks.wav"},
-                    {}, 30);
+    const process_result clicks = make_click_train(server.dir, 48000);
     ASSERT_EQ(clicks.status, 0) << clicks.err;
     starve_the_machine();
     const measurement m = measure(server, server.dir + "/clicks.wav", server.dir + "/recording.raw",

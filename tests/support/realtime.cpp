@@ -34,6 +34,12 @@ measurement measure(const sound_server& server, const std::string& signal,
     return m;
 }
 
+process_result make_click_train(const std::string& dir, int rate) {
+    return run_program({MAKE_CLICKS_BIN, "--channels", "2", "--rate", std::to_string(rate),
+                        "--seconds", "8", "--list", dir + "/clicks.txt", dir + "/clicks.wav"},
+                       {}, 30);
+}
+
 std::map<std::string, std::string> fields_of(const std::string& line) {
     std::map<std::string, std::string> fields;
     std::istringstream words(line);

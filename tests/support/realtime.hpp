@@ -53,6 +53,10 @@ struct analysis {
     std::map<std::string, std::string> summary;
 };
 
+// Writes the signal of the real-time trials into `dir`: clicks.wav, eight seconds of a stereo
+// click train over a tone at `rate`, and clicks.txt, the list of its clicks.
+process_result make_click_train(const std::string& dir, int rate);
+
 // Runs the click analyser (tests/tools/click_delay) with `args`.
 analysis analyse(const std::vector<std::string>& args);
 
