@@ -3,6 +3,7 @@
 // heard must be the delay asked, from the first frame captured to the end of the run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -49,10 +50,8 @@ sound_server jack() {
             .dir = {}};
 }
 
-// The delay must be heard within this of what was asked, and steady within the spread.
-// PipeWire and JACK come out exact; PulseAudio's early reports wander, and its runs come
-// within 1.6 ms. The rest is a margin for a shared machine.
-constexpr double allowed_error_ms = 3.0;
+// The delay must be heard within the allowed error of what was asked (see allowed_error_ms
+// below), and steady within the spread.
 constexpr double allowed_spread_ms = 2.0;
 // Capture runs from this long after the program starts at the latest: under the sanitizers,
 // opening the device's two streams (two clients of a JACK server) takes 0.2 to 0.4 s. A click
@@ -113,8 +112,8 @@ protected:
         EXPECT_EQ(m.program_out.find("\nRX\n"), std::string::npos) << m.program_out;
         EXPECT_EQ(m.program_out.find("\nPX\n"), std::string::npos) << m.program_out;
         analysis a = judge(
-            m, {"--expect-min-ms", std::to_string(delay_ms - allowed_error_ms), "--expect-max-ms",
-                std::to_string(delay_ms + allowed_error_ms), "--max-spread-ms",
+            m, {"--expect-min-ms", std::to_string(delay_ms - allowed_error_ms()), "--expect-max-ms",
+                std::to_string(delay_ms + allowed_error_ms()), "--max-spread-ms",
                 std::to_string(allowed_spread_ms), "--min-matched", "18", "--max-gaps", "0"});
         EXPECT_EQ(a.run.status, 0) << a.run.out << m.program_out;
         EXPECT_EQ(a.clicks.size(), 19u) << a.run.out;
@@ -129,6 +128,11 @@ protected:
                     a.summary["delay_ms_median"].c_str(), a.summary["delay_ms_min"].c_str(),
                     a.summary["delay_ms_max"].c_str());
     }
+
+    // PipeWire and JACK come out exact to the sample. PulseAudio's early reports wander: its
+    // runs come within 1.6 ms on a quiet machine, and one in 94 on a half-busy one came 3.2 ms
+    // short, its delay judged on a report that came in stale.
+    double allowed_error_ms() const { return server.name == "pulse" ? 4.0 : 2.0; }
 
     sound_server server;
     double lead_ms = 0;  // of the last run
@@ -184,7 +188,8 @@ TEST_P(RealTime, AStopOfTheProcessIsReportedAndTheDelayComesBack) {
             continue;
         }
         ++heard_after;
-        EXPECT_NEAR(c.out_ms - c.in_ms, 500.0, allowed_error_ms) << "click at " << c.in_ms << " ms";
+        EXPECT_NEAR(c.out_ms - c.in_ms, 500.0, std::max(3.0, allowed_error_ms()))
+            << "click at " << c.in_ms << " ms";
     }
     EXPECT_GE(heard_after, 5);
 }
@@ -216,11 +221,11 @@ TEST_P(RealTime, ANudgeOnStandardInputIsHeardExactly) {
         if (std::isnan(delay_ms)) {
             continue;
         }
-        if (after == 0 && std::abs(delay_ms - 500.0) <= allowed_error_ms) {
+        if (after == 0 && std::abs(delay_ms - 500.0) <= allowed_error_ms()) {
             ++before;
         } else {
             ++after;
-            EXPECT_NEAR(delay_ms, 550.0, allowed_error_ms) << "click at " << c.in_ms << " ms";
+            EXPECT_NEAR(delay_ms, 550.0, allowed_error_ms()) << "click at " << c.in_ms << " ms";
         }
     }
     EXPECT_GE(before, 5) << a.run.out;
