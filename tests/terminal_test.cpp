@@ -60,10 +60,12 @@ protected:
     }
 
     // Starts the program in the shell, with the terminal's settings saved before and after.
+    // The subshell catches SIGINT (a handler, which the program does not inherit), so a
+    // program ended by Ctrl-C does not make the shell drop the rest of the line.
     void start(const std::string& device, int seconds) {
-        type_line("stty -g > " + dir + "/before; " + LIVEDELAY_BIN + " '" + device +
+        type_line("(trap : INT; stty -g > " + dir + "/before; " + LIVEDELAY_BIN + " '" + device +
                   "' 1 1 1 0.5 44100 " + std::to_string(seconds) + " > " + dir + "/out 2> " + dir +
-                  "/err; echo status=$? > " + dir + "/status; stty -g > " + dir + "/after");
+                  "/err; echo status=$? > " + dir + "/status; stty -g > " + dir + "/after)");
         ASSERT_TRUE(wait_for("out", "\r1 sec"))
             << read_file(dir + "/out") << read_file(dir + "/err");
     }
