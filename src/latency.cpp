@@ -126,11 +126,20 @@ void note_playback_queue(latency_state& state, int64_t queued_frames) {
     state.playback_paced = state.playback_paced || queued_frames > 0;
 }
 
-void restart_window(latency_state& state, int64_t now_ns) {
+namespace {
+
+// Readings and judgments start again from `now_ns`.
+void restart_path(latency_state& state, int64_t now_ns) {
     restart(state.path, now_ns);
-    state.span_start_played = -1;
     state.judged = false;
     state.refined = false;
+}
+
+}  // namespace
+
+void restart_window(latency_state& state, int64_t now_ns) {
+    restart_path(state, now_ns);
+    state.span_start_played = -1;
 }
 
 namespace {
@@ -139,9 +148,7 @@ namespace {
 // say nothing of it now.
 void judge_afresh(latency_state& state, int64_t now_ns) {
     if (state.path.readings > 0) {
-        restart(state.path, now_ns);
-        state.judged = false;
-        state.refined = false;
+        restart_path(state, now_ns);
     }
 }
 
