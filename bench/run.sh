@@ -7,19 +7,22 @@
 # usage: bench/run.sh [BUILD_DIR]
 #   BUILD_DIR holds a Release build configured with -DLIVEDELAY_BENCH=ON (default build/bench).
 #   BENCH_RUNS (default 5) repetitions of every figure; BENCH_PULSE=0 leaves out the
-#   PulseAudio part.
+#   PulseAudio part; BENCH_DRIFT_SECONDS (default 40) the length of each two-clock run, which
+#   runs in real time.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/bench}" && pwd)
 runs=${BENCH_RUNS:-5}
 pulse=${BENCH_PULSE:-1}
+drift_seconds=${BENCH_DRIFT_SECONDS:-40}
 
 livedelay=$build/livedelay
 floor=$build/bench/floor
 engine=$build/bench/engine_bench
+card_lib=$build/bench/libasound_module_pcm_fakecard.so
 fixture=$root/tests/pulse/pulse_fixture.sh
-for f in "$livedelay" "$floor" "$engine"; do
+for f in "$livedelay" "$floor" "$engine" "$card_lib"; do
     [ -x "$f" ] || {
         echo "bench: $f is missing; build with -DLIVEDELAY_BENCH=ON first (make bench)" >&2
         exit 1
@@ -93,7 +96,7 @@ row() { printf "$@" >>"$table"; }
 # ---- 1. CPU time per hour of audio --------------------------------------------------------
 cpu_seconds=1200
 cpu_rate=48000
-log "1/4 CPU: $runs x (livedelay, sox, floor), $cpu_seconds s of stereo audio at $cpu_rate Hz"
+log "1/5 CPU: $runs x (livedelay, sox, floor), $cpu_seconds s of stereo audio at $cpu_rate Hz"
 # sox picks its own format: read which one, so its played bytes can be turned into time.
 sox_cmd=(sox -q -t alsa -c 2 -r "$cpu_rate" zloop -t alsa zloop delay 3 3 trim 0 "$cpu_seconds")
 ld_cmd=("$livedelay" zloop 2 1 1 3 "$cpu_rate" "$cpu_seconds")
@@ -138,7 +141,7 @@ row "   sox played %d-bit samples (its own choice), livedelay and floor S24_3LE\
 
 # ---- 2. Peak resident memory ------------------------------------------------------------
 mem_rate=44100
-log "2/4 memory: $runs x 3 cases x (livedelay, sox) at $mem_rate Hz, 600 s delay"
+log "2/5 memory: $runs x 3 cases x (livedelay, sox) at $mem_rate Hz, 600 s delay"
 row "2. Peak resident memory (/usr/bin/time: maximum resident set size), %d Hz, 600 s delay,\n" \
     "$mem_rate"
 row "   unpaced device; median of %d runs each (the figure barely moves between runs)\n\n" "$runs"
@@ -172,7 +175,7 @@ row "\n   audio held = rate x delay x 3 bytes x lanes (1 lane in mode 1, 2 in mo
 row "   'delay 600' on 1 channel (mode 1) or 'delay 600 600' on 2 (mode 2), same rate and length\n\n"
 
 # ---- 3. The delay engine alone ------------------------------------------------------------
-log "3/4 engine: Google Benchmark, $runs repetitions"
+log "3/5 engine: Google Benchmark, $runs repetitions"
 timeout -k 5 300 "$engine" --benchmark_min_time=0.2 --benchmark_repetitions="$runs" \
     --benchmark_report_aggregates_only=true --benchmark_format=csv \
     >"$work/engine.csv" 2>"$work/engine.log" || {
@@ -207,7 +210,7 @@ row "   memcpy: a cached 12288-byte block, or advancing through two blocks the s
 
 # ---- 4. The real delay on a PulseAudio server ---------------------------------------------
 if [ "$pulse" = 1 ]; then
-    log "4/4 PulseAudio: $runs x (livedelay, sox) in real time, about 15 s each"
+    log "4/5 PulseAudio: $runs x (livedelay, sox) in real time, about 15 s each"
     tools=$work/tools
     mkdir -p "$tools"
     g++ -std=c++20 -O2 -Wall -Wextra -Werror "$root/tests/tools/make_clicks.cpp" -o "$tools/make_clicks"
@@ -259,6 +262,36 @@ if [ "$pulse" = 1 ]; then
 else
     row "4. PulseAudio part left out (BENCH_PULSE=0)\n\n"
 fi
+
+# ---- 5. The cost of correcting a drift ----------------------------------------------------
+log "5/5 drift: $runs x (one clock, two clocks 100 ppm apart), $drift_seconds s each in real time"
+card=$work/card
+mkdir -p "$card"
+sed -e "s|@DIR@|$card|g" -e "s|@LIB@|$card_lib|g" "$root/tests/alsa/fake_card.conf.in" \
+    >"$card/asound.conf"
+for ((i = 0; i < runs; ++i)); do
+    for ppm in 0 100; do
+        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$card/asound.conf" \
+            timed $((drift_seconds + 30)) "$work/drift_$ppm" "$livedelay" \
+            "faulty:PACE=clock,CPPM=$ppm" 2 1 1 0.5 48000 "$drift_seconds"
+        cp "$work/last.log" "$work/drift_$ppm.log"
+    done
+done
+corrected=no
+grep -q "correcting the drift" "$work/drift_100.log" && corrected=yes
+drift_hour() { calc "%.2f" "$(col1 "$1") * 3600 / $drift_seconds"; }
+row "5. CPU time (user + system) per hour of audio with the drift corrected: stereo, 48000 Hz,\n"
+row "   0.5 s delay, %d s runs in real time on the tests' card (its clocks on CLOCK_MONOTONIC);\n" \
+    "$drift_seconds"
+row "   median of %d runs each, the two taking turns\n\n" "$runs"
+row "   %-44s %12s %12s\n" "run" "CPU s/hour" "CPU s/run"
+row "   %-44s %12s %12s\n" "one clock (bit for bit, nothing resampled)" "$(drift_hour "$work/drift_0")" \
+    "$(col1 "$work/drift_0")"
+row "   %-44s %12s %12s\n" "capture 100 ppm fast (resampled once seen)" \
+    "$(drift_hour "$work/drift_100")" "$(col1 "$work/drift_100")"
+row "\n   two clocks / one clock = %.2f; the correction started in the last run: %s\n" \
+    "$(ratio "$work/drift_100" "$work/drift_0")" "$corrected"
+row "   (the correction starts some 6 s into a run, so a run resamples all but its first seconds)\n\n"
 
 commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
 # The figures are those of the program as built: say when its sources differ from the commit.
