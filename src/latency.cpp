@@ -62,6 +62,12 @@ int64_t highest(const window_max& w) {
     return std::max(w.older, w.newer);
 }
 
+void lower(window_max& w, int64_t by) {
+    for (int64_t* value : {&w.older, &w.newer}) {
+        *value = *value == INT64_MIN ? INT64_MIN : *value - by;
+    }
+}
+
 bool settled(const window_max& w, int64_t now_ns) {
     return w.readings >= settle_readings && now_ns - w.first_ns >= settle_ns;
 }
@@ -261,6 +267,9 @@ correction note_path(latency_state& state, const path_reading& reading) {
         if (c.consume_frames + c.skip_frames <= tolerance) {
             return {};
         }
+        // What capture holds now goes unplayed: the readings taken with it on its way are that
+        // much lower from now on, or the next reading would take it again from the ring.
+        lower(state.path, c.consume_frames);
     } else if (error < -tolerance) {
         c.pause_frames = -error;
     } else {

@@ -594,6 +594,38 @@ TEST(Correction, SkipsFromCaptureFirstAndLeavesSmallErrors) {
     }
 }
 
+// A backlog that capture gathered while the program did not run is skipped once: the
+// readings taken before it was skipped do not take it again from the ring.
+TEST(Correction, ABacklogIsSkippedOnce) {
+    const latency_plan plan = plan_latency(0.5, rate, 4096);
+    const int64_t ring = 24000 - plan.level_frames;
+    latency_state state = start_latency(plan);
+    restart_window(state, 0);
+    int64_t now = 0;
+    const auto reading = [&](int64_t waiting, int64_t consume) {
+        now += 5 * ms;
+        return note_path(state, {.now_ns = now,
+                                 .waiting_frames = waiting,
+                                 .queued_frames = plan.level_frames,
+                                 .ring_delay_frames = ring,
+                                 .written_frames = 8192 + now / ms * 48,
+                                 .consume_frames = consume});
+    };
+    for (int i = 0; i < 300; ++i) {
+        const correction c = reading(0, 0);
+        ASSERT_EQ(c.consume_frames + c.skip_frames + c.pause_frames, 0) << i;
+    }
+    const correction backlog = reading(40000, 0);
+    EXPECT_EQ(backlog.consume_frames, 40000);
+    EXPECT_EQ(backlog.skip_frames, 0);
+    // Skipped piece by piece, then gone.
+    for (const int64_t left : {30000, 10000, 0, 0, 0}) {
+        const correction c = reading(left, left);
+        EXPECT_EQ(c.consume_frames + c.skip_frames + c.pause_frames, 0) << left;
+        EXPECT_FALSE(c.restart_playback) << left;
+    }
+}
+
 // Devices that run on no clock get nothing held: no silence, no correction.
 TEST(Pacing, OnlyClockedStreamsHoldTheLatency) {
     struct seen {
