@@ -579,10 +579,12 @@ int prime_playback(transfer_state& t) {
         if (t.pending_frames == 0) {
             return 0;
         }
+        // What the delay lacks goes into the rings, behind what is in hand: queued, it could
+        // fill playback's buffer, and a loop that cannot write cannot read either.
+        pause_output(t.ring, std::min(step.silence_frames, pause_room(t.ring)) * sample_bytes);
         // A stream not yet written to reports only what the device itself holds.
-        silence = step.silence_frames + start_silence_frames(t.latency.plan, t.pending_frames,
-                                                             t.waiting_frames,
-                                                             queued_to_play(t.playback));
+        silence = start_silence_frames(t.latency.plan, t.pending_frames, t.waiting_frames,
+                                       queued_to_play(t.playback));
     }
     const int err = queue_silence(t, silence);
     if (err < 0) {
