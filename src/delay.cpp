@@ -718,6 +718,7 @@ int pass_captured(transfer_state& t, int64_t frames) {
 snd_pcm_sframes_t read_available(transfer_state& t) {
     snd_pcm_sframes_t total = 0;
     const int64_t started = now_ns();
+    t.playback_full = false;
     for (int chunk = 0;
          chunk < chunks_per_wake && t.pending_frames == 0 &&
          t.frames_played < t.timing.frame_budget && now_ns() - started < wait_step_ms * 1000000LL;
@@ -733,6 +734,7 @@ snd_pcm_sframes_t read_available(transfer_state& t) {
                 continue;
             }
             room = std::min<int64_t>(room, playback_room);
+            t.playback_full = playback_room == 0;
         }
         if (room == 0) {
             break;
@@ -934,7 +936,9 @@ snd_pcm_sframes_t wake(transfer_state& t) {
         return read;
     }
     moved += read;
-    if (read > 0 && t.primed && held(t)) {
+    // Playback that takes nothing holds capture up too: a server that stopped playing without
+    // a word shows only in the readings, so they are taken then as well.
+    if ((read > 0 || t.playback_full) && t.primed && held(t)) {
         const int err = look_at_the_delay(t);
         if (err < 0) {
             return err;
@@ -1048,11 +1052,12 @@ int transfer_loop(transfer_state& t) {
         const int64_t now = now_ns();
         const int64_t interval = now - last_wake;
         last_wake = now;
-        const bool waiting_on_playback = t.pending_frames > 0;
+        const bool pending = t.pending_frames > 0;
         const snd_pcm_sframes_t moved = wake(t);
         if (moved < 0) {
             return static_cast<int>(moved);
         }
+        const bool waiting_on_playback = pending || t.playback_full;
         only_sleep = moved == 0 && ready;
         // The stall limit measures the streams, not the program: a wake long after the one
         // before means the program did not run, and that time is not counted.

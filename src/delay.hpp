@@ -167,6 +167,7 @@ struct transfer_state {
     bool primed = false;              // playback runs with its level queued
     bool playback_step_seen = false;  // playback moved on since the last write
     bool draining = false;            // playback stopped: what capture holds is overdue and skipped
+    bool playback_full = false;       // the last wake read nothing since playback had no room
     int64_t draining_since_ns = 0;
     bool shortest_reported = false;
     float shown_seconds = 0.0f;

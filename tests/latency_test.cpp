@@ -202,10 +202,16 @@ struct simulation {
             stop_playback();  // reported: the loop prepares the stream and primes it again
         }
         int64_t got = delivered();
+        bool playback_full = false;
         if (primed && consume == 0) {
-            got = std::min(got, buffer_frames - static_cast<int64_t>(queued.size()));
+            const int64_t room = buffer_frames - static_cast<int64_t>(queued.size());
+            playback_full = room <= 0;
+            got = std::min(got, room);
         }
         if (got <= 0) {
+            if (playback_full) {
+                look(delivered());
+            }
             return;
         }
         frames_read += got;
@@ -257,15 +263,18 @@ struct simulation {
         for (const double t : out) {
             write(t);
         }
-        const correction c =
-            note_path(state, {.now_ns = now_ns,
-                              .waiting_frames = waiting,
-                              .in_hand_frames = 0,
-                              .queued_frames = reported_queue(),
-                              .ring_delay_frames = static_cast<int64_t>(ring.size()),
-                              .written_frames = written,
-                              .consume_frames = consume});
-        apply(c);
+        look(waiting);
+    }
+
+    // A path reading, and what the policy says to do about it.
+    void look(int64_t waiting) {
+        apply(note_path(state, {.now_ns = now_ns,
+                                .waiting_frames = waiting,
+                                .in_hand_frames = 0,
+                                .queued_frames = reported_queue(),
+                                .ring_delay_frames = static_cast<int64_t>(ring.size()),
+                                .written_frames = written,
+                                .consume_frames = consume}));
     }
 
     void apply(const correction& c) {
@@ -422,6 +431,21 @@ TEST(Stall, ServerKeepsCapturingAndStopsPlayingSilently) {
     sim.run(5.0);
     EXPECT_EQ(sim.restarts, 1);
     const std::vector<double> after = sim.delays_from(sim.now_ns / 1e9 - 4.0);
+    ASSERT_FALSE(after.empty());
+    EXPECT_NEAR(lowest(after), 500.0, 2.0);
+    EXPECT_NEAR(highest(after), 500.0, 2.0);
+}
+
+// A server that stops playing without a word and waits to be filled past what a client may
+// queue before it plays again: once its queue is full nothing more is read, so only readings
+// taken while playback has no room show it.
+TEST(Stall, ServerThatNeverPlaysAgainIsRestarted) {
+    simulation sim(device{.prebuffer_frames = 1 << 30}, 0.5);
+    sim.run(2.0);
+    sim.stuck = true;
+    sim.run(5.0);
+    EXPECT_GE(sim.restarts, 1);
+    const std::vector<double> after = sim.delays_from(sim.now_ns / 1e9 - 3.0);
     ASSERT_FALSE(after.empty());
     EXPECT_NEAR(lowest(after), 500.0, 2.0);
     EXPECT_NEAR(highest(after), 500.0, 2.0);
