@@ -18,6 +18,8 @@ namespace {
 const std::string binary = LIVEDELAY_BIN;
 constexpr unsigned rate = 44100;
 constexpr int64_t marker_span = int64_t{1} << 20;
+// The correction starts some 6 to 9 s in and brings the delay back within half a second.
+constexpr int corrected_after_s = 12;
 
 struct drift_case {
     std::string name;
@@ -93,11 +95,21 @@ TEST_P(TwoClocks, TheDelayHeardHoldsWithinAMillisecond) {
     // little more.
     EXPECT_NEAR(start, 0.5, 0.0015);
     // The correction watches for six seconds or so before it starts, to be sure the clocks
-    // differ: at 1000 ppm the delay moves a millisecond a second until then, at 100 ppm a
-    // tenth of that (0.6 to 1.0 ms measured, against a start read from a tenth of a second).
-    const double allowed = std::fabs(c.capture_ppm - c.playback_ppm) >= 500 ? 0.008 : 0.00125;
+    // differ (longer on a busy machine: up to nine seconds seen), and the delay moves with the
+    // drift until then: at 1000 ppm a millisecond a second, at 100 ppm a tenth of that. Before
+    // the correction had its time, the delay may have moved that far and a quarter ms more.
+    const double allowed =
+        std::fabs(c.capture_ppm - c.playback_ppm) * 1e-6 * corrected_after_s + 0.00025;
     double lowest = start;
     double highest = start;
+    // Once the correction has brought the delay back, it holds within a millisecond of the
+    // start at a crystal's 100 ppm. At 1000 ppm the delay it brings back to is read from
+    // lines that moved a millisecond a second, and lands up to 1.3 ms off the start (measured
+    // over ten minutes): 1.5 ms is allowed there.
+    const double allowed_after = std::fabs(c.capture_ppm - c.playback_ppm) >= 500 ? 0.0015 : 0.001;
+    const int64_t corrected_from = int64_t{corrected_after_s} * rate;
+    double lowest_after = start;
+    double highest_after = start;
     int64_t off = 0;
     for (const heard_frame& f : heard.frames) {
         if (near_a_wrap(f, clocks)) {
@@ -105,7 +117,12 @@ TEST_P(TwoClocks, TheDelayHeardHoldsWithinAMillisecond) {
         }
         lowest = std::min(lowest, f.delay);
         highest = std::max(highest, f.delay);
-        if (std::fabs(f.delay - start) > allowed && off++ < 3) {
+        const bool corrected = f.played >= corrected_from;
+        if (corrected) {
+            lowest_after = std::min(lowest_after, f.delay);
+            highest_after = std::max(highest_after, f.delay);
+        }
+        if (std::fabs(f.delay - start) > (corrected ? allowed_after : allowed) && off++ < 3) {
             ADD_FAILURE() << "played at " << f.played << ": " << (f.delay - start) * 1000
                           << " ms from the delay at the start";
         }
@@ -114,9 +131,11 @@ TEST_P(TwoClocks, TheDelayHeardHoldsWithinAMillisecond) {
     const size_t at = r.out.find("differ by ");
     ASSERT_NE(at, std::string::npos);
     const double said = std::strtod(r.out.c_str() + at + 10, nullptr);
-    std::printf("%s: the delay heard moved %+.3f to %+.3f ms from %.3f ms; said %+.0f ppm\n",
-                c.name.c_str(), (lowest - start) * 1000, (highest - start) * 1000, start * 1000,
-                said);
+    std::printf(
+        "%s: the delay heard moved %+.3f to %+.3f ms from %.3f ms (%+.3f to %+.3f ms "
+        "from %d s on); said %+.0f ppm\n",
+        c.name.c_str(), (lowest - start) * 1000, (highest - start) * 1000, start * 1000,
+        (lowest_after - start) * 1000, (highest_after - start) * 1000, corrected_after_s, said);
     const double actual = c.capture_ppm - c.playback_ppm;
     EXPECT_NEAR(said, actual, std::max(30.0, std::fabs(actual) * 0.25)) << r.out;
 }
