@@ -36,19 +36,20 @@
 # The stock "jack" and "plug:jack" PCMs (alsa.conf.d/50-jack.conf) connect to system:*
 # ports, silent with the dummy driver; the rig connects itself to their clients as well, so
 # they can be measured too.
+#
+# What this fixture shares with the PulseAudio and PipeWire ones is in
+# tests/support/fixture_common.sh.
 set -u
 set +m  # no job control: a background child stays in our process group, so setsid execs
 
+FIXTURE=jack_fixture
 START_TIMEOUT_S=${JACK_FIXTURE_START_TIMEOUT:-10}
 STOP_TIMEOUT_S=${JACK_FIXTURE_STOP_TIMEOUT:-5}
 RATE=48000
 PERIOD=1024
 REC_PID=""
-
-die() {
-    echo "jack_fixture: $*" >&2
-    exit 1
-}
+# shellcheck source=SCRIPTDIR/../support/fixture_common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../support/fixture_common.sh" || exit 1
 
 usage() {
     echo "usage: $0 start|stop|env DIR" >&2
@@ -90,48 +91,6 @@ export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:$dir/asound.conf
 EOF
 }
 
-# True while the process exists and is not a zombie (an orphaned server may be reaped late,
-# or never, by an init that does not reap).
-pid_alive() {
-    local pid=$1 stat
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
-    stat=$(cat "/proc/$pid/stat" 2>/dev/null) || return 1
-    stat=${stat##*) }
-    [ "${stat%% *}" != "Z" ]
-}
-
-# Waits until pid is gone, at most $2 seconds (fractions allowed); true if it is gone.
-wait_gone() {
-    local pid=$1 limit=$2 waited=0 steps
-    steps=$(awk -v s="$limit" 'BEGIN { printf "%d", s * 10 }')
-    while pid_alive "$pid" && [ "$waited" -lt "$steps" ]; do
-        sleep 0.1
-        waited=$((waited + 1))
-    done
-    ! pid_alive "$pid"
-}
-
-# Stops a process this script started: signal, bounded wait, then KILL.  The caller reaps it
-# with `wait` (which then gives its exit status).
-stop_child() {
-    local pid=$1 sig=$2 limit=$3
-    if pid_alive "$pid"; then
-        kill "-$sig" "$pid" 2>/dev/null
-        if ! wait_gone "$pid" "$limit"; then
-            echo "jack_fixture: pid $pid ignored $sig, sending KILL" >&2
-            kill -KILL "$pid" 2>/dev/null
-            wait_gone "$pid" 2 || true
-        fi
-    fi
-}
-
-show_log_and_die() {
-    local dir=$1 msg=$2
-    echo "jack_fixture: $msg; server log ($dir/log):" >&2
-    sed 's/^/    /' "$dir/log" >&2 2>/dev/null
-    die "$msg"
-}
-
 server_ready() {
     local server=$1
     JACK_NO_START_SERVER=1 timeout 5 jack_lsp -s "$server" 2>/dev/null |
@@ -146,13 +105,17 @@ remove_server_files() {
         /dev/shm/jack_sem."${server}"_*
 }
 
+# A jackd killed before it answered had no time for its cleanup.
+server_killed() {
+    remove_server_files "$(cat "$1/server")"
+}
+
 cmd_start() {
-    local dir=$1
-    mkdir -p "$dir" || die "cannot create $dir"
-    dir=$(cd "$dir" && pwd) || die "cannot enter $dir"
-    case $dir in
-        *[[:space:]\"\'\\]*) die "directory path must not contain blanks or quotes: $dir" ;;
-    esac
+    [ $# -eq 1 ] || usage
+    local dir
+    # The ALSA configuration cannot carry blanks or quotes in DIR; JACK's sockets are not in
+    # it, so its length does not matter.
+    dir=$(fixture_dir "$1") || exit 1
     if [ -f "$dir/pid" ] && pid_alive "$(cat "$dir/pid")"; then
         die "a server is already running for $dir (pid $(cat "$dir/pid"))"
     fi
@@ -180,48 +143,15 @@ cmd_start() {
     local pid=$!
     echo "$pid" >"$dir/pid"
 
-    local deadline=$((SECONDS + START_TIMEOUT_S))
-    until server_ready "$server"; do
-        if ! pid_alive "$pid"; then
-            wait "$pid" 2>/dev/null
-            rm -f "$dir/pid"
-            show_log_and_die "$dir" "jackd (pid $pid) exited during startup"
-        fi
-        if [ $SECONDS -ge $deadline ]; then
-            kill -KILL "$pid" 2>/dev/null
-            wait "$pid" 2>/dev/null
-            rm -f "$dir/pid"
-            remove_server_files "$server"
-            show_log_and_die "$dir" "server did not answer within ${START_TIMEOUT_S}s"
-        fi
-        sleep 0.05
-    done
+    await_server "$dir" "$pid" jackd server_ready "$server"
     echo "jack_fixture: server pid $pid named $server"
 }
 
 cmd_stop() {
     local dir=$1
-    if [ ! -f "$dir/pid" ]; then
-        echo "jack_fixture: no pid file in $dir, nothing to stop" >&2
-        return 0
-    fi
-    local pid
-    pid=$(cat "$dir/pid")
-    case $pid in
-        '' | *[!0-9]*) die "bad pid file $dir/pid" ;;
-    esac
-    # Only signal the pid if it still is a jackd process (the pid may have been reused).
-    local comm
-    comm=$(cat "/proc/$pid/comm" 2>/dev/null || true)
-    if [ "$comm" = "jackd" ]; then
-        kill -TERM "$pid" 2>/dev/null
-        if ! wait_gone "$pid" "$STOP_TIMEOUT_S"; then
-            echo "jack_fixture: pid $pid ignored TERM, sending KILL" >&2
-            kill -KILL "$pid" 2>/dev/null
-            wait_gone "$pid" 2 || echo "jack_fixture: pid $pid still there after KILL" >&2
-        fi
-    fi
-    if ! pid_alive "$pid" && [ -f "$dir/server" ]; then
+    stop_recorded_server "$dir" jackd || return 0
+    # The files of a server that is gone, cleanly or not, may go; a live one still uses them.
+    if ! pid_alive "$(cat "$dir/pid")" && [ -f "$dir/server" ]; then
         remove_server_files "$(cat "$dir/server")"
     fi
     rm -f "$dir/pid"
@@ -250,47 +180,22 @@ start_rig() {
     REC_PID=$!
 }
 
+# --sep is the PulseAudio fixture's second arrangement, with a clock per sink.
+measure_option() {
+    case $1 in
+        --sep) die "--sep: the JACK fixture has one clock only" ;;
+        *) return 1 ;;
+    esac
+}
+
 cmd_measure() {
     local dir=$1
     shift
-    local lead=1.5 tail=1.5 limit=120 wait_cmd=no stall_at="" stall_for=""
-    while [ $# -gt 0 ]; do
-        case $1 in
-            --sep) die "--sep: the JACK fixture has one clock only" ;;
-            --stall)
-                [ $# -ge 3 ] || usage
-                stall_at=$2
-                stall_for=$3
-                shift 2
-                ;;
-            --lead | --tail | --limit)
-                [ $# -ge 2 ] || usage
-                case $1 in
-                    --lead) lead=$2 ;;
-                    --tail) tail=$2 ;;
-                    --limit) limit=$2 ;;
-                esac
-                shift
-                ;;
-            --wait) wait_cmd=yes ;;
-            --*) usage ;;
-            *) break ;;
-        esac
-        shift
-    done
-    [ $# -ge 2 ] || usage
-    local signal=$1 out=$2
-    shift 2
-    if [ $# -gt 0 ]; then
-        if [ "$1" != "--" ] || [ $# -lt 2 ]; then
-            usage
-        fi
-        shift
-    fi
+    parse_measure_args "$@"
     if [ ! -f "$dir/pid" ] || ! pid_alive "$(cat "$dir/pid")"; then
         die "no server running for $dir (run start first)"
     fi
-    [ -r "$signal" ] || die "cannot read $signal"
+    [ -r "$SIGNAL" ] || die "cannot read $SIGNAL"
     local server rig=${JACK_RIG:-}
     server=$(cat "$dir/server") || die "no server name in $dir"
     if [ -z "$rig" ]; then
@@ -298,87 +203,46 @@ cmd_measure() {
     fi
     [ -x "$rig" ] || die "JACK_RIG=$rig is not executable"
 
-    start_rig "$server" "$signal" "$out" "$lead" "$limit" "$rig"
-    if ! wait_for_line "$out.rig.log" "rig: ready" 5 "$REC_PID"; then
+    start_rig "$server" "$SIGNAL" "$OUT" "$LEAD" "$LIMIT" "$rig"
+    if ! wait_for_line "$OUT.rig.log" "rig: ready" 5 "$REC_PID"; then
         stop_child "$REC_PID" TERM 3
         wait "$REC_PID" 2>/dev/null
-        cat "$out.rig.log" >&2
+        cat "$OUT.rig.log" >&2
         die "the rig did not come up within 5 s"
     fi
 
-    local cmd_pid="" cmd_status=none stopped=0 failed=0 stall_pid=""
-    rm -f "$out.status"
-    if [ $# -gt 0 ]; then
-        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf" \
-            JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1 \
-            timeout -k 2 "$limit" "$@" </dev/null >"$out.cmd.log" 2>&1 &
-        cmd_pid=$!
-    fi
-    if [ -n "$stall_at" ] && [ -n "$cmd_pid" ]; then
+    local failed=0 stall_pid=""
+    start_command ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf" \
+        JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
+    # The rig plays the signal by itself, --lead seconds after it started; its log says when.
+    if [ -n "$STALL_AT" ] && [ -n "$CMD_PID" ]; then
         (
-            wait_for_line "$out.rig.log" "rig: signal_start" "$limit" "$REC_PID" || exit 0
-            sleep "$stall_at"
-            child=$(pgrep -P "$cmd_pid" | head -n 1)
-            [ -n "$child" ] && kill -STOP "$child" && sleep "$stall_for" && kill -CONT "$child"
+            wait_for_line "$OUT.rig.log" "rig: signal_start" "$LIMIT" "$REC_PID" || exit 0
+            stall_command
         ) &
         stall_pid=$!
     fi
-    if ! wait_for_line "$out.rig.log" "rig: signal_end" "$limit" "$REC_PID"; then
-        echo "jack_fixture: the rig did not play the signal to its end:" >&2
-        cat "$out.rig.log" >&2
+    if ! wait_for_line "$OUT.rig.log" "rig: signal_end" "$LIMIT" "$REC_PID"; then
+        warn "the rig did not play the signal to its end:"
+        cat "$OUT.rig.log" >&2
         failed=1
     fi
-    sleep "$tail"
+    sleep "$TAIL"
     if [ -n "$stall_pid" ]; then
         wait "$stall_pid" 2>/dev/null
     fi
 
-    if [ -n "$cmd_pid" ]; then
-        if [ $wait_cmd = yes ]; then
-            wait_gone "$cmd_pid" "$limit" || true
-        fi
-        if pid_alive "$cmd_pid"; then
-            stopped=1
-            stop_child "$cmd_pid" TERM 3
-        fi
-        wait "$cmd_pid" 2>/dev/null
-        cmd_status=$?
-        echo "$cmd_status" >"$out.status"
-    fi
+    finish_command
     stop_child "$REC_PID" TERM 5
     wait "$REC_PID" 2>/dev/null
     local rig_status=$?
     if [ $rig_status -ne 0 ]; then
-        echo "jack_fixture: the rig ended with status $rig_status:" >&2
-        cat "$out.rig.log" >&2
+        warn "the rig ended with status $rig_status:"
+        cat "$OUT.rig.log" >&2
         failed=1
     fi
-    local bytes seconds
-    bytes=$(stat -c %s "$out" 2>/dev/null || echo 0)
-    seconds=$(awk -v b="$bytes" -v r=$RATE 'BEGIN { printf "%.3f", b / 8 / r }')
-    echo "measure: recording=$out seconds=$seconds command_status=$cmd_status" \
-        "command_stopped=$stopped"
+    print_measure
     return $failed
 }
 
-[ $# -ge 2 ] || usage
-case $1 in
-    start)
-        [ $# -eq 2 ] || usage
-        cmd_start "$2"
-        ;;
-    stop)
-        [ $# -eq 2 ] || usage
-        cmd_stop "$2"
-        ;;
-    env)
-        [ $# -eq 2 ] || usage
-        [ -f "$2/env.sh" ] || die "no fixture in $2"
-        cat "$2/env.sh"
-        ;;
-    measure)
-        shift
-        cmd_measure "$@"
-        ;;
-    *) usage ;;
-esac
+fixture_main "$@"

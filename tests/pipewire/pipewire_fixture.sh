@@ -49,23 +49,23 @@
 # DIR/desktop.conf, added after it, makes `default` the pulse plugin on this fixture's
 # pipewire-pulse, as on a Debian desktop that runs PipeWire, whatever the machine's own
 # configuration says.
+#
+# What this fixture shares with the PulseAudio and JACK ones is in
+# tests/support/fixture_common.sh.
 set -u
 set +m  # no job control: a background child stays in our process group, so setsid execs
 
+FIXTURE=pipewire_fixture
 START_TIMEOUT_S=${PIPEWIRE_FIXTURE_START_TIMEOUT:-20}
 STOP_TIMEOUT_S=${PIPEWIRE_FIXTURE_STOP_TIMEOUT:-5}
-FOUR_MAP=front-left,front-right,rear-left,rear-right
 # Started in this order, stopped in the reverse one; each name is also the process's comm.
 DAEMONS=(dbus-daemon pipewire wireplumber pipewire-pulse)
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REC_PID=""
 RATE=48000
 QUANTUM=1024
-
-die() {
-    echo "pipewire_fixture: $*" >&2
-    exit 1
-}
+# shellcheck source=SCRIPTDIR/../support/fixture_common.sh
+. "$HERE/../support/fixture_common.sh" || exit 1
 
 usage() {
     echo "usage: $0 start DIR [--rate R] [--quantum Q] [--alsa-plugin LIB]" >&2
@@ -73,41 +73,6 @@ usage() {
     echo "       $0 measure DIR [--lead S] [--tail S] [--limit S] [--wait]" \
         "[--stall AT FOR] SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]" >&2
     exit 2
-}
-
-# True while the process exists and is not a zombie (an orphaned server may be reaped late,
-# or never, by an init that does not reap).
-pid_alive() {
-    local pid=$1 stat
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
-    stat=$(cat "/proc/$pid/stat" 2>/dev/null) || return 1
-    stat=${stat##*) }
-    [ "${stat%% *}" != "Z" ]
-}
-
-# Waits until pid is gone, at most $2 seconds (fractions allowed); true if it is gone.
-wait_gone() {
-    local pid=$1 limit=$2 waited=0 steps
-    steps=$(awk -v s="$limit" 'BEGIN { printf "%d", s * 20 }')
-    while pid_alive "$pid" && [ "$waited" -lt "$steps" ]; do
-        sleep 0.05
-        waited=$((waited + 1))
-    done
-    ! pid_alive "$pid"
-}
-
-# Stops a process this script started: signal, bounded wait, then KILL.  The caller reaps it
-# with `wait` (which then gives its exit status).
-stop_child() {
-    local pid=$1 sig=$2 limit=$3
-    if pid_alive "$pid"; then
-        kill "-$sig" "$pid" 2>/dev/null
-        if ! wait_gone "$pid" "$limit"; then
-            echo "pipewire_fixture: pid $pid ignored $sig, sending KILL" >&2
-            kill -KILL "$pid" 2>/dev/null
-            wait_gone "$pid" 2 || true
-        fi
-    fi
 }
 
 # The pid recorded for a daemon, if it still runs under that daemon's name (a pid may have
@@ -237,15 +202,6 @@ EOF
         >"$dir/config/wireplumber/bluetooth.lua.d/51-livedelay-fixture.lua"
 }
 
-# For our own pulse clients: never autospawn a server.
-write_client_conf() {
-    local dir=$1
-    cat >"$dir/client.conf" <<EOF
-autospawn = no
-cookie-file = $dir/cookie
-EOF
-}
-
 write_asound_conf() {
     local dir=$1 plugin=$2
     cat >"$dir/asound.conf" <<EOF
@@ -269,19 +225,7 @@ pcm.rigmon {
     slave.pcm { type pulse; device "rig.monitor"; server "unix:$dir/native" }
 }
 EOF
-    cat >"$dir/desktop.conf" <<EOF
-# written by pipewire_fixture.sh: \`default\` is the pulse plugin on this fixture's
-# pipewire-pulse, whose default sink is rig_out and default source rig_in_mon
-pcm.!default {
-    type pulse
-    server "unix:$dir/native"
-    hint { show on; description "Playback/recording through the PulseAudio sound server" }
-}
-ctl.!default {
-    type pulse
-    server "unix:$dir/native"
-}
-EOF
+    write_desktop_conf "$dir" "this fixture's pipewire-pulse"
 }
 
 write_env_files() {
@@ -316,13 +260,6 @@ find_plugin() {
         die "PipeWire's ALSA plugin is neither given, installed nor to be unpacked"
 }
 
-# Runs pactl against this fixture's pipewire-pulse only; bounded in time.
-fixture_pactl() {
-    local dir=$1
-    shift
-    PULSE_CLIENTCONFIG="$dir/client.conf" timeout 5 pactl --server="unix:$dir/native" "$@"
-}
-
 fixture_pw_link() {
     local dir=$1
     shift
@@ -347,7 +284,7 @@ show_logs() {
     local dir=$1 name
     for name in "${DAEMONS[@]}"; do
         [ -s "$dir/$name.log" ] || continue
-        echo "pipewire_fixture: $name log ($dir/$name.log):" >&2
+        warn "$name log ($dir/$name.log):"
         tail -n 20 "$dir/$name.log" | sed 's/^/    /' >&2
     done
 }
@@ -429,14 +366,9 @@ cmd_start() {
     case $RATE$QUANTUM in
         '' | *[!0-9]*) die "rate and quantum must be whole numbers" ;;
     esac
-    mkdir -p "$dir" || die "cannot create $dir"
-    dir=$(cd "$dir" && pwd) || die "cannot enter $dir"
-    # DIR/runtime/pipewire-0 must fit a unix socket path (107 bytes); the configuration
-    # files cannot carry blanks or quotes in it.
-    [ ${#dir} -le 80 ] || die "directory path too long for a unix socket: $dir"
-    case $dir in
-        *[[:space:]\"\'\\]*) die "directory path must not contain blanks or quotes: $dir" ;;
-    esac
+    # DIR/runtime/pipewire-0 must fit a unix socket path; the configuration files cannot
+    # carry blanks or quotes in it.
+    dir=$(fixture_dir "$dir" 80) || exit 1
     local name pid
     for name in "${DAEMONS[@]}"; do
         if pid=$(daemon_pid "$dir" "$name"); then
@@ -481,16 +413,10 @@ stop_daemons() {
     local dir=$1 i name pid status=0
     for ((i = ${#DAEMONS[@]} - 1; i >= 0; --i)); do
         name=${DAEMONS[i]}
-        if pid=$(daemon_pid "$dir" "$name"); then
-            kill -TERM "$pid" 2>/dev/null
-            if ! wait_gone "$pid" "$STOP_TIMEOUT_S"; then
-                echo "pipewire_fixture: $name (pid $pid) ignored TERM, sending KILL" >&2
-                kill -KILL "$pid" 2>/dev/null
-                wait_gone "$pid" 2 || {
-                    echo "pipewire_fixture: $name (pid $pid) still there after KILL" >&2
-                    status=1
-                }
-            fi
+        if pid=$(daemon_pid "$dir" "$name") &&
+            ! end_process "$pid" TERM "$STOP_TIMEOUT_S" "$name (pid $pid)"; then
+            warn "$name (pid $pid) still there after KILL"
+            status=1
         fi
         rm -f "$dir/$name.pid"
     done
@@ -501,149 +427,29 @@ stop_daemons() {
 cmd_stop() {
     local dir=$1
     if ! ls "$dir"/*.pid >/dev/null 2>&1; then
-        echo "pipewire_fixture: no pid file in $dir, nothing to stop" >&2
+        warn "no pid file in $dir, nothing to stop"
         return 0
     fi
     stop_daemons "$dir" || die "could not stop every process of $dir"
     echo "pipewire_fixture: stopped"
 }
 
-# Starts parecord on rig.monitor in the background; sets REC_PID.
-start_recorder() {
-    local dir=$1 out=$2 limit=$3
-    rm -f "$out"
-    # The channel map must be given: for 4 channels parecord's default is
-    # front-left,front-center,front-right,rear-center, and the server would remix into it.
-    # --latency-msec keeps the data flowing in small pieces, so little is in flight when
-    # parecord stops.
-    timeout -s INT -k 2 "$limit" env PULSE_CLIENTCONFIG="$dir/client.conf" \
-        parecord --server="unix:$dir/native" --device=rig.monitor --raw --format=s16le \
-        --rate="$RATE" --channels=4 --channel-map=$FOUR_MAP --latency-msec=20 "$out" \
-        </dev/null >"$out.parecord.log" 2>&1 &
-    REC_PID=$!
-}
-
-# Waits (bounded) for the first recorded bytes, so the recording surely spans the signal.
-wait_for_recording() {
-    local out=$1 i
-    for ((i = 0; i < 100; ++i)); do
-        [ -s "$out" ] && return 0
-        pid_alive "$REC_PID" || return 1
-        sleep 0.05
-    done
-    [ -s "$out" ]
+# No option beyond those every fixture has.
+measure_option() {
+    return 1
 }
 
 cmd_measure() {
     local dir=$1
     shift
-    local lead=1.5 tail=1.5 limit=120 wait_cmd=no stall_at="" stall_for=""
-    while [ $# -gt 0 ]; do
-        case $1 in
-            --stall)
-                [ $# -ge 3 ] || usage
-                stall_at=$2
-                stall_for=$3
-                shift 2
-                ;;
-            --lead) [ $# -ge 2 ] || usage; lead=$2; shift ;;
-            --tail) [ $# -ge 2 ] || usage; tail=$2; shift ;;
-            --limit) [ $# -ge 2 ] || usage; limit=$2; shift ;;
-            --wait) wait_cmd=yes ;;
-            --*) usage ;;
-            *) break ;;
-        esac
-        shift
-    done
-    [ $# -ge 2 ] || usage
-    local signal=$1 out=$2
-    shift 2
-    if [ $# -gt 0 ]; then
-        if [ "$1" != "--" ] || [ $# -lt 2 ]; then
-            usage
-        fi
-        shift
-    fi
+    parse_measure_args "$@"
     load_settings "$dir"
     [ -S "$dir/native" ] || die "no pipewire-pulse socket at $dir/native (run start first)"
-    [ -r "$signal" ] || die "cannot read $signal"
-
-    start_recorder "$dir" "$out" "$limit"
-    if ! wait_for_recording "$out"; then
-        stop_child "$REC_PID" INT 3
-        wait "$REC_PID" 2>/dev/null
-        cat "$out.parecord.log" >&2
-        die "parecord on rig.monitor recorded nothing within 5 s"
-    fi
-
-    local cmd_pid="" cmd_status=none stopped=0 failed=0
-    rm -f "$out.status"
-    if [ $# -gt 0 ]; then
+    [ -r "$SIGNAL" ] || die "cannot read $SIGNAL"
+    pulse_measure "$dir" rig.monitor rig_in \
         ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf:$dir/desktop.conf" \
-            PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf" \
-            PIPEWIRE_RUNTIME_DIR="$dir/runtime" PIPEWIRE_REMOTE="$dir/runtime/pipewire-0" \
-            timeout -k 2 "$limit" "$@" </dev/null >"$out.cmd.log" 2>&1 &
-        cmd_pid=$!
-    fi
-    sleep "$lead"
-    # --stall: the command (the child of its timeout) is stopped AT seconds into the signal
-    # and continued FOR seconds later, as a machine that stalls would stop it.
-    if [ -n "$stall_at" ] && [ -n "$cmd_pid" ]; then
-        (
-            sleep "$stall_at"
-            child=$(pgrep -P "$cmd_pid" | head -n 1)
-            [ -n "$child" ] && kill -STOP "$child" && sleep "$stall_for" && kill -CONT "$child"
-        ) &
-    fi
-    if ! timeout "$limit" env PULSE_CLIENTCONFIG="$dir/client.conf" \
-        paplay --server="unix:$dir/native" --device=rig_in --latency-msec=20 "$signal" \
-        </dev/null >"$out.paplay.log" 2>&1; then
-        echo "pipewire_fixture: paplay into rig_in failed:" >&2
-        cat "$out.paplay.log" >&2
-        failed=1
-    fi
-    sleep "$tail"
-
-    if [ -n "$cmd_pid" ]; then
-        if [ $wait_cmd = yes ]; then
-            wait_gone "$cmd_pid" "$limit" || true
-        fi
-        if pid_alive "$cmd_pid"; then
-            stopped=1
-            stop_child "$cmd_pid" TERM 3
-        fi
-        wait "$cmd_pid" 2>/dev/null
-        cmd_status=$?
-        echo "$cmd_status" >"$out.status"
-    fi
-    stop_child "$REC_PID" INT 3
-    wait "$REC_PID" 2>/dev/null
-    local bytes seconds
-    bytes=$(stat -c %s "$out" 2>/dev/null || echo 0)
-    seconds=$(awk -v b="$bytes" -v r="$RATE" 'BEGIN { printf "%.3f", b / 8 / r }')
-    echo "measure: recording=$out seconds=$seconds command_status=$cmd_status" \
-        "command_stopped=$stopped"
-    return $failed
+        PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf" \
+        PIPEWIRE_RUNTIME_DIR="$dir/runtime" PIPEWIRE_REMOTE="$dir/runtime/pipewire-0"
 }
 
-[ $# -ge 2 ] || usage
-case $1 in
-    start)
-        shift
-        cmd_start "$@"
-        ;;
-    stop)
-        [ $# -eq 2 ] || usage
-        cmd_stop "$2"
-        ;;
-    env)
-        [ $# -eq 2 ] || usage
-        [ -f "$2/env.sh" ] || die "no fixture in $2"
-        cat "$2/env.sh"
-        ;;
-    measure)
-        shift
-        cmd_measure "$@"
-        ;;
-    *) usage ;;
-esac
+fixture_main "$@"

@@ -54,20 +54,20 @@
 # points here, agrees; an /etc/asound.conf or ~/.asoundrc, read after it, would not).  The
 # server's default sink is rig_out and its default source rig_in_mon: `default` plays and
 # captures where rig does.
+#
+# What this fixture shares with the PipeWire and JACK ones is in tests/support/fixture_common.sh.
 set -u
 set +m  # no job control: a background child stays in our process group, so setsid execs
 
+FIXTURE=pulse_fixture
 START_TIMEOUT_S=${PULSE_FIXTURE_START_TIMEOUT:-10}
 STOP_TIMEOUT_S=${PULSE_FIXTURE_STOP_TIMEOUT:-5}
 SETTLE_S=${PULSE_FIXTURE_SETTLE:-2.5}
 RATE=48000
-FOUR_MAP=front-left,front-right,rear-left,rear-right
+ARRANGEMENT=rig
 REC_PID=""
-
-die() {
-    echo "pulse_fixture: $*" >&2
-    exit 1
-}
+# shellcheck source=SCRIPTDIR/../support/fixture_common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../support/fixture_common.sh" || exit 1
 
 usage() {
     echo "usage: $0 start DIR [--rate R]" >&2
@@ -109,15 +109,6 @@ default-channel-map = front-left,front-right
 enable-shm = yes
 enable-memfd = no
 log-target = stderr
-EOF
-}
-
-# For our own clients: never autospawn a server, keep the cookie in DIR.
-write_client_conf() {
-    local dir=$1
-    cat >"$dir/client.conf" <<EOF
-autospawn = no
-cookie-file = $dir/cookie
 EOF
 }
 
@@ -185,19 +176,7 @@ pcm.sepmon {
 }
 EOF
     } >"$dir/asound.conf"
-    cat >"$dir/desktop.conf" <<EOF
-# written by pulse_fixture.sh: \`default\` is the pulse plugin on the server at $server,
-# whose default sink is rig_out and default source rig_in_mon
-pcm.!default {
-    type pulse
-    server "$server"
-    hint { show on; description "Playback/recording through the PulseAudio sound server" }
-}
-ctl.!default {
-    type pulse
-    server "$server"
-}
-EOF
+    write_desktop_conf "$dir" "the server at $server"
 }
 
 write_env_file() {
@@ -207,55 +186,6 @@ export PULSE_SERVER=unix:$dir/native
 export PULSE_CLIENTCONFIG=$dir/client.conf
 export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:$dir/asound.conf
 EOF
-}
-
-# Runs pactl against this server only; bounded in time.
-fixture_pactl() {
-    local dir=$1
-    shift
-    PULSE_CLIENTCONFIG="$dir/client.conf" timeout 5 pactl --server="unix:$dir/native" "$@"
-}
-
-# True while the process exists and is not a zombie (an orphaned server may be reaped late,
-# or never, by an init that does not reap).
-pid_alive() {
-    local pid=$1 stat
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
-    stat=$(cat "/proc/$pid/stat" 2>/dev/null) || return 1
-    stat=${stat##*) }
-    [ "${stat%% *}" != "Z" ]
-}
-
-# Waits until pid is gone, at most $2 seconds (fractions allowed); true if it is gone.
-wait_gone() {
-    local pid=$1 limit=$2 waited=0 steps
-    steps=$(awk -v s="$limit" 'BEGIN { printf "%d", s * 10 }')
-    while pid_alive "$pid" && [ "$waited" -lt "$steps" ]; do
-        sleep 0.1
-        waited=$((waited + 1))
-    done
-    ! pid_alive "$pid"
-}
-
-# Stops a process this script started: signal, bounded wait, then KILL.  The caller reaps it
-# with `wait` (which then gives its exit status).
-stop_child() {
-    local pid=$1 sig=$2 limit=$3
-    if pid_alive "$pid"; then
-        kill "-$sig" "$pid" 2>/dev/null
-        if ! wait_gone "$pid" "$limit"; then
-            echo "pulse_fixture: pid $pid ignored $sig, sending KILL" >&2
-            kill -KILL "$pid" 2>/dev/null
-            wait_gone "$pid" 2 || true
-        fi
-    fi
-}
-
-show_log_and_die() {
-    local dir=$1 msg=$2
-    echo "pulse_fixture: $msg; server log ($dir/log):" >&2
-    sed 's/^/    /' "$dir/log" >&2 2>/dev/null
-    die "$msg"
 }
 
 server_ready() {
@@ -277,16 +207,9 @@ cmd_start() {
     case $RATE in
         '' | *[!0-9]*) die "bad rate: $RATE" ;;
     esac
-    mkdir -p "$dir" || die "cannot create $dir"
-    dir=$(cd "$dir" && pwd) || die "cannot enter $dir"
-    # A unix socket path is limited to 107 bytes; module arguments and the ALSA
-    # configuration cannot carry blanks or quotes in it.
-    if [ ${#dir} -gt 90 ]; then
-        die "directory path too long for a unix socket: $dir"
-    fi
-    case $dir in
-        *[[:space:]\"\'\\]*) die "directory path must not contain blanks or quotes: $dir" ;;
-    esac
+    # DIR/native must fit a unix socket path; module arguments and the ALSA configuration
+    # cannot carry blanks or quotes in it.
+    dir=$(fixture_dir "$dir" 90) || exit 1
     if [ -f "$dir/pid" ] && pid_alive "$(cat "$dir/pid")"; then
         die "a server is already running for $dir (pid $(cat "$dir/pid"))"
     fi
@@ -320,21 +243,7 @@ cmd_start() {
     local pid=$!
     echo "$pid" >"$dir/pid"
 
-    local deadline=$((SECONDS + START_TIMEOUT_S))
-    until server_ready "$dir"; do
-        if ! pid_alive "$pid"; then
-            wait "$pid" 2>/dev/null
-            rm -f "$dir/pid"
-            show_log_and_die "$dir" "pulseaudio (pid $pid) exited during startup"
-        fi
-        if [ $SECONDS -ge $deadline ]; then
-            kill -KILL "$pid" 2>/dev/null
-            wait "$pid" 2>/dev/null
-            rm -f "$dir/pid"
-            show_log_and_die "$dir" "server did not answer within ${START_TIMEOUT_S}s"
-        fi
-        sleep 0.1
-    done
+    await_server "$dir" "$pid" pulseaudio server_ready "$dir"
     # The loopbacks spend their first ~2 s dropping and adding audio to reach their target
     # latency; a recording through sep_rec made during that time has a drifting offset.
     sleep "$SETTLE_S"
@@ -342,175 +251,42 @@ cmd_start() {
     echo "pulse_fixture: server pid $pid on unix:$dir/native"
 }
 
+# A pulseaudio killed before it answered leaves nothing behind that the next start does not
+# replace.
+server_killed() {
+    :
+}
+
 cmd_stop() {
     local dir=$1
-    if [ ! -f "$dir/pid" ]; then
-        echo "pulse_fixture: no pid file in $dir, nothing to stop" >&2
-        return 0
-    fi
-    local pid
-    pid=$(cat "$dir/pid")
-    case $pid in
-        '' | *[!0-9]*) die "bad pid file $dir/pid" ;;
-    esac
-    # Only signal the pid if it still is a pulseaudio process (the pid may have been reused).
-    local comm
-    comm=$(cat "/proc/$pid/comm" 2>/dev/null || true)
-    if [ "$comm" = "pulseaudio" ]; then
-        kill -TERM "$pid" 2>/dev/null
-        if ! wait_gone "$pid" "$STOP_TIMEOUT_S"; then
-            echo "pulse_fixture: pid $pid ignored TERM, sending KILL" >&2
-            kill -KILL "$pid" 2>/dev/null
-            wait_gone "$pid" 2 || echo "pulse_fixture: pid $pid still there after KILL" >&2
-        fi
-    fi
+    stop_recorded_server "$dir" pulseaudio || return 0
     rm -f "$dir/pid" "$dir/native"
     echo "pulse_fixture: stopped"
 }
 
-# Starts parecord on a 4-channel source in the background; sets REC_PID.
-start_recorder() {
-    local dir=$1 source=$2 out=$3 limit=$4
-    rm -f "$out"
-    # The channel map must be given: for 4 channels parecord's default is
-    # front-left,front-center,front-right,rear-center, and the server would remix into it.
-    # --latency-msec keeps the data flowing in small pieces; by default a recording stream
-    # gets fragments of up to 2 s, and what is still in flight when parecord stops is lost.
-    timeout -s INT -k 2 "$limit" env PULSE_CLIENTCONFIG="$dir/client.conf" \
-        parecord --server="unix:$dir/native" --device="$source" --raw --format=s16le \
-        --rate=$RATE --channels=4 --channel-map=$FOUR_MAP --latency-msec=20 "$out" \
-        </dev/null >"$out.parecord.log" 2>&1 &
-    REC_PID=$!
-}
-
-# Waits (bounded) for the first recorded bytes, so the recording surely spans the signal.
-wait_for_recording() {
-    local out=$1 i
-    for ((i = 0; i < 50; ++i)); do
-        [ -s "$out" ] && return 0
-        pid_alive "$REC_PID" || return 1
-        sleep 0.1
-    done
-    [ -s "$out" ]
+# --sep: measure on sep_a and sep_rec instead of rig.
+measure_option() {
+    case $1 in
+        --sep) ARRANGEMENT=sep ;;
+        *) return 1 ;;
+    esac
 }
 
 cmd_measure() {
     local dir=$1
     shift
-    local arrangement=rig lead=1.5 tail=1.5 limit=120 wait_cmd=no stall_at="" stall_for=""
-    while [ $# -gt 0 ]; do
-        case $1 in
-            --sep) arrangement=sep ;;
-            --stall)
-                stall_at=$2
-                stall_for=$3
-                shift 2
-                ;;
-            --lead) lead=$2; shift ;;
-            --tail) tail=$2; shift ;;
-            --limit) limit=$2; shift ;;
-            --wait) wait_cmd=yes ;;
-            --*) usage ;;
-            *) break ;;
-        esac
-        shift
-    done
-    [ $# -ge 2 ] || usage
-    local signal=$1 out=$2
-    shift 2
-    if [ $# -gt 0 ]; then
-        if [ "$1" != "--" ] || [ $# -lt 2 ]; then
-            usage
-        fi
-        shift
-    fi
+    parse_measure_args "$@"
     [ -S "$dir/native" ] || die "no server socket at $dir/native (run start first)"
     RATE=$(cat "$dir/rate" 2>/dev/null || echo "$RATE")
-    [ -r "$signal" ] || die "cannot read $signal"
+    [ -r "$SIGNAL" ] || die "cannot read $SIGNAL"
     local play_dev=rig_in rec_dev=rig.monitor
-    if [ $arrangement = sep ]; then
+    if [ $ARRANGEMENT = sep ]; then
         play_dev=sep_a
         rec_dev=sep_rec.monitor
     fi
-
-    start_recorder "$dir" "$rec_dev" "$out" "$limit"
-    if ! wait_for_recording "$out"; then
-        stop_child "$REC_PID" INT 3
-        wait "$REC_PID" 2>/dev/null
-        cat "$out.parecord.log" >&2
-        die "parecord on $rec_dev recorded nothing within 5 s"
-    fi
-
-    local cmd_pid="" cmd_status=none stopped=0 failed=0
-    rm -f "$out.status"
-    if [ $# -gt 0 ]; then
+    pulse_measure "$dir" "$rec_dev" "$play_dev" \
         ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf:$dir/desktop.conf" \
-            PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf" \
-            timeout -k 2 "$limit" "$@" </dev/null >"$out.cmd.log" 2>&1 &
-        cmd_pid=$!
-    fi
-    sleep "$lead"
-    # --stall: the command (the child of its timeout) is stopped AT seconds into the signal
-    # and continued FOR seconds later, as a machine that stalls would stop it.
-    if [ -n "$stall_at" ] && [ -n "$cmd_pid" ]; then
-        (
-            sleep "$stall_at"
-            child=$(pgrep -P "$cmd_pid" | head -n 1)
-            [ -n "$child" ] && kill -STOP "$child" && sleep "$stall_for" && kill -CONT "$child"
-        ) &
-    fi
-    # --latency-msec: with paplay's default 2 s buffer, the start of the stream made the
-    # monitor of the null sink sep_a skip or pause (17-80 ms dropouts in what was captured
-    # from sep_a.monitor).
-    if ! timeout "$limit" env PULSE_CLIENTCONFIG="$dir/client.conf" \
-        paplay --server="unix:$dir/native" --device="$play_dev" --latency-msec=20 "$signal" \
-        </dev/null >"$out.paplay.log" 2>&1; then
-        echo "pulse_fixture: paplay into $play_dev failed:" >&2
-        cat "$out.paplay.log" >&2
-        failed=1
-    fi
-    sleep "$tail"
-
-    if [ -n "$cmd_pid" ]; then
-        if [ $wait_cmd = yes ]; then
-            wait_gone "$cmd_pid" "$limit" || true
-        fi
-        if pid_alive "$cmd_pid"; then
-            stopped=1
-            stop_child "$cmd_pid" TERM 3
-        fi
-        wait "$cmd_pid" 2>/dev/null
-        cmd_status=$?
-        echo "$cmd_status" >"$out.status"
-    fi
-    stop_child "$REC_PID" INT 3
-    wait "$REC_PID" 2>/dev/null
-    local bytes seconds
-    bytes=$(stat -c %s "$out" 2>/dev/null || echo 0)
-    seconds=$(awk -v b="$bytes" -v r=$RATE 'BEGIN { printf "%.3f", b / 8 / r }')
-    echo "measure: recording=$out seconds=$seconds command_status=$cmd_status" \
-        "command_stopped=$stopped"
-    return $failed
+        PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf"
 }
 
-[ $# -ge 2 ] || usage
-case $1 in
-    start)
-        shift
-        cmd_start "$@"
-        ;;
-    stop)
-        [ $# -eq 2 ] || usage
-        cmd_stop "$2"
-        ;;
-    env)
-        [ $# -eq 2 ] || usage
-        [ -f "$2/env.sh" ] || die "no fixture in $2"
-        cat "$2/env.sh"
-        ;;
-    measure)
-        shift
-        cmd_measure "$@"
-        ;;
-    *) usage ;;
-esac
+fixture_main "$@"
