@@ -546,7 +546,7 @@ snd_pcm_sframes_t write_pending(transfer_state& t) {
     }
     t.playback_step_seen = t.playback_step_seen && written == 0;
     if (written > 0 && !t.latency.playback_paced) {
-        note_playback_queue(t.latency, queued_to_play(t.playback));
+        note_playback_queue(t.latency, queued_to_play(t.playback), buffered_to_play(t.playback));
     }
     return written;
 }

@@ -127,9 +127,9 @@ void note_capture_pacing(latency_state& state, int64_t got, int64_t asked, int64
     state.capture_paced = state.capture_paced || got < asked || waiting_frames < buffer_frames;
 }
 
-void note_playback_queue(latency_state& state, int64_t queued_frames) {
+void note_playback_queue(latency_state& state, int64_t queued_frames, int64_t buffered_frames) {
     state.playback_started = true;
-    state.playback_paced = state.playback_paced || queued_frames > 0;
+    state.playback_paced = state.playback_paced || queued_frames > 0 || buffered_frames > 0;
 }
 
 namespace {
@@ -170,9 +170,11 @@ namespace {
 // far more than its clock allows.
 bool playback_keeps_time(latency_state& state, const path_reading& reading) {
     const int64_t played = reading.written_frames - reading.queued_frames;
+    state.span_queue_seen = state.span_queue_seen || reading.queued_frames > 0;
     if (state.span_start_played < 0) {
         state.span_start_ns = reading.now_ns;
         state.span_start_played = played;
+        state.span_queue_seen = reading.queued_frames > 0;
         return true;
     }
     const int64_t elapsed = reading.now_ns - state.span_start_ns;
@@ -181,9 +183,13 @@ bool playback_keeps_time(latency_state& state, const path_reading& reading) {
     }
     const int64_t expected = frames_in(elapsed, state.plan.rate);
     const int64_t done = played - state.span_start_played;
+    const bool queued = state.span_queue_seen;
     state.span_start_ns = reading.now_ns;
     state.span_start_played = played;
-    return done * 4 >= expected && done <= 2 * expected;
+    state.span_queue_seen = false;
+    // A span with nothing queued after any write: the stream ran dry without a word, and a
+    // server then puts what comes next where it has already played, never to be heard.
+    return queued && done * 4 >= expected && done <= 2 * expected;
 }
 
 }  // namespace

@@ -136,6 +136,7 @@ struct latency_state {
     // it is given, or throws it away, without saying so, shows here.
     int64_t span_start_ns = 0;
     int64_t span_start_played = -1;
+    bool span_queue_seen = false;  // a reading in the span had something queued
 };
 
 latency_state start_latency(const latency_plan& plan);
@@ -146,8 +147,9 @@ bool holds_latency(const latency_state& state);
 // left of a buffer of `buffer_frames`.
 void note_capture_pacing(latency_state& state, int64_t got, int64_t asked, int64_t waiting_frames,
                          int64_t buffer_frames);
-// What playback showed after a write: the frames it had queued.
-void note_playback_queue(latency_state& state, int64_t queued_frames);
+// What playback showed after a write: the frames it reports queued, and those its buffer holds
+// (a server whose stream ran dry reports none queued, yet holds what it was given).
+void note_playback_queue(latency_state& state, int64_t queued_frames, int64_t buffered_frames);
 
 // Readings start again when playback is primed.
 void restart_window(latency_state& state, int64_t now_ns);
@@ -168,10 +170,10 @@ capture_gap note_capture(latency_state& state, const capture_reading& reading);
 int64_t note_capture_restart(latency_state& state, int64_t restarted_ns, int64_t frames_read);
 
 // Takes a path reading. Gives a restart of playback when it stopped playing what it is given,
-// or played it far faster than its clock (a server can do either after an underrun it did
-// not report); otherwise, once the readings since playback was primed have settled, the
-// correction that brings the delay heard back to the target; none while it is within the
-// tolerance.
+// played it far faster than its clock, or showed nothing queued for a whole span (a server
+// can do any of these after an underrun it did not report); otherwise, once the readings
+// since playback was primed have settled, the correction that brings the delay heard back to
+// the target; none while it is within the tolerance.
 correction note_path(latency_state& state, const path_reading& reading);
 
 // The delay heard, in frames, as the current window shows it (0 before any reading).

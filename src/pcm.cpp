@@ -1,4 +1,5 @@
 #include "pcm.hpp"
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdio>
@@ -214,6 +215,16 @@ snd_pcm_sframes_t write_frames(snd_pcm_t* pcm, void** channel_table, snd_pcm_ufr
 int64_t captured_waiting(snd_pcm_t* capture) {
     const snd_pcm_sframes_t frames = snd_pcm_avail_update(capture);
     return frames < 0 ? 0 : frames;
+}
+
+int64_t buffered_to_play(snd_pcm_t* playback) {
+    snd_pcm_uframes_t buffer = 0;
+    snd_pcm_uframes_t period = 0;
+    const snd_pcm_sframes_t room = snd_pcm_avail_update(playback);
+    if (snd_pcm_get_params(playback, &buffer, &period) < 0 || room < 0) {
+        return 0;
+    }
+    return std::max<int64_t>(0, static_cast<int64_t>(buffer) - room);
 }
 
 int64_t queued_to_play(snd_pcm_t* playback) {

@@ -82,6 +82,8 @@ snd_pcm_sframes_t write_frames(snd_pcm_t* pcm, void** channel_table, snd_pcm_ufr
 // snd_pcm_delay say, with a stream that cannot say taken as holding none.
 int64_t captured_waiting(snd_pcm_t* capture);
 int64_t queued_to_play(snd_pcm_t* playback);
+// Frames playback's buffer holds, written and not yet taken: its size less snd_pcm_avail.
+int64_t buffered_to_play(snd_pcm_t* playback);
 
 // Brings a stream that reported `err` back to where it can be started. -EAGAIN means a
 // suspended stream is still waking up: ask again later. Gives 0, -EAGAIN, or the code that

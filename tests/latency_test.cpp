@@ -650,6 +650,32 @@ TEST(Correction, ABacklogIsSkippedOnce) {
     }
 }
 
+// A server whose stream ran dry without a word reports nothing queued after its writes, and
+// plays nothing of what comes next: after a span of that, playback is started afresh. A
+// queue that is only short of the level is put right by a pause instead.
+TEST(PlaybackClock, NothingQueuedAfterAWriteIsARestart) {
+    const latency_plan plan = plan_latency(0.5, rate, 4096);
+    struct shape {
+        int64_t before;  // queued in the first 0.3 s
+        int64_t after;
+        bool restart;
+    };
+    for (const shape& q : {shape{plan.level_frames, 0, true},
+                           shape{plan.level_frames / 2, plan.level_frames / 2, false}}) {
+        latency_state state = start_latency(plan);
+        restart_window(state, 0);
+        correction c;
+        for (int i = 1; i <= 200 && !c.restart_playback && c.pause_frames == 0; ++i) {
+            c = note_path(state, {.now_ns = i * 5 * ms,
+                                  .queued_frames = i <= 60 ? q.before : q.after,
+                                  .ring_delay_frames = ring_delay_for(plan),
+                                  .written_frames = plan.level_frames + i * 240});
+        }
+        EXPECT_EQ(c.restart_playback, q.restart) << q.after;
+        EXPECT_EQ(c.pause_frames > 0, !q.restart) << q.after;
+    }
+}
+
 // Devices that run on no clock get nothing held: no silence, no correction.
 TEST(Pacing, OnlyClockedStreamsHoldTheLatency) {
     struct seen {
@@ -658,6 +684,7 @@ TEST(Pacing, OnlyClockedStreamsHoldTheLatency) {
         int64_t waiting;
         int64_t queued;  // after the first write; -1: not written yet
         bool holds;
+        int64_t buffered = 0;  // what the playback buffer holds after that write
     };
     for (const seen& s : {
              seen{4096, 4096, 16384, -1, false},  // a file: a whole buffer always waiting
@@ -665,11 +692,12 @@ TEST(Pacing, OnlyClockedStreamsHoldTheLatency) {
              seen{4096, 4096, 16384, 9000, false},  // file in, card out
              seen{0, 4096, 0, -1, true},            // a card right after its start
              seen{319, 4096, 0, 8000, true}, seen{319, 4096, 0, 0, false},  // card in, null out
+             seen{319, 4096, 0, 0, true, 1375},  // a server that ran dry: none queued, yet held
          }) {
         latency_state state = start_latency(plan_latency(0.5, rate, 4096));
         note_capture_pacing(state, s.got, s.asked, s.waiting, 16384);
         if (s.queued >= 0) {
-            note_playback_queue(state, s.queued);
+            note_playback_queue(state, s.queued, s.buffered);
         }
         EXPECT_EQ(holds_latency(state), s.holds)
             << s.got << "/" << s.asked << " waiting " << s.waiting << " queued " << s.queued;
