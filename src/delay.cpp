@@ -565,6 +565,15 @@ int queue_silence(transfer_state& t, int64_t frames) {
     return 0;
 }
 
+// Moves the delay the rings hold: a skip drops what playback would take next, a pause puts
+// silence in front of it (as much as the rings have room for).
+void move_ring_delay(transfer_state& t, int64_t skip_frames, int64_t pause_frames) {
+    skip_output(t.ring, skip_frames * sample_bytes);
+    const int64_t pause = std::min(pause_frames, pause_room(t.ring));
+    pause_output(t.ring, pause * sample_bytes);
+    move_reference(t.drift, pause - skip_frames);
+}
+
 // Starts playback with the audio on its way at its level: silence ahead of what was read.
 // What the rings give first may be far from due when playback starts again after a stall:
 // then the overdue part is dropped (and priming waits for the next frames), or silence added.
@@ -575,13 +584,13 @@ int prime_playback(transfer_state& t) {
                                                  t.pending_frames, t.waiting_frames);
         advance_staging(t.playback_area, step.drop_in_hand_frames);
         t.pending_frames -= step.drop_in_hand_frames;
-        skip_output(t.ring, step.skip_frames * sample_bytes);
+        // What the delay lacks goes into the rings, behind what is in hand, as a correction's
+        // pause does: queued, it could fill playback's buffer, and a loop that cannot write
+        // cannot read either.
+        move_ring_delay(t, step.skip_frames, step.silence_frames);
         if (t.pending_frames == 0) {
             return 0;
         }
-        // What the delay lacks goes into the rings, behind what is in hand: queued, it could
-        // fill playback's buffer, and a loop that cannot write cannot read either.
-        pause_output(t.ring, std::min(step.silence_frames, pause_room(t.ring)) * sample_bytes);
         // A stream not yet written to reports only what the device itself holds.
         silence = start_silence_frames(t.latency.plan, t.pending_frames, t.waiting_frames,
                                        queued_to_play(t.playback));
@@ -611,10 +620,8 @@ int apply_correction(transfer_state& t, const correction& c) {
         return restart_playback(t);
     }
     t.consume_frames += c.consume_frames;
-    skip_output(t.ring, c.skip_frames * sample_bytes);
-    const int64_t pause = std::min(c.pause_frames, pause_room(t.ring));
-    pause_output(t.ring, pause * sample_bytes);
-    move_reference(t.drift, pause - c.skip_frames - c.consume_frames);
+    move_reference(t.drift, -c.consume_frames);
+    move_ring_delay(t, c.skip_frames, c.pause_frames);
     return 0;
 }
 

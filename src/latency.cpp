@@ -146,6 +146,7 @@ void restart_path(latency_state& state, int64_t now_ns) {
 void restart_window(latency_state& state, int64_t now_ns) {
     restart_path(state, now_ns);
     state.span_start_played = -1;
+    state.span_queue_seen = false;
 }
 
 namespace {
@@ -174,7 +175,6 @@ bool playback_keeps_time(latency_state& state, const path_reading& reading) {
     if (state.span_start_played < 0) {
         state.span_start_ns = reading.now_ns;
         state.span_start_played = played;
-        state.span_queue_seen = reading.queued_frames > 0;
         return true;
     }
     const int64_t elapsed = reading.now_ns - state.span_start_ns;

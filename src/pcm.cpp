@@ -1,6 +1,6 @@
 #include "pcm.hpp"
-#include <algorithm>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
