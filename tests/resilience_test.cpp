@@ -92,9 +92,9 @@ bool catches(int pid, int signal_number) {
     return false;
 }
 
-bool wait_for_handlers(const background_process& p, int limit_ms) {
+bool wait_for_handlers(const background_process& p, int timeout_seconds) {
     const auto start = clock_type::now();
-    while (ms_since(start) < limit_ms && !has_ended(p.pid)) {
+    while (ms_since(start) < timeout_seconds * 1000 && !has_ended(p.pid)) {
         if (catches(p.pid, SIGTERM) && catches(p.pid, SIGINT)) {
             return true;
         }
