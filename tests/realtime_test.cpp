@@ -111,19 +111,32 @@ protected:
         EXPECT_TRUE(m.program_out.ends_with("\nFinished\n")) << m.program_out;
         EXPECT_EQ(m.program_out.find("\nRX\n"), std::string::npos) << m.program_out;
         EXPECT_EQ(m.program_out.find("\nPX\n"), std::string::npos) << m.program_out;
-        analysis a = judge(
-            m, {"--expect-min-ms", std::to_string(delay_ms - allowed_error_ms()), "--expect-max-ms",
-                std::to_string(delay_ms + allowed_error_ms()), "--max-spread-ms",
-                std::to_string(allowed_spread_ms), "--min-matched", "18", "--max-gaps", "0"});
+        analysis a = judge(m, {"--expect-min-ms", std::to_string(delay_ms - early_error_ms()),
+                               "--expect-max-ms", std::to_string(delay_ms + early_error_ms()),
+                               "--min-matched", "18", "--max-gaps", "0"});
         EXPECT_EQ(a.run.status, 0) << a.run.out << m.program_out;
         EXPECT_EQ(a.clicks.size(), 19u) << a.run.out;
-        const double capture_runs_ms = signal_start_ms(a) - lead_ms + startup_allowance_ms;
+        const double program_start_ms = signal_start_ms(a) - lead_ms;
+        const double capture_runs_ms = program_start_ms + startup_allowance_ms;
+        const double judged_again_ms = program_start_ms + judged_again_after_ms;
+        std::vector<double> steady;
         for (const click& c : a.clicks) {
             EXPECT_TRUE(!std::isnan(c.out_ms) || c.in_ms < capture_runs_ms)
                 << "click at " << c.in_ms << " ms lost; capture runs from " << capture_runs_ms
                 << " ms\n"
                 << a.run.out;
+            const bool judged_again =
+                c.out_ms >= judged_again_ms || early_error_ms() == allowed_error_ms();
+            if (!std::isnan(c.out_ms) && judged_again) {
+                steady.push_back(c.out_ms - c.in_ms);
+                EXPECT_NEAR(c.out_ms - c.in_ms, delay_ms, allowed_error_ms())
+                    << "click at " << c.in_ms << " ms\n"
+                    << a.run.out;
+            }
         }
+        ASSERT_GE(steady.size(), 10u) << a.run.out;
+        const auto [low, high] = std::minmax_element(steady.begin(), steady.end());
+        EXPECT_LE(*high - *low, allowed_spread_ms) << a.run.out;
         std::printf("%s: asked %.0f ms, heard %s ms (%s to %s)\n", server.name.c_str(), delay_ms,
                     a.summary["delay_ms_median"].c_str(), a.summary["delay_ms_min"].c_str(),
                     a.summary["delay_ms_max"].c_str());
@@ -133,6 +146,13 @@ protected:
     // runs come within 1.6 ms on a quiet machine, and one in 94 on a half-busy one came 3.2 ms
     // short, its delay judged on a report that came in stale.
     double allowed_error_ms() const { return server.name == "pulse" ? 4.0 : 2.0; }
+    // The delay is judged on the first quarter second of readings and once more on a second of
+    // them. PulseAudio's reports of that first quarter second have come in 4.3 ms off (a run
+    // heard at 504.3 ms, then 500.9 ms from the second judgment on): the clicks heard before
+    // the second judgment may be that far off, and the steady delay is held from there.
+    double early_error_ms() const { return server.name == "pulse" ? 5.0 : allowed_error_ms(); }
+    // Capture runs by the startup allowance, a second of readings, the way out to be heard.
+    static constexpr double judged_again_after_ms = 2000.0;
 
     sound_server server;
     double lead_ms = 0;  // of the last run
