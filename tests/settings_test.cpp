@@ -134,6 +134,10 @@ struct mode_case {
     const char* output_line;  // output channel 1
 };
 
+void PrintTo(const mode_case& c, std::ostream* os) {
+    *os << "mode " << c.arg;
+}
+
 class ModeArgument : public ::testing::TestWithParam<mode_case> {};
 
 TEST_P(ModeArgument, SelectsTheRoutingAndItsLines) {
@@ -181,6 +185,10 @@ struct count_case {
     const char* output;
     int32_t channels;
 };
+
+void PrintTo(const count_case& c, std::ostream* os) {
+    *os << "mode " << c.mode << ", in " << c.input << ", out " << c.output;
+}
 
 class ChannelCount : public ::testing::TestWithParam<count_case> {};
 
@@ -357,6 +365,10 @@ struct budget_case {
     uint32_t budget;
     const char* line;
 };
+
+void PrintTo(const budget_case& c, std::ostream* os) {
+    *os << c.rate << " Hz for " << c.timeout << " s";
+}
 
 class FrameBudget : public ::testing::TestWithParam<budget_case> {};
 
