@@ -131,13 +131,16 @@ TEST_F(PulseServer, MonoGoesToTheFirstOutputChannelOnly) {
 
 // Capture from one null sink's monitor, playback into another: the recording comes through
 // two loopbacks of their own latency, good to a few milliseconds, so here the delay is judged
-// for being whole and steady.
+// for being whole and steady. The loopbacks steer their own latency as they go (one run was
+// measured sliding over 2.6 ms), and the sinks share the machine's clock: no drift is
+// corrected.
 TEST_F(PulseServer, StereoBetweenTwoSinksComesBackWholeAtAConstantDelay) {
     const trial_result r = run_trial({.device = "sep", .mode = "2", .stall = {}});
     expect_clean_finish(r);
     expect_no_xrun(r);
+    EXPECT_EQ(r.program_out.find("clocks differ"), std::string::npos) << r.program_out;
     judge(r.recording, {"--expect-min-ms", std::to_string(delay_ms - 10), "--expect-max-ms",
-                        std::to_string(delay_ms + 10), "--max-spread-ms", "2", "--min-matched",
+                        std::to_string(delay_ms + 10), "--max-spread-ms", "4", "--min-matched",
                         "19", "--max-missing", "0", "--max-gaps", "0"});
 }
 
