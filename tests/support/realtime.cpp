@@ -76,10 +76,11 @@ analysis analyse(const std::vector<std::string>& args) {
     return a;
 }
 
-std::map<size_t, std::vector<double>> delays_between_gaps(const analysis& a, double recovery_ms) {
+std::map<size_t, std::vector<double>> delays_between_gaps(const analysis& a, double recovery_ms,
+                                                          double from_ms) {
     std::map<size_t, std::vector<double>> delays;
     for (const click& c : a.clicks) {
-        if (std::isnan(c.out_ms)) {
+        if (std::isnan(c.out_ms) || c.out_ms < from_ms) {
             continue;
         }
         size_t before = 0;

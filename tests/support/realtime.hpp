@@ -62,5 +62,6 @@ analysis analyse(const std::vector<std::string>& args);
 
 // The delays of the clicks that came back, in ms, grouped by how many gaps came before them;
 // a click heard within `recovery_ms` after a gap was played while the delay was being put
-// right, and is left out.
-std::map<size_t, std::vector<double>> delays_between_gaps(const analysis& a, double recovery_ms);
+// right, and is left out, as is one heard before `from_ms`.
+std::map<size_t, std::vector<double>> delays_between_gaps(const analysis& a, double recovery_ms,
+                                                          double from_ms = -INFINITY);
