@@ -64,7 +64,14 @@
 #include <string>
 #include <vector>
 
+#include "tool_io.hpp"
+
 namespace {
+
+using tool_io::get_u16;
+using tool_io::get_u32;
+using tool_io::parse_double;
+using tool_io::parse_long;
 
 struct Options {
     int channels = 4;
@@ -127,18 +134,6 @@ void usage() {
                  "       [--max-spread-ms MS]"
                  " [--min-matched N] [--max-missing N] [--max-extra N]\n"
                  "       [--max-gaps N] RECORDING\n");
-}
-
-bool parse_double(const char* text, double* value) {
-    char* end = nullptr;
-    *value = std::strtod(text, &end);
-    return end != text && *end == '\0' && std::isfinite(*value);
-}
-
-bool parse_long(const char* text, long* value) {
-    char* end = nullptr;
-    *value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0';
 }
 
 // "1,2" -> {0, 1}
@@ -236,14 +231,6 @@ bool parse_args(int argc, char** argv, Options* opt) {
     if (opt->tolerance_ms < 0 || opt->gap_ms <= 0)
         return false;
     return opt->min_delay_ms >= 0 && opt->max_delay_ms >= opt->min_delay_ms;
-}
-
-uint32_t get_u32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint16_t get_u16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
 int bytes_per_sample(const std::string& format) {

@@ -43,12 +43,18 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "tool_io.hpp"
+
 namespace {
+
+using tool_io::get_u16;
+using tool_io::get_u32;
+using tool_io::parse_double;
+using tool_io::parse_long;
 
 constexpr int kRecordedChannels = 4;
 constexpr int kFollowedChannels = 2;
@@ -124,10 +130,7 @@ bool parse_args(int argc, char** argv, Options* opt) {
         } else if (arg == "--name") {
             opt->name = value;
         } else if (arg == "--lead") {
-            char* end = nullptr;
-            opt->lead_s = std::strtod(value, &end);
-            if (end == value || *end != '\0' || !std::isfinite(opt->lead_s) || opt->lead_s < 0 ||
-                opt->lead_s > 3600) {
+            if (!parse_double(value, &opt->lead_s) || opt->lead_s < 0 || opt->lead_s > 3600) {
                 return false;
             }
         } else {
@@ -140,14 +143,6 @@ bool parse_args(int argc, char** argv, Options* opt) {
     opt->signal_path = files[0];
     opt->out_path = files[1];
     return true;
-}
-
-uint32_t le16(const unsigned char* p) {
-    return p[0] | (p[1] << 8);
-}
-
-uint32_t le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 bool read_whole(const std::string& path, std::vector<unsigned char>* bytes) {
@@ -183,16 +178,16 @@ bool load_signal(const std::string& path, Signal* signal, std::string* error) {
     size_t data_bytes = 0;
     for (size_t at = 12; at + 8 <= bytes.size();) {
         const unsigned char* chunk = bytes.data() + at;
-        const size_t size = std::min<size_t>(le32(chunk + 4), bytes.size() - at - 8);
+        const size_t size = std::min<size_t>(get_u32(chunk + 4), bytes.size() - at - 8);
         if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16) {
-            const uint32_t tag = le16(chunk + 8);
+            const uint32_t tag = get_u16(chunk + 8);
             if (tag != 1 && tag != 0xFFFE) {
                 *error = path + " does not hold integer PCM";
                 return false;
             }
-            channels = static_cast<int>(le16(chunk + 10));
-            signal->rate = static_cast<int>(le32(chunk + 12));
-            bits = static_cast<int>(le16(chunk + 22));
+            channels = static_cast<int>(get_u16(chunk + 10));
+            signal->rate = static_cast<int>(get_u32(chunk + 12));
+            bits = static_cast<int>(get_u16(chunk + 22));
         } else if (std::memcmp(chunk, "data", 4) == 0) {
             data = chunk + 8;
             data_bytes = size;
@@ -208,8 +203,8 @@ bool load_signal(const std::string& path, Signal* signal, std::string* error) {
     signal->right.resize(frames);
     for (size_t i = 0; i < frames; ++i) {
         const unsigned char* frame = data + i * 2 * channels;
-        const auto left = static_cast<int16_t>(le16(frame));
-        const auto right = channels == 2 ? static_cast<int16_t>(le16(frame + 2)) : left;
+        const auto left = static_cast<int16_t>(get_u16(frame));
+        const auto right = channels == 2 ? static_cast<int16_t>(get_u16(frame + 2)) : left;
         signal->left[i] = static_cast<float>(left) / 32768.0f;
         signal->right[i] = static_cast<float>(right) / 32768.0f;
     }
@@ -324,9 +319,8 @@ int plugin_channel(const char* short_name, const char* stem) {
     if (std::strncmp(short_name, stem, stem_length) != 0) {
         return -1;
     }
-    char* end = nullptr;
-    const long channel = std::strtol(short_name + stem_length, &end, 10);
-    return end != short_name + stem_length && *end == '\0' && channel >= 0
+    long channel = 0;
+    return parse_long(short_name + stem_length, &channel) && channel >= 0
                ? static_cast<int>(channel)
                : -1;
 }

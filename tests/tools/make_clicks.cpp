@@ -29,12 +29,15 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "tool_io.hpp"
+
 namespace {
+
+using tool_io::parse_double;
 
 struct Options {
     int channels = 1;
@@ -65,12 +68,6 @@ void usage() {
                  "       [--amplitude A] [--tone-amplitude A] [--tone-hz F] [--first-ms MS]\n"
                  "       [--min-gap-ms MS] [--max-gap-ms MS] [--tail-ms MS] [--seed N] [--both]\n"
                  "       [--list FILE] OUT.wav\n");
-}
-
-bool parse_double(const char* text, double* value) {
-    char* end = nullptr;
-    *value = std::strtod(text, &end);
-    return end != text && *end == '\0' && std::isfinite(*value);
 }
 
 bool parse_args(int argc, char** argv, Options* opt) {
