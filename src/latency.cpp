@@ -244,13 +244,26 @@ int64_t heard_delay_frames(const latency_state& state, int64_t ring_delay_frames
     return state.path.readings == 0 ? 0 : ring_delay_frames + highest(state.path);
 }
 
+namespace {
+
+int64_t level_of(const path_reading& reading) {
+    return reading.waiting_frames + reading.in_hand_frames + reading.queued_frames -
+           reading.consume_frames;
+}
+
+}  // namespace
+
+void note_wake_path(latency_state& state, const path_reading& reading) {
+    if (reading.now_ns >= state.path.first_ns) {
+        add(state.path, reading.now_ns, level_of(reading));
+    }
+}
+
 correction note_path(latency_state& state, const path_reading& reading) {
     if (!playback_keeps_time(state, reading)) {
         return {.restart_playback = true};
     }
-    add(state.path, reading.now_ns,
-        reading.waiting_frames + reading.in_hand_frames + reading.queued_frames -
-            reading.consume_frames);
+    add(state.path, reading.now_ns, level_of(reading));
     const int64_t error =
         heard_delay_frames(state, reading.ring_delay_frames) - state.plan.target_frames;
     if (!settled(state.path, reading.now_ns) || state.drift_holds_delay) {

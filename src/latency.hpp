@@ -176,6 +176,13 @@ int64_t note_capture_restart(latency_state& state, int64_t restarted_ns, int64_t
 // the target; none while it is within the tolerance.
 correction note_path(latency_state& state, const path_reading& reading);
 
+// Takes a reading made as the program woke, before it moved anything (only the level counts:
+// moving audio along its way does not change how much is on it). It is the nearest reading to
+// the period end that woke the program, where a card whose pointer moves a period at a time
+// shows what it holds to the frame; a reading after the transfers is short by the time they
+// took. A reading older than the window is dropped.
+void note_wake_path(latency_state& state, const path_reading& reading);
+
 // The delay heard, in frames, as the current window shows it (0 before any reading).
 int64_t heard_delay_frames(const latency_state& state, int64_t ring_delay_frames);
 

@@ -250,7 +250,7 @@ TEST_P(Paced, HearsEveryFrameTheDelayAfterItWasCaptured) {
     // Once a fault has been recovered from, the delay is held as after any restart: within
     // 2 ms, the bound a settled correction keeps to.
     delay_rule rule{
-        .delay = 0.5, .tolerance = c.fault_stream.empty() ? 0.001 : 0.002, .settle = 0.25};
+        .delay = 0.5, .tolerance = c.fault_stream.empty() ? 0.001 : 0.002, .settle = 0.5};
     const std::string log = card_log();
     if (!c.fault_stream.empty()) {
         const std::vector<int64_t> fault = logged_clock_frames(log, c.fault_stream + " fault");

@@ -618,6 +618,39 @@ TEST(Correction, SkipsFromCaptureFirstAndLeavesSmallErrors) {
     }
 }
 
+// On a card whose capture pointer moves a period at a time, a reading after the transfers is
+// short by the time they took, which on a loaded machine can hide an error beyond the
+// tolerance for good; the reading taken as the program woke at the period end shows it. A
+// reading from before playback was primed says nothing of the level it was primed at.
+TEST(Correction, JudgedOnTheReadingsTakenAsTheProgramWakes) {
+    const latency_plan plan = plan_latency(0.5, rate, 4096);
+    const int64_t ring = 24000 - plan.level_frames;
+    const int64_t too_long = 60;  // beyond the tolerance of 48 frames
+    const int64_t transfers_took = 30;
+    for (const bool at_wake : {false, true}) {
+        latency_state state = start_latency(plan);
+        restart_window(state, 10 * ms);
+        note_wake_path(state, {.now_ns = 5 * ms, .queued_frames = plan.level_frames + 5000});
+        int64_t skipped = 0;
+        for (int i = 1; i <= 30 && skipped == 0; ++i) {
+            const int64_t wake = 10 * ms + i * 85 * ms;
+            if (at_wake) {
+                note_wake_path(state, {.now_ns = wake,
+                                       .waiting_frames = 4096,
+                                       .queued_frames = plan.level_frames - 4096 + too_long});
+            }
+            const correction c =
+                note_path(state, {.now_ns = wake + ms,
+                                  .queued_frames = plan.level_frames + too_long - transfers_took,
+                                  .ring_delay_frames = ring,
+                                  .written_frames = 8192 + i * 4096});
+            EXPECT_EQ(c.pause_frames, 0);
+            skipped = c.consume_frames + c.skip_frames;
+        }
+        EXPECT_EQ(skipped, at_wake ? too_long : 0);
+    }
+}
+
 // A backlog that capture gathered while the program did not run is skipped once: the
 // readings taken before it was skipped do not take it again from the ring.
 TEST(Correction, ABacklogIsSkippedOnce) {

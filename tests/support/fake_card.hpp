@@ -59,8 +59,9 @@ struct delay_rule {
     int source = 0;
     double fault = -1;  // none when negative
     double recovery = 1.5;
-    // Seconds from the first frame heard in which the delay may be off by up to 3 ms: the
-    // first judgment of a loaded machine's readings can still move it.
+    // Seconds from the first frame heard in which the delay may be off by up to 3 ms: a start
+    // on a loaded machine can be that far off, and the first judgment that puts it right is
+    // heard a quarter second or more after the first frame.
     double settle = 0;
 };
 
