@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -215,6 +216,31 @@ TEST_F(JackServer, TheRigFailsWhenTheServerGoesAway) {
     const std::string bytes = read_file(recording);
     EXPECT_GT(bytes.size(), 0u);
     EXPECT_EQ(bytes.size() % (2 * recorded_channels), 0u);
+}
+
+// JACK's registry holds eight server names, and a server that dies without its cleanup keeps
+// its entry until a server of the same name starts: ten servers killed one after another
+// leave every next start working.
+TEST(JackFixture, KilledServersDoNotUseUpJacksRegistry) {
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string killed_dir = make_temp_dir("ldjk");
+        const process_result started =
+            run_program({"/bin/bash", fixture, "start", killed_dir}, {}, 40);
+        ASSERT_EQ(started.status, 0) << started.out << started.err;
+        const pid_t server = std::atoi(read_file(killed_dir + "/pid").c_str());
+        ASSERT_GT(server, 0);
+        kill(server, SIGKILL);
+        // Gone, and reaped: JACK takes a server that is not reaped yet for a live one.
+        const auto since = std::chrono::steady_clock::now();
+        while (kill(server, 0) == 0 &&
+               std::chrono::steady_clock::now() - since < std::chrono::seconds(10)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_NE(kill(server, 0), 0) << "pid " << server << " was never reaped";
+        run_program({"/bin/bash", fixture, "stop", killed_dir}, {}, 30);
+        remove_tree(killed_dir);
+    }
 }
 
 // `rig` is plug over the jack PCM whose ports are the rig's own.

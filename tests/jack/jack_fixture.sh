@@ -59,11 +59,41 @@ usage() {
     exit 2
 }
 
-# One name per directory, short enough for JACK's socket paths.
-server_name() {
-    local sum
-    sum=$(printf '%s' "$1" | cksum)
-    echo "livedelay_${sum%% *}"
+# JACK keeps the names of at most eight servers in a registry in /dev/shm, and the entry of a
+# server that died is taken back only by a server of the same name: names made afresh for
+# every fixture fill it, and then no server starts ("Too many servers already active"). The
+# fixtures share a few names instead, each claimed by a file that holds the fixture directory,
+# the shell that starts the server and the server. A claim is free once both processes are
+# gone; JACK counts a server that died and was never reaped as running, and so does this.
+NAME_CLAIMS=/dev/shm/livedelay-jack-names
+NAME_POOL=(0 1 2 3 4 5)
+
+claim_held() {
+    local claimed_dir starter server_pid pid
+    read -r claimed_dir starter server_pid <"$1" 2>/dev/null || return 1
+    for pid in $starter $server_pid; do
+        kill -0 "$pid" 2>/dev/null && return 0
+    done
+    return 1
+}
+
+# Prints the name claimed for DIR, or fails when every name is taken.
+claim_server_name() {
+    local dir=$1 lock n claim
+    mkdir -p "$NAME_CLAIMS" || return 1
+    exec {lock}>"$NAME_CLAIMS/lock" || return 1
+    flock -w 10 "$lock" || return 1
+    for n in "${NAME_POOL[@]}"; do
+        claim="$NAME_CLAIMS/livedelay_$n"
+        if ! claim_held "$claim"; then
+            echo "$dir $$" >"$claim"
+            exec {lock}>&-
+            echo "livedelay_$n"
+            return 0
+        fi
+    done
+    exec {lock}>&-
+    return 1
 }
 
 write_asound_conf() {
@@ -122,10 +152,13 @@ cmd_start() {
     command -v jackd >/dev/null || die "jackd is not installed (package jackd2)"
     command -v jack_lsp >/dev/null || die "jack_lsp is not installed (package jackd2)"
     local server
-    server=$(server_name "$dir")
+    server=$(claim_server_name "$dir") ||
+        die "every JACK server name of the fixtures is taken (claims in $NAME_CLAIMS)"
     if server_ready "$server"; then
         die "a JACK server named $server is already running"
     fi
+    # What a killed server of this name left behind.
+    remove_server_files "$server"
 
     rm -f "$dir/pid" "$dir/log"
     mkdir -p "$dir/home"
@@ -142,6 +175,7 @@ cmd_start() {
         </dev/null >"$dir/log" 2>&1 &
     local pid=$!
     echo "$pid" >"$dir/pid"
+    echo "$dir $$ $pid" >"$NAME_CLAIMS/$server"
 
     await_server "$dir" "$pid" jackd server_ready "$server"
     echo "jack_fixture: server pid $pid named $server"
