@@ -110,7 +110,7 @@ std::vector<std::string> delay_problems(const heard_channel& heard, const card_c
         heard.frames.front().played + static_cast<int64_t>(rule.settle * clocks.rate);
     for (const heard_frame& f : heard.frames) {
         const double tolerance =
-            f.played < settled_from ? std::max(rule.tolerance, 0.003) : rule.tolerance;
+            f.played < settled_from ? std::max(rule.tolerance, unjudged_tolerance) : rule.tolerance;
         if (std::fabs(f.delay - rule.delay) > tolerance && !excused(f.played, f.played) &&
             late.counts()) {
             std::ostringstream text;

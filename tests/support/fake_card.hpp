@@ -53,15 +53,19 @@ heard_channel hear(const std::string& played, int channels, int channel, const c
 // started, never a frame twice and never out of capture order. A fault (xrun, suspend) at
 // playback-clock second `fault` excuses, for `recovery` seconds, a wrong delay and silence,
 // never a repeated or reordered frame.
+// How far the delay may be off before the first judgment of it is heard, half a second into
+// the sound: a start on a loaded machine is off by as long as the program was kept from
+// running while it started playback (3.7 ms in a CI run), and the judgment puts that right.
+constexpr double unjudged_tolerance = 0.010;
+
 struct delay_rule {
     double delay = 0.5;
     double tolerance = 0.001;
     int source = 0;
     double fault = -1;  // none when negative
     double recovery = 1.5;
-    // Seconds from the first frame heard in which the delay may be off by up to 3 ms: a start
-    // on a loaded machine can be that far off, and the first judgment that puts it right is
-    // heard a quarter second or more after the first frame.
+    // Seconds from the first frame heard in which the delay may be off by up to the
+    // unjudged tolerance.
     double settle = 0;
 };
 
