@@ -188,7 +188,9 @@ TEST_F(PulseServer, SignalsStopTheRunAndASecondOneAtOnce) {
                                  std::chrono::steady_clock::now() - stopping)
                                  .count();
         if (twice) {
-            EXPECT_EQ(r.signal, SIGINT) << r.out << r.err;
+            // It dies of the second signal it takes: SIGINT, unless both were pending when it
+            // next ran, and the kernel hands over the lower-numbered one (SIGINT) first.
+            EXPECT_TRUE(r.signal == SIGINT || r.signal == SIGTERM) << r.signal << r.out << r.err;
             EXPECT_LT(stop_ms, 500);
         } else {
             EXPECT_EQ(r.status, 0) << r.out << r.err;
