@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "pcm.hpp"
 #include "signals.hpp"
@@ -810,22 +811,22 @@ int64_t counted_delay_frames(const transfer_state& t) {
 }
 
 // Where both streams stand now, each reading timed just after it is taken. Gives them as a
-// reading of the audio on its way, with no time when playback could not say.
-path_reading note_clocks(transfer_state& t) {
+// reading of the audio on its way, or nothing when playback could not say.
+std::optional<path_reading> note_clocks(transfer_state& t) {
     const int64_t rate = t.timing.rate;
     const int64_t waiting = captured_waiting(t.capture);
     note_position(t.drift.capture, now_ns(), t.frames_read + waiting, rate);
     snd_pcm_sframes_t queued = 0;
     if (snd_pcm_delay(t.playback, &queued) != 0 || queued <= 0) {
-        return {};
+        return std::nullopt;
     }
     const int64_t now = now_ns();
     note_position(t.drift.playback, now, t.frames_written - queued, rate);
-    return {.now_ns = now,
-            .waiting_frames = waiting,
-            .in_hand_frames = t.pending_frames,
-            .queued_frames = queued,
-            .consume_frames = t.consume_frames};
+    return path_reading{.now_ns = now,
+                        .waiting_frames = waiting,
+                        .in_hand_frames = t.pending_frames,
+                        .queued_frames = queued,
+                        .consume_frames = t.consume_frames};
 }
 
 // The stretcher starts from the frames just passed on, which the capture area still holds
@@ -858,7 +859,9 @@ void warm_up_stretcher(transfer_state& t) {
 // Reads where both streams stand, and steers the drift between their clocks. The correction
 // starts once, with a line saying so; from then on it holds the delay.
 int follow_clocks(transfer_state& t) {
-    note_clocks(t);  // for the drift: the delay was looked at after the transfers
+    // Again after the transfers, for the drift alone: each of its buckets keeps the best
+    // reading, and a server's may come on either side of them.
+    note_clocks(t);
     if (steer_drift(t.drift, now_ns(), counted_delay_frames(t), t.latency.judged)) {
         if (create_stretcher(t.stretch, lane_count(t.settings->mode)) < 0 ||
             create_staging_area(t.stretch_area, t.capture_area.region_count) < 0) {
@@ -936,9 +939,8 @@ void take_commands(transfer_state& t) {
 snd_pcm_sframes_t wake(transfer_state& t) {
     if (t.primed && held(t)) {
         // Right as the program wakes, which a card's period end is what wakes it for.
-        const path_reading reading = note_clocks(t);
-        if (reading.now_ns > 0) {
-            note_wake_path(t.latency, reading);
+        if (const std::optional<path_reading> reading = note_clocks(t)) {
+            note_wake_path(t.latency, *reading);
         }
     }
     snd_pcm_sframes_t moved = 0;
