@@ -308,7 +308,8 @@ TEST_P(StopRequest, IsActedOnWithinAFifthOfASecond) {
         kill(program.pid, SIGTERM);
         bool second_sent = false;
         if (twice) {
-            sleep_ms(10);
+            // Right behind the first: a program that had acted on the first one already may
+            // be in the kernel's exit, past taking signals (a CI run saw it end with status 0).
             second_sent = !has_ended(program.pid);
             if (second_sent) {
                 signalled = clock_type::now();
