@@ -3,6 +3,7 @@
 // the correction sets feeds back into what the loop counts. Every case runs on seeded noise.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -24,6 +25,10 @@ struct two_clocks {
     int64_t lag_ns = 2 * ms;
     int64_t capture_jump_at_ns = -1;  // from then on capture is read this much later
     int64_t capture_jump_ns = 0;
+    // Playback's reports run this much fast for `ease_ns` after the start, and as much slow
+    // for as long again: a server easing its timing in.
+    double playback_ease_ppm = 0;
+    int64_t ease_ns = 0;
     std::mt19937 rng{11};
     drift_state drift = start_drift(rate);
     int64_t now_ns = 0;
@@ -57,8 +62,12 @@ struct two_clocks {
             note_position(drift.capture, now_ns,
                           static_cast<int64_t>(position(capture_ppm, now_ns - lag(rng) - jump)),
                           rate);
-            note_position(drift.playback, now_ns,
-                          static_cast<int64_t>(position(playback_ppm, now_ns - lag(rng))), rate);
+            const int64_t eased = std::max<int64_t>(0, std::min(now_ns, 2 * ease_ns - now_ns));
+            note_position(
+                drift.playback, now_ns,
+                static_cast<int64_t>(position(playback_ppm, now_ns - lag(rng)) +
+                                     position(playback_ease_ppm, eased) - position(0, eased)),
+                rate);
             // Written less read, as the loop counts it: everything captured is read at once.
             const auto counted = static_cast<int64_t>(std::llround(passed - captured));
             if (steer_drift(drift, now_ns, counted, true)) {
@@ -91,10 +100,10 @@ void PrintTo(const drift_case& c, std::ostream* os) {
 
 class Drift : public ::testing::TestWithParam<drift_case> {};
 
-// The clocks differ: the correction starts within seconds and says how far apart they are;
-// from its reference on the delay heard moves no further than the drift took it while the
-// correction watched (a millisecond at 100 ppm) over ten minutes, and comes back to within a
-// quarter of a millisecond.
+// The clocks differ, read milliseconds late as a server's reports are: the correction starts
+// within seconds and says how far apart they are; from its reference on the delay heard moves
+// no further than the drift took it while the correction watched (a millisecond at 100 ppm)
+// over ten minutes, and comes back to within a quarter of a millisecond.
 TEST_P(Drift, TheDelayHeardHoldsWithinAMillisecond) {
     const drift_case& c = GetParam();
     two_clocks sim;
@@ -109,8 +118,8 @@ TEST_P(Drift, TheDelayHeardHoldsWithinAMillisecond) {
     EXPECT_LT(sim.started_ns, ((std::fabs(apart) >= 500 ? 8 : 16) + 2 * late_ms) * 1000 * ms);
     // Readings late by up to 20 ms leave the slope open by a few ppm.
     EXPECT_NEAR(sim.drift.ppm, apart, 2.0 + 0.5e-6 * static_cast<double>(c.lag_ns));
-    // The correction watches for six seconds or so before it starts: at 1000 ppm the delay
-    // moves that many ms until then.
+    // On readings like these the correction watches for six seconds or so before it starts:
+    // at 1000 ppm the delay moves that many ms until then.
     const double before_start_ms = std::fabs(apart) >= 500 ? 8.0 : 1.0;
     EXPECT_LT(sim.worst_ms, before_start_ms + 0.25 * late_ms);
     // What moved before the correction started has been brought back, as near as the
@@ -151,6 +160,37 @@ TEST(Drift, ALatencyThatJumpsOnceIsNoDrift) {
             EXPECT_FALSE(sim.drift.engaged) << jump << " ns at " << at << " ns";
         }
     }
+}
+
+// Readings as clean as a card's, taken as its periods end: a drift of 1000 ppm is corrected
+// within a second, before it has moved the delay heard by a millisecond.
+TEST(Drift, ACardsCleanReadingsShowADriftWithinASecond) {
+    for (const double ppm : {1000.0, -1000.0}) {
+        two_clocks sim;
+        sim.capture_ppm = ppm;
+        sim.lag_ns = 200000;
+        sim.run(20);
+        ASSERT_TRUE(sim.started) << ppm;
+        EXPECT_LT(sim.started_ns, 1000 * ms) << ppm;
+        EXPECT_LT(sim.worst_ms, 0.5) << ppm;
+    }
+}
+
+// A server's reports, late by milliseconds, that run 1500 ppm fast for two seconds after the
+// start and as much slow for two more: no drift, however clearly the lines slope meanwhile.
+// The same drift for real is corrected once it has lasted.
+TEST(Drift, AServerEasingItsTimingInIsNoDrift) {
+    two_clocks eased;
+    eased.lag_ns = 5 * ms;
+    eased.playback_ease_ppm = 1500;
+    eased.ease_ns = 2000 * ms;
+    eased.run(30);
+    EXPECT_FALSE(eased.drift.engaged);
+    two_clocks lasting;
+    lasting.lag_ns = 5 * ms;
+    lasting.playback_ppm = 1500;
+    lasting.run(30);
+    EXPECT_TRUE(lasting.drift.engaged);
 }
 
 // A change made on purpose moves the reference with it; a restarted stream takes a new one.
