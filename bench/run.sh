@@ -291,7 +291,7 @@ row "   %-44s %12s %12s\n" "capture 100 ppm fast (resampled once seen)" \
     "$(drift_hour "$work/drift_100")" "$(col1 "$work/drift_100")"
 row "\n   two clocks / one clock = %.2f; the correction started in the last run: %s\n" \
     "$(ratio "$work/drift_100" "$work/drift_0")" "$corrected"
-row "   (the correction starts some 6 s into a run, so a run resamples all but its first seconds)\n\n"
+row "   (on the card's clean readings the correction starts a few seconds into a run at 100 ppm,\n   so a run resamples all but its first seconds)\n\n"
 
 commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
 # The figures are those of the program as built: say when its sources differ from the commit.
