@@ -40,11 +40,13 @@ constexpr double widest_drift = 2000e-6;
 // lines. Readings within a twentieth of one are a card's pointer, read as its periods end,
 // which does not wander: lines of 0.4 s that have shown the drift for a tenth of a second
 // will do, and a drift of 1000 ppm moves the delay by half a millisecond at most.
-constexpr double least_span_ns = 4e9;
-constexpr int64_t persistence_ns = 2000000000;
+struct watch {
+    double least_span_ns;
+    int64_t persistence_ns;
+};
+constexpr watch server_watch{4e9, 2000000000};
+constexpr watch card_watch{0.4e9, 100000000};
 constexpr double card_scatter_ns = 50000;
-constexpr double card_least_span_ns = 0.4e9;
-constexpr int64_t card_persistence_ns = 100000000;
 // The delay heard comes back to its reference over about this long, and the ratio never
 // leaves this range: a clock that far out is broken, not drifting.
 constexpr double steer_seconds = 0.5;
@@ -274,21 +276,23 @@ bool steer_drift(drift_state& drift, int64_t now_ns, int64_t counted_frames, boo
         const double uncertainty =
             std::hypot(capture.slope_error, playback.slope_error) * drift_sigmas;
         const double moved = moved_ns * static_cast<double>(drift.rate) / ns_per_second;
-        const double along = std::fabs(difference) * std::min(capture.span_ns, playback.span_ns);
-        const bool cards = std::max(capture.scatter_ns, playback.scatter_ns) <= card_scatter_ns;
+        const double span_ns = std::min(capture.span_ns, playback.span_ns);
+        const double along = std::fabs(difference) * span_ns;
+        const watch& w = std::max(capture.scatter_ns, playback.scatter_ns) <= card_scatter_ns
+                             ? card_watch
+                             : server_watch;
         if (std::fabs(difference) <= std::max(uncertainty, least_drift) ||
             std::fabs(difference) > widest_drift || std::fabs(error) < moved ||
             (error > 0) != (difference > 0) || !capture.straight || !playback.straight ||
             along < straightness * (capture.scatter_ns + playback.scatter_ns) ||
-            std::min(capture.span_ns, playback.span_ns) <
-                (cards ? card_least_span_ns : least_span_ns)) {
+            span_ns < w.least_span_ns) {
             drift.seen_since_ns = -1;
             return false;
         }
         if (drift.seen_since_ns < 0) {
             drift.seen_since_ns = now_ns;
         }
-        if (now_ns - drift.seen_since_ns < (cards ? card_persistence_ns : persistence_ns)) {
+        if (now_ns - drift.seen_since_ns < w.persistence_ns) {
             return false;
         }
         drift.engaged = true;

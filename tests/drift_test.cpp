@@ -38,14 +38,6 @@ protected:
     std::string dir;
 };
 
-size_t count_of(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 // Resampled markers are no longer whole frames, and where a marker's 20 bits wrap the
 // resampler rings between two far-apart values: the frames played about then, half a second
 // after the wrap was captured, say nothing of the delay.

@@ -154,17 +154,11 @@ TEST_F(PulseServer, StereoBetweenTwoSinksComesBackWholeAtAConstantDelay) {
 TEST_F(PulseServer, AStallIsReportedAndTheDelayHolds) {
     const trial_result r = run_trial({.device = "rig", .mode = "2", .stall = {"3", "1"}});
     expect_clean_finish(r);
-    const auto said = [&](const std::string& marker) {
-        size_t n = 0;
-        for (size_t at = r.program_out.find(marker); at != std::string::npos;
-             at = r.program_out.find(marker, at + 1)) {
-            ++n;
-        }
-        return n;
-    };
-    std::printf("stall said as %zu RX and %zu PX\n", said("\nRX\n"), said("\nPX\n"));
-    EXPECT_LE(said("\nRX\n"), 1u) << r.program_out;
-    EXPECT_LE(said("\nPX\n"), 1u) << r.program_out;
+    const size_t rx = count_of(r.program_out, "\nRX\n");
+    const size_t px = count_of(r.program_out, "\nPX\n");
+    std::printf("stall said as %zu RX and %zu PX\n", rx, px);
+    EXPECT_LE(rx, 1u) << r.program_out;
+    EXPECT_LE(px, 1u) << r.program_out;
     // The stall itself, and the recovery behind it, may cost a few clicks and gaps; in the
     // second after a gap the delay is being put right. Every other click is as late as asked.
     const analysis a = analyse({"--tolerance-ms", "5", "--min-matched", "12", "--max-missing", "6",

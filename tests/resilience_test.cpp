@@ -120,14 +120,6 @@ timed_exit wait_exit(background_process& p, clock_type::time_point from, int lim
     return e;
 }
 
-size_t count_of(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 // Each played channel i is captured channel i, `delay_frames` late, with silence before it;
 // the whole budget and less than a chunk more was played.
 void expect_exact_copy(const std::string& played, int channels, int64_t delay_frames,

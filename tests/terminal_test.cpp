@@ -13,14 +13,6 @@
 
 namespace {
 
-int occurrences(const std::string& held, const std::string& text) {
-    int found = 0;
-    for (size_t at = held.find(text); at != std::string::npos; at = held.find(text, at + 1)) {
-        ++found;
-    }
-    return found;
-}
-
 // A private tmux server with one shell in a terminal, stopped by its pid.
 class Terminal : public ::testing::Test {
 protected:
@@ -48,11 +40,11 @@ protected:
     void type_line(const std::string& line) { tmux({"send-keys", "-t", "0", "-l", line + "\n"}); }
 
     // Waits, bounded, until `file` holds `text`, `times` times over.
-    bool wait_for(const std::string& file, const std::string& text, int times = 1) {
+    bool wait_for(const std::string& file, const std::string& text, size_t times = 1) {
         for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
              std::chrono::steady_clock::now() < until;
              std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-            if (occurrences(read_file(dir + "/" + file), text) >= times) {
+            if (count_of(read_file(dir + "/" + file), text) >= times) {
                 return true;
             }
         }
@@ -97,7 +89,7 @@ TEST_F(Terminal, KeysMoveTheDelayAndTheTerminalComesBack) {
             << read_file(dir + "/out");
     }
     const std::string said = "\nTime delay ~ 0.500 sec\n";
-    const int times = occurrences(read_file(dir + "/out"), said);
+    const size_t times = count_of(read_file(dir + "/out"), said);
     type("d");
     EXPECT_TRUE(wait_for("out", said, times + 1)) << read_file(dir + "/out");
     ASSERT_TRUE(wait_for("status", "status=0")) << read_file(dir + "/err");

@@ -22,6 +22,14 @@ std::string read_file(const std::string& path) {
     return bytes.str();
 }
 
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 std::string last_line(const std::string& text) {
     const std::string trimmed = text.substr(0, text.find_last_not_of('\n') + 1);
     return trimmed.substr(trimmed.find_last_of('\n') + 1);

@@ -1,6 +1,7 @@
 // Runs a program to its end, bounded in time, and keeps what it printed.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ process_result run_program(const std::vector<std::string>& argv,
                            const std::vector<std::string>& env = {}, int timeout_seconds = 30);
 
 std::string read_file(const std::string& path);
+// How many times `part` occurs in `text`, overlapping occurrences included.
+size_t count_of(const std::string& text, const std::string& part);
 // The last line of `text` that is not empty, without its newline.
 std::string last_line(const std::string& text);
 // The line of livedelay --list output `list` for device `name`, each run of blanks made one
