@@ -69,7 +69,7 @@ TEST_P(TwoClocks, TheDelayHeardHoldsWithinAMillisecond) {
     if (!drifts) {
         // Untouched: each frame the delay late, once, in order, from the first judgment on.
         for (const std::string& problem :
-             delay_problems(heard, clocks, {.delay = 0.5, .settle = 0.5})) {
+             delay_problems(heard, clocks, {.delay = 0.5, .settle = unjudged_seconds})) {
             ADD_FAILURE() << problem;
         }
         return;
@@ -78,7 +78,8 @@ TEST_P(TwoClocks, TheDelayHeardHoldsWithinAMillisecond) {
     // From then on every frame is heard within a millisecond of it: on the card's clean
     // readings the correction starts within a second, before a drift of 1000 ppm has moved
     // the delay that far, and then brings it back.
-    const int64_t judged_from = heard.frames.front().played + rate / 2;
+    const auto judged_from =
+        heard.frames.front().played + static_cast<int64_t>(unjudged_seconds * rate);
     std::vector<double> first;
     double unjudged_off = 0;
     for (const heard_frame& f : heard.frames) {

@@ -48,15 +48,19 @@ struct heard_channel {
 // 23 s at 44100 Hz) after it was captured.
 heard_channel hear(const std::string& played, int channels, int channel, const card_clocks& clocks);
 
+// How far the delay may be off before the first judgment of it is heard, and for how long
+// from the first frame: a start on a loaded machine is off by as long as the program was kept
+// from running while it started playback (3.7 ms in a CI run), and the judgment, a quarter
+// second of readings in and heard a level later, puts that right. Every run of the program on
+// the card's clock allows it.
+constexpr double unjudged_tolerance = 0.010;
+constexpr double unjudged_seconds = 0.5;
+
 // What a good program does on the card: plays each captured frame `delay` seconds after it
 // was captured, within `tolerance`, from channel `source`, with no silence once the sound has
 // started, never a frame twice and never out of capture order. A fault (xrun, suspend) at
 // playback-clock second `fault` excuses, for `recovery` seconds, a wrong delay and silence,
 // never a repeated or reordered frame.
-// How far the delay may be off before the first judgment of it is heard, half a second into
-// the sound: a start on a loaded machine is off by as long as the program was kept from
-// running while it started playback (3.7 ms in a CI run), and the judgment puts that right.
-constexpr double unjudged_tolerance = 0.010;
 
 struct delay_rule {
     double delay = 0.5;
