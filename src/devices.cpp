@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "desktop.hpp"
 #include "pcm.hpp"
 
 namespace livedelay {
@@ -104,7 +105,10 @@ std::string verdict(const std::string& name, const direction_probe& playback,
 void print_device(FILE* out, const std::string& name) {
     const direction_probe playback = probe(name, SND_PCM_STREAM_PLAYBACK);
     const direction_probe capture = probe(name, SND_PCM_STREAM_CAPTURE);
-    const std::string status = verdict(name, playback, capture);
+    // PulseAudio's plugin on pipewire-pulse cannot tell when its sound is heard.
+    const std::string pipewire = pipewire_name_for(inspect_pulse_device(name));
+    const std::string status =
+        pipewire.empty() ? verdict(name, playback, capture) : "use " + pipewire;
     const bool plays = playback.open_error == 0;
     const bool captures = capture.open_error == 0;
     if (!plays && !captures) {

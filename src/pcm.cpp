@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "desktop.hpp"
 #include "signals.hpp"
 
 namespace livedelay {
@@ -139,8 +140,35 @@ void print_stream_report(FILE* out, const stream_report& playback, const stream_
     std::fputs("-------------------------\n\n", out);
 }
 
+namespace {
+
+// The name to run for `device`: PipeWire's own plugin for PulseAudio's on pipewire-pulse,
+// said in one line; where PipeWire's plugin is not there, the device runs as it is, and a line
+// on standard error names the plugin.
+std::string name_to_run(const std::string& device) {
+    const pulse_device pulse = inspect_pulse_device(device);
+    const std::string pipewire = pipewire_name_for(pulse);
+    if (!pipewire.empty()) {
+        std::printf(
+            "Device %s is PulseAudio's plugin on PipeWire, whose timing is too loose to "
+            "hold a delay; running %s, PipeWire's own\n",
+            device.c_str(), pipewire.c_str());
+        return pipewire;
+    }
+    if (pulse.on_pipewire) {
+        std::fprintf(stderr,
+                     "Device %s is PulseAudio's plugin on PipeWire, whose timing is too loose to "
+                     "hold a delay: it may be off by up to 25 ms. PipeWire's own plugin, pipewire "
+                     "(package pipewire-alsa), holds it exactly.\n",
+                     device.c_str());
+    }
+    return device;
+}
+
+}  // namespace
+
 int configure_pcm_pair(const run_settings& settings, pcm_pair& pair) {
-    std::string device = settings.device_name;
+    std::string device = name_to_run(settings.device_name);
     int err = open_stream(SND_PCM_STREAM_PLAYBACK, device, pair.playback);
     if (err < 0) {
         return err;

@@ -1,6 +1,7 @@
 // The names a desktop offers, on the private PulseAudio, PipeWire and JACK servers: what the
-// device list says of each fixture's names, with nothing on standard error, and what the
-// program says of a name that takes no 24-bit samples.
+// device list says of each fixture's names, with nothing on standard error, what the program
+// says of a name that takes no 24-bit samples, and what it runs for PulseAudio's plugin on
+// PipeWire.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -94,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
                       desktop{"PipeWire",
                               fixture("pipewire", "/pipewire/pipewire_fixture.sh",
                                       {"--alsa-plugin", PIPEWIRE_ALSA_PLUGIN}),
-                              {{"default use plug:default ", "rates 1-384000 Hz" + server_rate},
+                              {{"default use pipewire ", "rates 1-384000 Hz" + server_rate},
+                               {"pipewire works ", "rates 1-384000 Hz" + server_rate},
                                {"rig works ", "rates 1-384000 Hz" + server_rate},
                                {"jack does not open", ""}}},
                       desktop{"JACK",
@@ -103,6 +105,42 @@ INSTANTIATE_TEST_SUITE_P(
                                {"rig works ", ", rate 48000 Hz, others resampled"},
                                {"rig_raw use plug:rig_raw ", "channels 2, rate 48000 Hz"}}}),
     [](const auto& info) { return info.param.name; });
+
+// `default` is PulseAudio's plugin on pipewire-pulse: the run takes PipeWire's own plugin where
+// it is there, and says so; where it is not, the run goes on as it is, with a line on standard
+// error that names it.
+TEST(PipeWireDefault, RunsPipeWiresOwnPluginOrNamesIt) {
+    sound_server server = fixture("pipewire", "/pipewire/pipewire_fixture.sh",
+                                  {"--alsa-plugin", PIPEWIRE_ALSA_PLUGIN});
+    const process_result started = start_server(server);
+    ASSERT_EQ(started.status, 0) << started.out << started.err;
+    const std::vector<std::string> run{LIVEDELAY_BIN, "default", "2",     "1",
+                                       "1",           "0.5",     "48000", "2"};
+    std::vector<std::string> env = program_env(server);
+    const process_result both = run_program(run, env, 30);
+    EXPECT_EQ(both.status, 0) << both.out << both.err;
+    EXPECT_NE(both.out.find("\nDevice default is PulseAudio's plugin on PipeWire, whose timing is "
+                            "too loose to hold a delay; running pipewire, PipeWire's own\n"),
+              std::string::npos)
+        << both.out;
+    EXPECT_EQ(both.out.find("plug:default"), std::string::npos) << both.out;
+    EXPECT_EQ(both.err, "");
+
+    env[0] = alsa_conf + server.dir + "/asound.conf:" + server.dir + "/pulse_only.conf";
+    const process_result pulse_only = run_program(run, env, 30);
+    EXPECT_EQ(pulse_only.status, 0) << pulse_only.out << pulse_only.err;
+    EXPECT_NE(pulse_only.out.find("\nDevice default takes interleaved samples only; running "
+                                  "plug:default, which converts\n"),
+              std::string::npos)
+        << pulse_only.out;
+    EXPECT_EQ(pulse_only.err,
+              "Device default is PulseAudio's plugin on PipeWire, whose timing is too loose to "
+              "hold a delay: it may be off by up to 25 ms. PipeWire's own plugin, pipewire "
+              "(package pipewire-alsa), holds it exactly.\n");
+    std::printf("%s%s%s%s", both.out.c_str(), both.err.c_str(), pulse_only.out.c_str(),
+                pulse_only.err.c_str());
+    stop_server(server, ::testing::Test::HasFailure());
+}
 
 // The stock `jack` PCM takes float samples only: the run stops at the format, and the line
 // after the message names the device that converts.

@@ -47,8 +47,9 @@
 #   rig_plug   plug over rig
 #   rigmon     capture of the 4-channel rig.monitor (through pipewire-pulse)
 # DIR/desktop.conf, added after it, makes `default` the pulse plugin on this fixture's
-# pipewire-pulse, as on a Debian desktop that runs PipeWire, whatever the machine's own
-# configuration says.
+# pipewire-pulse and defines `pipewire`, PipeWire's own plugin, as on a Debian desktop that
+# runs PipeWire with both plugins installed, whatever the machine's own configuration says.
+# DIR/pulse_only.conf, in its place, is the same desktop without PipeWire's plugin.
 #
 # What this fixture shares with the PulseAudio and JACK ones is in
 # tests/support/fixture_common.sh.
@@ -226,6 +227,15 @@ pcm.rigmon {
 }
 EOF
     write_desktop_conf "$dir" "this fixture's pipewire-pulse"
+    cp "$dir/desktop.conf" "$dir/pulse_only.conf"
+    cat >>"$dir/desktop.conf" <<EOF
+# PipeWire's own plugin beside it, as pipewire-alsa defines it
+pcm.pipewire {
+    type pipewire
+    server "$dir/runtime/pipewire-0"
+    hint { show on; description "PipeWire Sound Server" }
+}
+EOF
 }
 
 write_env_files() {

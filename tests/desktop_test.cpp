@@ -1,0 +1,117 @@
+// Which server stands behind PulseAudio's plugin: where its socket is, and who holds it.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "desktop.hpp"
+
+namespace {
+
+using livedelay::inspect_pulse_device;
+using livedelay::pulse_socket_path;
+
+TEST(PulseSocket, TheOptionFirstThenTheFirstLocalServerOfTheEnvironmentThenTheRuntimeDirs) {
+    EXPECT_EQ(pulse_socket_path("unix:/srv/native", "unix:/env/native", "/rt", "/xdg"),
+              "/srv/native");
+    EXPECT_EQ(pulse_socket_path("/srv/native", nullptr, nullptr, nullptr), "/srv/native");
+    // A server on the network is none of this machine's processes.
+    EXPECT_EQ(pulse_socket_path("tcp:studio:4713", "unix:/env/native", "/rt", "/xdg"), "");
+    EXPECT_EQ(pulse_socket_path("", "tcp:studio {0123abcd}unix:/env/native /second", "/rt", "/xdg"),
+              "/env/native");
+    EXPECT_EQ(pulse_socket_path("", "tcp:studio", "/rt", "/xdg"), "");
+    EXPECT_EQ(pulse_socket_path("", "", "/rt", "/xdg"), "/rt/native");
+    EXPECT_EQ(pulse_socket_path("", nullptr, "", "/xdg"), "/xdg/pulse/native");
+    EXPECT_EQ(pulse_socket_path("", nullptr, nullptr, nullptr), "");
+}
+
+// A child that shares the socket and goes by `name`, as a server started on its first client
+// holds the socket that systemd made.
+pid_t hold_under_name(const char* name) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_NAME, name);
+        for (;;) {
+            pause();
+        }
+    }
+    // Named once /proc says so, within a few seconds.
+    const std::string comm_path = "/proc/" + std::to_string(pid) + "/comm";
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream comm(comm_path);
+        std::string comm_name;
+        if (std::getline(comm, comm_name) && comm_name == name) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pid;
+}
+
+void end_child(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+TEST(PulseDevice, PipeWireIsKnownByTheProcessesThatHoldTheServersSocket) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("livedelay_desktop_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string socket_path = (dir / "native").string();
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    {
+        std::ofstream conf(dir / "asound.conf");
+        conf << "pcm.desk { type pulse server \"unix:" << socket_path << "\" }\n"
+             << "pcm.sink_a { type pulse server \"unix:" << socket_path
+             << "\" device \"sink_a\" }\n"
+             << "pcm.elsewhere { type pulse server \"unix:" << (dir / "none").string() << "\" }\n"
+             << "pcm.plain { type null }\n";
+    }
+    const char* saved = std::getenv("ALSA_CONFIG_PATH");
+    const std::string saved_path = saved == nullptr ? "" : saved;
+    setenv("ALSA_CONFIG_PATH",
+           ("/usr/share/alsa/alsa.conf:" + (dir / "asound.conf").string()).c_str(), 1);
+
+    // Held by this test alone.
+    EXPECT_FALSE(inspect_pulse_device("desk").on_pipewire);
+    const pid_t pulseaudio = hold_under_name("pulseaudio");
+    EXPECT_FALSE(inspect_pulse_device("desk").on_pipewire);
+    const pid_t pipewire = hold_under_name("pipewire-pulse");
+    EXPECT_TRUE(inspect_pulse_device("desk").on_pipewire);
+    EXPECT_FALSE(inspect_pulse_device("desk").names_a_device);
+    EXPECT_TRUE(inspect_pulse_device("sink_a").on_pipewire);
+    EXPECT_TRUE(inspect_pulse_device("sink_a").names_a_device);
+    EXPECT_FALSE(inspect_pulse_device("elsewhere").on_pipewire);
+    EXPECT_FALSE(inspect_pulse_device("plain").on_pipewire);
+    EXPECT_FALSE(inspect_pulse_device("no_such_name").on_pipewire);
+    end_child(pipewire);
+    EXPECT_FALSE(inspect_pulse_device("desk").on_pipewire);
+    end_child(pulseaudio);
+
+    if (saved == nullptr) {
+        unsetenv("ALSA_CONFIG_PATH");
+    } else {
+        setenv("ALSA_CONFIG_PATH", saved_path.c_str(), 1);
+    }
+    close(listener);
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
