@@ -105,7 +105,7 @@ std::string verdict(const std::string& name, const direction_probe& playback,
 void print_device(FILE* out, const std::string& name) {
     const direction_probe playback = probe(name, SND_PCM_STREAM_PLAYBACK);
     const direction_probe capture = probe(name, SND_PCM_STREAM_CAPTURE);
-    // PulseAudio's plugin on pipewire-pulse cannot tell when its sound is heard.
+    // PulseAudio's plugin on pipewire-pulse reports its timing too loosely to hold a delay.
     const std::string pipewire = pipewire_name_for(inspect_pulse_device(name));
     const std::string status =
         pipewire.empty() ? verdict(name, playback, capture) : "use " + pipewire;

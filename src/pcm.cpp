@@ -147,7 +147,11 @@ namespace {
 // on standard error names the plugin.
 std::string name_to_run(const std::string& device) {
     const pulse_device pulse = inspect_pulse_device(device);
-    const std::string pipewire = pipewire_name_for(pulse);
+    std::string pipewire;
+    {
+        const server_call call("Playback");  // it opens PipeWire's plugin, which may not answer
+        pipewire = pipewire_name_for(pulse);
+    }
     if (!pipewire.empty()) {
         std::printf(
             "Device %s is PulseAudio's plugin on PipeWire, whose timing is too loose to "
