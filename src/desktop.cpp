@@ -113,16 +113,6 @@ bool served_by_pipewire(const std::string& socket_path) {
     return false;
 }
 
-bool pcm_defined(const char* name) {
-    snd_config_t* definition = nullptr;
-    if (snd_config_update() < 0 ||
-        snd_config_search_definition(snd_config, "pcm", name, &definition) < 0) {
-        return false;
-    }
-    snd_config_delete(definition);
-    return true;
-}
-
 void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
 
 // Opens and closes both streams of `name` without a word from the library.
@@ -189,11 +179,21 @@ pulse_device inspect_pulse_device(const std::string& name) {
 }
 
 std::string pipewire_name_for(const pulse_device& pulse) {
-    if (!pulse.on_pipewire || pulse.names_a_device || !pcm_defined("pipewire") ||
+    if (!pulse.on_pipewire || pulse.names_a_device || !pipewire_defined() ||
         !opens_both_ways("pipewire")) {
         return "";
     }
     return "pipewire";
+}
+
+bool pipewire_defined() {
+    snd_config_t* definition = nullptr;
+    if (snd_config_update() < 0 ||
+        snd_config_search_definition(snd_config, "pcm", "pipewire", &definition) < 0) {
+        return false;
+    }
+    snd_config_delete(definition);
+    return true;
 }
 
 }  // namespace livedelay

@@ -25,4 +25,7 @@ pulse_device inspect_pulse_device(const std::string& name);
 // pipewire-pulse for its default sink and source and PipeWire's own plugin opens; "" otherwise.
 std::string pipewire_name_for(const pulse_device& device);
 
+// Whether ALSA's configuration defines `pipewire`, PipeWire's own plugin.
+bool pipewire_defined();
+
 }  // namespace livedelay

@@ -160,11 +160,15 @@ std::string name_to_run(const std::string& device) {
         return pipewire;
     }
     if (pulse.on_pipewire) {
+        const bool unopened = !pulse.names_a_device && pipewire_defined();
         std::fprintf(stderr,
                      "Device %s is PulseAudio's plugin on PipeWire, whose timing is too loose to "
-                     "hold a delay: it may be off by up to 25 ms. PipeWire's own plugin, pipewire "
-                     "(package pipewire-alsa), holds it exactly.\n",
-                     device.c_str());
+                     "hold a delay: it may be off by up to 25 ms. %s\n",
+                     device.c_str(),
+                     unopened ? "PipeWire's own plugin, pipewire, would hold it exactly, but it "
+                                "does not open here."
+                              : "PipeWire's own plugin, pipewire (package pipewire-alsa), holds it "
+                                "exactly.");
     }
     return device;
 }

@@ -107,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 // `default` is PulseAudio's plugin on pipewire-pulse: the run takes PipeWire's own plugin where
-// it is there, and says so; where it is not, the run goes on as it is, with a line on standard
-// error that names it.
+// it opens, and says so; where it is not there or does not open, the run goes on as it is, with
+// a line on standard error that names it.
 TEST(PipeWireDefault, RunsPipeWiresOwnPluginOrNamesIt) {
     sound_server server = fixture("pipewire", "/pipewire/pipewire_fixture.sh",
                                   {"--alsa-plugin", PIPEWIRE_ALSA_PLUGIN});
@@ -137,8 +137,21 @@ TEST(PipeWireDefault, RunsPipeWiresOwnPluginOrNamesIt) {
               "Device default is PulseAudio's plugin on PipeWire, whose timing is too loose to "
               "hold a delay: it may be off by up to 25 ms. PipeWire's own plugin, pipewire "
               "(package pipewire-alsa), holds it exactly.\n");
-    std::printf("%s%s%s%s", both.out.c_str(), both.err.c_str(), pulse_only.out.c_str(),
-                pulse_only.err.c_str());
+
+    // PipeWire's plugin configured, but for a server that is not there.
+    const std::string elsewhere = server.dir + "/pipewire_elsewhere.conf";
+    write_file(elsewhere, read_file(server.dir + "/pulse_only.conf") +
+                              "pcm.pipewire { type pipewire server \"" + server.dir +
+                              "/runtime/no-such-server\" }\n");
+    env[0] = alsa_conf + server.dir + "/asound.conf:" + elsewhere;
+    const process_result unopened = run_program(run, env, 30);
+    EXPECT_EQ(unopened.status, 0) << unopened.out << unopened.err;
+    EXPECT_EQ(unopened.err,
+              "Device default is PulseAudio's plugin on PipeWire, whose timing is too loose to "
+              "hold a delay: it may be off by up to 25 ms. PipeWire's own plugin, pipewire, would "
+              "hold it exactly, but it does not open here.\n");
+    std::printf("%s%s%s%s%s", both.out.c_str(), both.err.c_str(), pulse_only.out.c_str(),
+                pulse_only.err.c_str(), unopened.err.c_str());
     stop_server(server, ::testing::Test::HasFailure());
 }
 
