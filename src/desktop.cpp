@@ -10,6 +10,8 @@
 #include <sstream>
 #include <vector>
 
+#include "pcm.hpp"
+
 namespace livedelay {
 
 namespace {
@@ -17,9 +19,20 @@ namespace {
 struct config_deleter {
     void operator()(snd_config_t* config) const { snd_config_delete(config); }
 };
+using config_handle = std::unique_ptr<snd_config_t, config_deleter>;
 struct dir_closer {
     void operator()(DIR* dir) const { closedir(dir); }
 };
+
+// The definition ALSA's configuration gives the PCM `name`, or none.
+config_handle definition_of(const char* name) {
+    snd_config_t* definition = nullptr;
+    if (snd_config_update() < 0 ||
+        snd_config_search_definition(snd_config, "pcm", name, &definition) < 0) {
+        return nullptr;
+    }
+    return config_handle(definition);
+}
 
 std::string string_field(snd_config_t* config, const char* key) {
     snd_config_t* node = nullptr;
@@ -113,19 +126,15 @@ bool served_by_pipewire(const std::string& socket_path) {
     return false;
 }
 
-void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
-
 // Opens and closes both streams of `name` without a word from the library.
 bool opens_both_ways(const char* name) {
     const snd_lib_error_handler_t previous = snd_lib_error;
     snd_lib_error_set_handler(ignore_alsa_error);
     bool opened = true;
     for (const snd_pcm_stream_t direction : {SND_PCM_STREAM_PLAYBACK, SND_PCM_STREAM_CAPTURE}) {
-        snd_pcm_t* pcm = nullptr;
-        opened = opened && snd_pcm_open(&pcm, name, direction, SND_PCM_NONBLOCK) == 0;
-        if (pcm != nullptr) {
-            snd_pcm_close(pcm);
-        }
+        snd_pcm_t* raw = nullptr;
+        opened = opened && snd_pcm_open(&raw, name, direction, SND_PCM_NONBLOCK) == 0;
+        const pcm_handle pcm(raw);
     }
     snd_lib_error_set_handler(previous);
     return opened;
@@ -161,18 +170,13 @@ std::string pulse_socket_path(const std::string& server_option, const char* puls
 
 pulse_device inspect_pulse_device(const std::string& name) {
     pulse_device result;
-    snd_config_t* raw = nullptr;
-    if (snd_config_update() < 0 ||
-        snd_config_search_definition(snd_config, "pcm", name.c_str(), &raw) < 0) {
+    const config_handle definition = definition_of(name.c_str());
+    if (!definition || string_field(definition.get(), "type") != "pulse") {
         return result;
     }
-    const std::unique_ptr<snd_config_t, config_deleter> definition(raw);
-    if (string_field(raw, "type") != "pulse") {
-        return result;
-    }
-    result.names_a_device = !string_field(raw, "device").empty();
+    result.names_a_device = !string_field(definition.get(), "device").empty();
     const std::string socket =
-        pulse_socket_path(string_field(raw, "server"), std::getenv("PULSE_SERVER"),
+        pulse_socket_path(string_field(definition.get(), "server"), std::getenv("PULSE_SERVER"),
                           std::getenv("PULSE_RUNTIME_PATH"), std::getenv("XDG_RUNTIME_DIR"));
     result.on_pipewire = !socket.empty() && served_by_pipewire(socket);
     return result;
@@ -187,13 +191,7 @@ std::string pipewire_name_for(const pulse_device& pulse) {
 }
 
 bool pipewire_defined() {
-    snd_config_t* definition = nullptr;
-    if (snd_config_update() < 0 ||
-        snd_config_search_definition(snd_config, "pcm", "pipewire", &definition) < 0) {
-        return false;
-    }
-    snd_config_delete(definition);
-    return true;
+    return definition_of("pipewire") != nullptr;
 }
 
 }  // namespace livedelay

@@ -141,8 +141,6 @@ void print_device(FILE* out, const std::string& name) {
                  rates.c_str());
 }
 
-void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
-
 // While the list is probed: JACK's library writes its connection errors to standard error
 // itself, and a JACK client may start a server of its own.
 struct quiet_probing {

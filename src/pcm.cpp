@@ -50,6 +50,8 @@ std::string converting_name(const std::string& device_name) {
     return plain ? "plug:" + device_name : "plug:'" + device_name + "'";
 }
 
+void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
+
 int open_stream(snd_pcm_stream_t direction, const std::string& device_name, pcm_handle& handle) {
     const bool playback = direction == SND_PCM_STREAM_PLAYBACK;
     snd_pcm_t* pcm = nullptr;

@@ -49,6 +49,11 @@ constexpr snd_pcm_uframes_t requested_buffer_frames = 16384;
 // otherwise), or "" when the name converts already.
 std::string converting_name(const std::string& device_name);
 
+// An error handler for snd_lib_error_set_handler that drops the library's messages, where
+// a probe's failure is an answer, not something to report.
+void ignore_alsa_error(const char* file, int line, const char* function, int err,
+                       const char* format, ...);
+
 // Opens one stream without blocking, so a busy device answers at once. The failure is
 // reported on standard error; gives 0 or ALSA's negative code.
 int open_stream(snd_pcm_stream_t direction, const std::string& device_name, pcm_handle& handle);

@@ -8,12 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "desktop.hpp"
 
@@ -37,25 +36,25 @@ TEST(PulseSocket, TheOptionFirstThenTheFirstLocalServerOfTheEnvironmentThenTheRu
 }
 
 // A child that shares the socket and goes by `name`, as a server started on its first client
-// holds the socket that systemd made.
+// holds the socket that systemd made. Given once the child has its name.
 pid_t hold_under_name(const char* name) {
+    int named[2];
+    if (pipe(named) != 0) {
+        return -1;
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_NAME, name);
+        close(named[1]);  // the parent reads its end closed
         for (;;) {
             pause();
         }
     }
-    // Named once /proc says so, within a few seconds.
-    const std::string comm_path = "/proc/" + std::to_string(pid) + "/comm";
-    for (int i = 0; i < 500; ++i) {
-        std::ifstream comm(comm_path);
-        std::string comm_name;
-        if (std::getline(comm, comm_name) && comm_name == name) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    close(named[1]);
+    char byte = 0;
+    while (read(named[0], &byte, 1) < 0 && errno == EINTR) {
     }
+    close(named[0]);
     return pid;
 }
 
@@ -92,8 +91,10 @@ TEST(PulseDevice, PipeWireIsKnownByTheProcessesThatHoldTheServersSocket) {
     // Held by this test alone.
     EXPECT_FALSE(inspect_pulse_device("desk").on_pipewire);
     const pid_t pulseaudio = hold_under_name("pulseaudio");
+    ASSERT_GT(pulseaudio, 0);
     EXPECT_FALSE(inspect_pulse_device("desk").on_pipewire);
     const pid_t pipewire = hold_under_name("pipewire-pulse");
+    ASSERT_GT(pipewire, 0);
     EXPECT_TRUE(inspect_pulse_device("desk").on_pipewire);
     EXPECT_FALSE(inspect_pulse_device("desk").names_a_device);
     EXPECT_TRUE(inspect_pulse_device("sink_a").on_pipewire);

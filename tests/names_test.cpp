@@ -116,40 +116,43 @@ TEST(PipeWireDefault, RunsPipeWiresOwnPluginOrNamesIt) {
     ASSERT_EQ(started.status, 0) << started.out << started.err;
     const std::vector<std::string> run{LIVEDELAY_BIN, "default", "2",     "1",
                                        "1",           "0.5",     "48000", "2"};
-    std::vector<std::string> env = program_env(server);
-    const process_result both = run_program(run, env, 30);
-    EXPECT_EQ(both.status, 0) << both.out << both.err;
-    EXPECT_NE(both.out.find("\nDevice default is PulseAudio's plugin on PipeWire, whose timing is "
-                            "too loose to hold a delay; running pipewire, PipeWire's own\n"),
+    // A run on the fixture's names and the desktop of `desktop_conf`.
+    const auto run_on = [&](const std::string& desktop_conf) {
+        std::vector<std::string> env = program_env(server);
+        env[0] = alsa_conf + server.dir + "/asound.conf:" + desktop_conf;
+        const process_result r = run_program(run, env, 30);
+        EXPECT_EQ(r.status, 0) << desktop_conf << ":\n" << r.out << r.err;
+        return r;
+    };
+    const std::string pulse_plugin_line =
+        "Device default is PulseAudio's plugin on PipeWire, whose timing is too loose to hold a "
+        "delay";
+
+    const process_result both = run_on(server.dir + "/desktop.conf");
+    EXPECT_NE(both.out.find("\n" + pulse_plugin_line + "; running pipewire, PipeWire's own\n"),
               std::string::npos)
         << both.out;
     EXPECT_EQ(both.out.find("plug:default"), std::string::npos) << both.out;
     EXPECT_EQ(both.err, "");
 
-    env[0] = alsa_conf + server.dir + "/asound.conf:" + server.dir + "/pulse_only.conf";
-    const process_result pulse_only = run_program(run, env, 30);
-    EXPECT_EQ(pulse_only.status, 0) << pulse_only.out << pulse_only.err;
+    const process_result pulse_only = run_on(server.dir + "/pulse_only.conf");
     EXPECT_NE(pulse_only.out.find("\nDevice default takes interleaved samples only; running "
                                   "plug:default, which converts\n"),
               std::string::npos)
         << pulse_only.out;
-    EXPECT_EQ(pulse_only.err,
-              "Device default is PulseAudio's plugin on PipeWire, whose timing is too loose to "
-              "hold a delay: it may be off by up to 25 ms. PipeWire's own plugin, pipewire "
-              "(package pipewire-alsa), holds it exactly.\n");
+    EXPECT_EQ(pulse_only.err, pulse_plugin_line +
+                                  ": it may be off by up to 25 ms. PipeWire's own plugin, "
+                                  "pipewire (package pipewire-alsa), holds it exactly.\n");
 
     // PipeWire's plugin configured, but for a server that is not there.
     const std::string elsewhere = server.dir + "/pipewire_elsewhere.conf";
     write_file(elsewhere, read_file(server.dir + "/pulse_only.conf") +
                               "pcm.pipewire { type pipewire server \"" + server.dir +
                               "/runtime/no-such-server\" }\n");
-    env[0] = alsa_conf + server.dir + "/asound.conf:" + elsewhere;
-    const process_result unopened = run_program(run, env, 30);
-    EXPECT_EQ(unopened.status, 0) << unopened.out << unopened.err;
-    EXPECT_EQ(unopened.err,
-              "Device default is PulseAudio's plugin on PipeWire, whose timing is too loose to "
-              "hold a delay: it may be off by up to 25 ms. PipeWire's own plugin, pipewire, would "
-              "hold it exactly, but it does not open here.\n");
+    const process_result unopened = run_on(elsewhere);
+    EXPECT_EQ(unopened.err, pulse_plugin_line +
+                                ": it may be off by up to 25 ms. PipeWire's own plugin, pipewire, "
+                                "would hold it exactly, but it does not open here.\n");
     std::printf("%s%s%s%s%s", both.out.c_str(), both.err.c_str(), pulse_only.out.c_str(),
                 pulse_only.err.c_str(), unopened.err.c_str());
     stop_server(server, ::testing::Test::HasFailure());
