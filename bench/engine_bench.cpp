@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "delay.hpp"
+#include "delay_ring.hpp"
 #include "settings.hpp"
 
 namespace {

@@ -3,9 +3,11 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cmath>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "settings.hpp"
 #include "signals.hpp"
@@ -19,11 +21,14 @@ constexpr double large_step_seconds = 0.1;
 constexpr double longest_step_seconds = 1.0;
 // The longest escape sequence a key sends that is read here.
 constexpr size_t key_sequence_bytes = 4;
+// How much of a refused line a refusal quotes.
+constexpr size_t quoted_bytes = 40;
+constexpr int64_t ns_per_second = 1000000000;
 
-std::string trimmed(const std::string& text) {
+std::string_view trimmed(std::string_view text) {
     const size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return "";
+    if (first == std::string_view::npos) {
+        return {};
     }
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
@@ -32,24 +37,92 @@ delay_command move_by(double seconds) {
     return {delay_command::kind::move, seconds};
 }
 
+// Bytes of the UTF-8 sequence that starts `text`, or 0 when it starts with no valid one
+// (a stray byte, a cut or overlong sequence, a surrogate).
+size_t utf8_sequence_bytes(std::string_view text) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xbf) {
+            return 0;
+        }
+    }
+    // The C1 controls (U+0080 to U+009F) act as controls on some terminals.
+    return lead == 0xc2 && byte(1) < 0xa0 ? 0 : length;
+}
+
+bool is_control_byte(unsigned char byte) {
+    return (byte < 0x20 && byte != '\t' && byte != '\r') || byte == 0x7f;
+}
+
 }  // namespace
 
-delay_command parse_control_line(const std::string& line, std::string& refusal) {
+std::string quoted_prefix(std::string_view text, size_t longest_bytes) {
+    std::string quoted = "\"";
+    size_t at = 0;
+    while (at < text.size() && at < longest_bytes) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte == '"' || byte == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(byte);
+            ++at;
+        } else if (byte >= 0x20 && byte < 0x7f) {
+            quoted += static_cast<char>(byte);
+            ++at;
+        } else if (const size_t length = byte >= 0x80 ? utf8_sequence_bytes(text.substr(at)) : 0;
+                   length > 0 && at + length <= longest_bytes) {
+            quoted.append(text.substr(at, length));
+            at += length;
+        } else if (length > 0) {
+            break;  // a character that does not fit whole
+        } else {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            quoted += escape;
+            ++at;
+        }
+    }
+    return quoted + (at < text.size() ? "\"..." : "\"");
+}
+
+delay_command parse_control_line(std::string_view line, std::string& refusal) {
     refusal.clear();
-    const std::string text = trimmed(line);
+    const std::string_view text = trimmed(line);
+    if (text.empty()) {
+        return {};
+    }
     if (text == "dump") {
         return {delay_command::kind::dump, 0};
     }
-    if (text.rfind("delay", 0) != 0 || text.size() < 7 || (text[5] != ' ' && text[5] != '\t')) {
-        refusal = "Unknown command \"" + text +
-                  "\": delay SECONDS, delay +SECONDS, delay -SECONDS or dump";
+    if (!text.starts_with("delay") || text.size() < 7 || (text[5] != ' ' && text[5] != '\t')) {
+        refusal = "Unknown command " + quoted_prefix(text, quoted_bytes) +
+                  ": delay SECONDS, delay +SECONDS, delay -SECONDS or dump";
         return {};
     }
-    const std::string number = trimmed(text.substr(6));
+    const std::string number(trimmed(text.substr(6)));
     char* end = nullptr;
     const double seconds = std::strtod(number.c_str(), &end);
     if (number.empty() || *end != '\0' || !std::isfinite(seconds)) {
-        refusal = "Delay time is not a number: \"" + number + "\"";
+        refusal = "Delay time is not a number: " + quoted_prefix(number, quoted_bytes);
         return {};
     }
     const bool relative = number[0] == '+' || number[0] == '-';
@@ -79,7 +152,7 @@ std::string delay_refusal(double seconds) {
     return "";
 }
 
-delay_command parse_keys(const std::string& keys, size_t& used) {
+delay_command parse_keys(std::string_view keys, size_t& used) {
     used = 1;
     switch (keys[0]) {
         case '+':
@@ -98,19 +171,18 @@ delay_command parse_keys(const std::string& keys, size_t& used) {
     }
     // The arrows (ESC [ A, or ESC O A in a terminal's application mode) and Page Up / Down.
     struct sequence {
-        const char* bytes;
+        std::string_view bytes;
         double seconds;
     };
     for (const sequence& s :
          {sequence{"\x1b[A", large_step_seconds}, sequence{"\x1bOA", large_step_seconds},
           sequence{"\x1b[B", -large_step_seconds}, sequence{"\x1bOB", -large_step_seconds},
           sequence{"\x1b[5~", longest_step_seconds}, sequence{"\x1b[6~", -longest_step_seconds}}) {
-        const std::string wanted = s.bytes;
-        if (keys.rfind(wanted, 0) == 0) {
-            used = wanted.size();
+        if (keys.starts_with(s.bytes)) {
+            used = s.bytes.size();
             return move_by(s.seconds);
         }
-        if (keys.size() < wanted.size() && wanted.rfind(keys, 0) == 0) {
+        if (keys.size() < s.bytes.size() && s.bytes.starts_with(keys)) {
             used = 0;  // the start of a sequence: wait for the rest
         }
     }
@@ -121,74 +193,178 @@ delay_command parse_keys(const std::string& keys, size_t& used) {
     return {};
 }
 
+namespace {
+
+bool second_over(const refusal_limit& limit, int64_t now_ns) {
+    return limit.second_start_ns < 0 || now_ns - limit.second_start_ns >= ns_per_second;
+}
+
+}  // namespace
+
+void refuse(refusal_limit& limit, const std::string& text, int64_t now_ns) {
+    if (second_over(limit, now_ns)) {
+        say_held_back(limit);
+        limit.second_start_ns = now_ns;
+        limit.said = 0;
+    }
+    if (limit.said >= refusals_per_second) {
+        ++limit.held_back;
+        return;
+    }
+    ++limit.said;
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+void say_held_back(refusal_limit& limit) {
+    if (limit.held_back > 0) {
+        std::fprintf(stderr, "%lld more command lines refused\n",
+                     static_cast<long long>(limit.held_back));
+        limit.held_back = 0;
+    }
+}
+
+namespace {
+
+// Adds the commands of one look at standard input up, from the delay asked before it.
+struct batch_builder {
+    control_input& input;
+    int64_t now_ns;
+    double asked_seconds;
+    command_batch batch;
+
+    void take(const delay_command& command) {
+        if (command.what == delay_command::kind::dump) {
+            batch.dump = true;
+            return;
+        }
+        const double seconds = asked_delay(command, asked_seconds);
+        const std::string refusal = delay_refusal(seconds);
+        if (!refusal.empty()) {
+            refuse(input.refusals, refusal, now_ns);
+            return;
+        }
+        asked_seconds = std::clamp(seconds, 0.0, static_cast<double>(maximum_delay_seconds));
+        batch.delay_seconds = asked_seconds;
+    }
+
+    void end_line() {
+        const std::string_view line(input.pending.data(), input.pending_bytes);
+        if (input.unprintable && !input.overlong) {
+            refuse(input.refusals, "Command line with control characters dropped", now_ns);
+        } else if (!input.overlong) {
+            std::string refusal;
+            const delay_command command = parse_control_line(line, refusal);
+            if (!refusal.empty()) {
+                refuse(input.refusals, refusal, now_ns);
+            } else if (command.what != delay_command::kind::none) {
+                take(command);
+            }
+        }
+        input.pending_bytes = 0;
+        input.overlong = false;
+        input.unprintable = false;
+    }
+
+    void line_byte(char byte) {
+        if (byte == '\n') {
+            end_line();
+            return;
+        }
+        if (input.overlong) {
+            return;
+        }
+        if (input.pending_bytes == input.pending.size()) {
+            input.overlong = true;
+            refuse(
+                input.refusals,
+                "Command line longer than " + std::to_string(longest_line_bytes) + " bytes dropped",
+                now_ns);
+            return;
+        }
+        input.unprintable = input.unprintable || is_control_byte(static_cast<unsigned char>(byte));
+        input.pending[input.pending_bytes++] = byte;
+    }
+
+    void key_byte(char byte) {
+        input.pending[input.pending_bytes++] = byte;
+        while (input.pending_bytes > 0) {
+            size_t used = 0;
+            const delay_command command =
+                parse_keys(std::string_view(input.pending.data(), input.pending_bytes), used);
+            if (used == 0) {
+                return;  // the rest of a key sequence is still to come
+            }
+            std::memmove(input.pending.data(), input.pending.data() + used,
+                         input.pending_bytes - used);
+            input.pending_bytes -= used;
+            if (command.what != delay_command::kind::none) {
+                take(command);
+            }
+        }
+    }
+};
+
+static_assert(key_sequence_bytes < longest_line_bytes);
+
+}  // namespace
+
 void open_control(control_input& input) {
     input.fd = STDIN_FILENO;
     input.terminal = isatty(input.fd) != 0 && tcgetattr(input.fd, &input.saved) == 0;
     if (input.terminal) {
         // Keys count as they are pressed and are not echoed; Ctrl-C still stops the run.
-        termios raw = input.saved;
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        raw.c_cc[VMIN] = 0;
-        raw.c_cc[VTIME] = 0;
+        termios keys = input.saved;
+        keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        keys.c_cc[VMIN] = 0;
+        keys.c_cc[VTIME] = 0;
         keep_terminal_settings(input.fd, input.saved);
-        tcsetattr(input.fd, TCSANOW, &raw);  // a terminal that refuses stays as it was
+        tcsetattr(input.fd, TCSANOW, &keys);  // a terminal that refuses stays as it was
     }
 }
 
 void close_control(control_input& input) {
+    say_held_back(input.refusals);
     if (input.terminal) {
         restore_terminal();
     }
     input.fd = -1;
 }
 
-delay_command next_command(control_input& input) {
-    for (;;) {
-        if (input.terminal) {
-            while (!input.pending.empty()) {
-                size_t used = 0;
-                const delay_command command = parse_keys(input.pending, used);
-                if (used == 0) {
-                    break;
-                }
-                input.pending.erase(0, used);
-                if (command.what != delay_command::kind::none) {
-                    return command;
-                }
-            }
-        } else {
-            for (size_t end = input.pending.find('\n'); end != std::string::npos;
-                 end = input.pending.find('\n')) {
-                const std::string line = input.pending.substr(0, end);
-                input.pending.erase(0, end + 1);
-                std::string refusal;
-                const delay_command command = parse_control_line(line, refusal);
-                if (!refusal.empty()) {
-                    std::fprintf(stderr, "%s\n", refusal.c_str());
-                } else if (command.what != delay_command::kind::none) {
-                    return command;
-                }
-            }
-        }
-        if (input.fd < 0) {
-            return {};
-        }
-        pollfd readable{input.fd, POLLIN, 0};
-        if (poll(&readable, 1, 0) <= 0) {
-            return {};
-        }
-        char bytes[256];
-        const ssize_t got = read(input.fd, bytes, sizeof bytes);
-        if (got <= 0) {
-            // The end of the input changes nothing; a line without its newline still counts.
-            input.fd = -1;
-            if (!input.terminal && !input.pending.empty()) {
-                input.pending += '\n';
-            }
-            continue;
-        }
-        input.pending.append(bytes, static_cast<size_t>(got));
+command_batch read_commands(control_input& input, double delay_seconds, int64_t now_ns) {
+    batch_builder builder{input, now_ns, delay_seconds, {}};
+    if (second_over(input.refusals, now_ns)) {
+        say_held_back(input.refusals);
     }
+    if (input.fd < 0) {
+        return {};
+    }
+    pollfd readable{input.fd, POLLIN, 0};
+    if (poll(&readable, 1, 0) <= 0) {
+        return {};
+    }
+    char bytes[read_budget_bytes];
+    const ssize_t got = read(input.fd, bytes, sizeof bytes);
+    if (got < 0) {
+        // A terminal read from the background fails until the program is in front again.
+        const bool again = errno == EAGAIN || errno == EINTR || (input.terminal && errno == EIO);
+        input.fd = again ? input.fd : -1;
+        return {};
+    }
+    for (ssize_t i = 0; i < got; ++i) {
+        if (input.terminal) {
+            builder.key_byte(bytes[i]);
+        } else {
+            builder.line_byte(bytes[i]);
+        }
+    }
+    if (got == 0) {
+        // The end of the input changes nothing; a line without its newline still counts.
+        if (!input.terminal && (input.pending_bytes > 0 || input.overlong)) {
+            builder.end_line();
+        }
+        input.fd = -1;
+    }
+    return builder.batch;
 }
 
 const char* const control_help =

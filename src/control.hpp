@@ -4,12 +4,20 @@
 // Keys: + and - move the delay by 10 ms, the up and down arrows by 100 ms, Page Up and
 // Page Down by a second, d dumps. Lines: "delay 3.25" sets the delay, "delay +0.01" and
 // "delay -0.1" move it, "dump" dumps.
+//
+// Standard input is untrusted: it is read without waiting, a bounded amount at a time, into a
+// fixed buffer, and every byte is looked at once. A line too long or holding bytes no command
+// has is dropped, and refusals quote at most a short, escaped part of what they refuse.
 #pragma once
 
 #include <termios.h>
 
+#include <array>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace livedelay {
 
@@ -20,8 +28,8 @@ struct delay_command {
 };
 
 // A line of standard input as a command, or the reason it is refused ("" when it is a
-// command). The range of the delay is checked where it is applied.
-delay_command parse_control_line(const std::string& line, std::string& refusal);
+// command, or an empty line). The range of the delay is checked where it is applied.
+delay_command parse_control_line(std::string_view line, std::string& refusal);
 
 // The delay a command asks for, from `current` seconds: NAN for a dump or none.
 double asked_delay(const delay_command& command, double current);
@@ -29,27 +37,66 @@ double asked_delay(const delay_command& command, double current);
 // Why a delay cannot be had, in the settings report's words, or "" when it can.
 std::string delay_refusal(double seconds);
 
-// Standard input as the run reads it: keys from a terminal put in raw mode for the run, or
+// A terminal's key sequence (a key, or an escape sequence) as a command; `used` is how many
+// bytes of `keys` it took, 0 when more are needed to tell.
+delay_command parse_keys(std::string_view keys, size_t& used);
+
+// `text` as a refusal quotes it: at most `longest_bytes` of it, with quotes, backslashes,
+// control bytes and bytes that are not UTF-8 written as escapes, and "..." where it was cut.
+std::string quoted_prefix(std::string_view text, size_t longest_bytes);
+
+// The longest command line taken; a longer one is dropped up to its newline.
+constexpr size_t longest_line_bytes = 256;
+// Standard input read in one look at it: enough for hundreds of lines, little enough that a
+// flood of input never holds up the audio.
+constexpr size_t read_budget_bytes = 16384;
+// Refusals said in one second; the rest are counted, and said as a count.
+constexpr int refusals_per_second = 3;
+
+// Refusals said recently, and those held back.
+struct refusal_limit {
+    int64_t second_start_ns = -1;  // none yet
+    int said = 0;
+    int64_t held_back = 0;
+};
+
+// Says `text` on standard error as a line, unless refusals_per_second were said in the last
+// second: then it is only counted. A new second starts by saying the count held back.
+void refuse(refusal_limit& limit, const std::string& text, int64_t now_ns);
+// Says the count held back, if any.
+void say_held_back(refusal_limit& limit);
+
+// What the commands read in one look at standard input come to: a dump, then the delay asked
+// last (NAN when none was).
+struct command_batch {
+    bool dump = false;
+    double delay_seconds = NAN;
+};
+
+// Standard input as the run reads it: keys from a terminal put in key mode for the run, or
 // lines from anything else; nothing once it has ended.
 struct control_input {
     int fd = -1;
     bool terminal = false;
     termios saved{};
-    std::string pending;  // bytes of a line or a key sequence not yet complete
+    // The line, or on a terminal the key sequence, read so far and not yet complete.
+    std::array<char, longest_line_bytes> pending{};
+    size_t pending_bytes = 0;
+    bool overlong = false;     // the line went past longest_line_bytes: dropped to its newline
+    bool unprintable = false;  // it holds a byte that is in no command
+    refusal_limit refusals;
 };
 
-// Takes standard input for commands; a terminal is put in raw mode (its settings are put back
-// by close_control, or by the signal handlers if the process is ended).
+// Takes standard input for commands. A terminal is put in key mode (keys act as they are
+// pressed and are not echoed) while the program runs in its foreground; its settings are put
+// back by close_control, on Ctrl-Z, or by the signal handlers if the process is ended.
 void open_control(control_input& input);
 void close_control(control_input& input);
 
-// The next command standard input holds now, without waiting; none when it holds none. A line
-// that is refused is said on standard error, and the next one taken.
-delay_command next_command(control_input& input);
-
-// A terminal's key sequence (a key, or an escape sequence) as a command; `used` is how many
-// bytes of `keys` it took, 0 when more are needed to tell.
-delay_command parse_keys(const std::string& keys, size_t& used);
+// Reads at most read_budget_bytes of what standard input holds now, without waiting, and gives
+// what its complete commands come to from `delay_seconds`, the delay asked now. A command that
+// is refused is said on standard error and changes nothing. The end of the input is quiet.
+command_batch read_commands(control_input& input, double delay_seconds, int64_t now_ns);
 
 // What the keys and the lines do, as --help says it.
 extern const char* const control_help;

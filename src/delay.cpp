@@ -2,16 +2,12 @@
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cassert>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 
 #include "pcm.hpp"
@@ -19,366 +15,30 @@
 
 namespace livedelay {
 
-namespace {
-
-byte_block zeroed_block(int64_t bytes) {
-    return byte_block(static_cast<uint8_t*>(std::calloc(static_cast<size_t>(bytes), 1)));
-}
-
-ring_block mapped_block(int64_t bytes) {
-    // Reserved only: a ring is made for the longest delay, and holds memory where written.
-    void* p = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) {
-        return ring_block(nullptr, unmap_deleter{});
-    }
-    return ring_block(static_cast<uint8_t*>(p), unmap_deleter{static_cast<size_t>(bytes)});
-}
-
-// Gives the pages of [from, to) of every ring back; they read as zero afterwards.
-void release(delay_ring& ring, int64_t from, int64_t to) {
-    for (lane& l : ring.lanes) {
-        for (uint8_t* block : {l.input_ring.get(), l.output_ring.get()}) {
-            madvise(block + from, static_cast<size_t>(to - from), MADV_DONTNEED);
-        }
-    }
-}
-
-// Zeroes [from, from + n) of a mapped block, n within it. Whole pages are handed back rather
-// than written, so a long pause costs neither time nor memory.
-void clear_bytes(uint8_t* block, int64_t from, int64_t n) {
-    static const int64_t page = sysconf(_SC_PAGESIZE);
-    const int64_t first_page = (from + page - 1) / page * page;
-    const int64_t end_page = (from + n) / page * page;
-    if (end_page - first_page < 16 * page) {
-        std::memset(block + from, 0, static_cast<size_t>(n));
-        return;
-    }
-    std::memset(block + from, 0, static_cast<size_t>(first_page - from));
-    madvise(block + first_page, static_cast<size_t>(end_page - first_page), MADV_DONTNEED);
-    std::memset(block + end_page, 0, static_cast<size_t>(from + n - end_page));
-}
-
-// Zeroes n bytes of every output ring from `from` on, wrapping at the ring end.
-void clear_output(delay_ring& ring, int64_t from, int64_t n) {
-    const int64_t first = std::min(n, ring.ring_size - from);
-    for (lane& l : ring.lanes) {
-        clear_bytes(l.output_ring.get(), from, first);
-        clear_bytes(l.output_ring.get(), 0, n - first);
-    }
-}
-
-int64_t wrapped(const delay_ring& ring, int64_t position) {
-    return (position % ring.ring_size + ring.ring_size) % ring.ring_size;
-}
-
-}  // namespace
-
-void unmap_deleter::operator()(uint8_t* p) const {
-    munmap(p, bytes);
-}
-
-int64_t ring_size_for(const run_settings& settings) {
-    const float bytes =
-        settings.delay_plus_one_seconds * static_cast<float>(settings.sample_rate) * 3.0f;
-    const auto needed = static_cast<int64_t>(bytes);
-    int64_t size = 4096;
-    while (needed > size) {
-        size *= 2;
-    }
-    return size;
-}
-
-int64_t delay_offset_for(const run_settings& settings) {
-    const float frames = static_cast<float>(settings.sample_rate) * settings.delay_seconds;
-    return static_cast<int64_t>(frames) * sample_bytes;
-}
-
-int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset) {
-    // A pass's bytes must land in the output ring before the position reaches them again.
-    assert(delay_offset % sample_bytes == 0 && delay_offset + chunk_bytes < ring_size);
-    delay_ring fresh;
-    fresh.ring_size = ring_size;
-    fresh.delay_offset = delay_offset;
-    for (lane& l : fresh.lanes) {
-        l.input_ring = mapped_block(ring_size);
-        l.output_ring = mapped_block(ring_size);
-        if (!l.input_ring || !l.output_ring) {
-            return -ENOMEM;
-        }
-    }
-    ring = std::move(fresh);
-    return 0;
-}
-
-void store(delay_ring& ring, lane_id id, std::span<const uint8_t> source) {
-    const auto n = static_cast<int64_t>(source.size());
-    assert(n <= chunk_bytes);
-    const int64_t first = std::min(n, ring.ring_size - ring.ring_position);
-    uint8_t* input = ring.lanes[id].input_ring.get();
-    if (first > 0) {
-        std::memcpy(input + ring.ring_position, source.data(), static_cast<size_t>(first));
-    }
-    if (n > first) {
-        std::memcpy(input, source.data() + first, static_cast<size_t>(n - first));
-    }
-}
-
-void delay_copy(delay_ring& ring, lane_id id, int64_t n) {
-    assert(n >= 0 && n <= chunk_bytes);
-    const uint8_t* input = ring.lanes[id].input_ring.get();
-    uint8_t* output = ring.lanes[id].output_ring.get();
-    int64_t from = ring.ring_position;
-    int64_t to = wrapped(ring, ring.ring_position + ring.delay_offset);
-    // Both ends wrap at most once each, so this is at most three block copies.
-    while (n > 0) {
-        const int64_t piece = std::min({n, ring.ring_size - from, ring.ring_size - to});
-        std::memcpy(output + to, input + from, static_cast<size_t>(piece));
-        from = from + piece == ring.ring_size ? 0 : from + piece;
-        to = to + piece == ring.ring_size ? 0 : to + piece;
-        n -= piece;
-    }
-}
-
-void fetch(const delay_ring& ring, lane_id id, std::span<uint8_t> destination) {
-    const auto n = static_cast<int64_t>(destination.size());
-    assert(n <= chunk_bytes);
-    const int64_t first = std::min(n, ring.ring_size - ring.ring_position);
-    const uint8_t* output = ring.lanes[id].output_ring.get();
-    if (first > 0) {
-        std::memcpy(destination.data(), output + ring.ring_position, static_cast<size_t>(first));
-    }
-    if (n > first) {
-        std::memcpy(destination.data() + first, output, static_cast<size_t>(n - first));
-    }
-}
-
-void advance(delay_ring& ring, int64_t n) {
-    assert(n >= 0 && n < ring.ring_size);
-    const int64_t before = ring.ring_position;
-    const int64_t next = before + n;
-    ring.ring_position = next < ring.ring_size ? next : next - ring.ring_size;
-    // A small ring is resident whole anyway; a large one keeps only its current block.
-    if (ring.ring_size < 2 * released_block_bytes) {
-        return;
-    }
-    // Every block from the one the position was in up to the one it is in now, if it left it:
-    // the input rings' bytes there were copied on, the output rings' were played.
-    for (int64_t block = before / released_block_bytes * released_block_bytes;
-         block / released_block_bytes != next / released_block_bytes && block < next;
-         block += released_block_bytes) {
-        const int64_t start = block % ring.ring_size;
-        release(ring, start, std::min(start + released_block_bytes, ring.ring_size));
-    }
-}
-
-void skip_output(delay_ring& ring, int64_t n) {
-    assert(n >= 0 && n <= ring.delay_offset && n % sample_bytes == 0);
-    advance(ring, n);
-    ring.delay_offset -= n;
-}
-
-void pause_output(delay_ring& ring, int64_t n) {
-    assert(n >= 0 && n % sample_bytes == 0 && ring.delay_offset + n + chunk_bytes < ring.ring_size);
-    // Behind the position lie bytes already played: they become the silence heard next.
-    ring.ring_position = wrapped(ring, ring.ring_position - n);
-    clear_output(ring, ring.ring_position, n);
-    ring.delay_offset += n;
-}
-
-void pause_input(delay_ring& ring, int64_t n, int64_t behind) {
-    assert(n >= 0 && n % sample_bytes == 0 && behind >= 0 && behind <= ring.delay_offset &&
-           ring.delay_offset + n + chunk_bytes < ring.ring_size);
-    const int64_t gap_at = wrapped(ring, ring.ring_position + ring.delay_offset - behind);
-    // The bytes stored since the gap move on by n, last ones first, since the two places
-    // may overlap.
-    for (lane& l : ring.lanes) {
-        uint8_t* output = l.output_ring.get();
-        for (int64_t left = behind; left > 0;) {
-            const int64_t from_end = wrapped(ring, gap_at + left);
-            const int64_t to_end = wrapped(ring, gap_at + left + n);
-            const int64_t piece = std::min({left, from_end == 0 ? ring.ring_size : from_end,
-                                            to_end == 0 ? ring.ring_size : to_end});
-            std::memmove(output + (to_end == 0 ? ring.ring_size : to_end) - piece,
-                         output + (from_end == 0 ? ring.ring_size : from_end) - piece,
-                         static_cast<size_t>(piece));
-            left -= piece;
-        }
-    }
-    clear_output(ring, gap_at, n);
-    ring.delay_offset += n;
-}
-
-namespace {
-
-int32_t sample_at(const uint8_t* bytes) {
-    const int32_t v = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16);
-    return (v ^ 0x800000) - 0x800000;
-}
-
-void put_sample(uint8_t* bytes, int32_t v) {
-    v = std::clamp(v, -0x800000, 0x7fffff);
-    bytes[0] = static_cast<uint8_t>(v);
-    bytes[1] = static_cast<uint8_t>(v >> 8);
-    bytes[2] = static_cast<uint8_t>(v >> 16);
-}
-
-// How far into a fade of `frames` frame `i` is: 0 to 1 on a raised cosine, so the joint has
-// no corner.
-double fade_weight(int64_t i, int64_t frames) {
-    return 0.5 -
-           0.5 * std::cos(M_PI * (static_cast<double>(i) + 0.5) / static_cast<double>(frames));
-}
-
-// For each frame i of a fade of `frames`, on every output ring: the sample at `to` + i
-// becomes `from_gain` of the sample at `from` + i plus `to_gain` of itself (gains of the
-// fade's weight); positions are in bytes and wrap.
-void mix_fade(delay_ring& ring, int64_t from, int64_t to, int64_t frames, double from_start,
-              double from_step, double to_start, double to_step) {
-    for (lane& l : ring.lanes) {
-        uint8_t* output = l.output_ring.get();
-        for (int64_t i = 0; i < frames; ++i) {
-            const double w = fade_weight(i, frames);
-            const double from_gain = from_start + from_step * w;
-            const double to_gain = to_start + to_step * w;
-            uint8_t* a = output + wrapped(ring, from + i * sample_bytes);
-            uint8_t* b = output + wrapped(ring, to + i * sample_bytes);
-            const double mixed = from_gain * sample_at(a) + to_gain * sample_at(b);
-            put_sample(b, static_cast<int32_t>(std::lround(mixed)));
-        }
-    }
-}
-
-}  // namespace
-
-void skip_output_faded(delay_ring& ring, int64_t n, int64_t fade) {
-    assert(n >= 0 && n <= ring.delay_offset);
-    if (n == 0) {
-        return;
-    }
-    // Both what would have come and what comes after the skip must be in the ring.
-    const int64_t frames = std::min(fade, ring.delay_offset - n) / sample_bytes;
-    // From the old stream, fading out, into the new one, fading in.
-    mix_fade(ring, ring.ring_position, ring.ring_position + n, frames, 1.0, -1.0, 0.0, 1.0);
-    skip_output(ring, n);
-}
-
-void pause_output_faded(delay_ring& ring, int64_t n, int64_t fade) {
-    assert(n >= 0 && n % sample_bytes == 0 && ring.delay_offset + n + chunk_bytes < ring.ring_size);
-    if (n == 0) {
-        return;
-    }
-    const int64_t frames = std::min(fade, ring.delay_offset / 2) / sample_bytes;
-    const int64_t f = frames * sample_bytes;
-    const int64_t at = ring.ring_position;
-    const int64_t start = wrapped(ring, at - n);
-    // What would have come plays first, fading out; what follows it fades back in after the
-    // silence; the copy runs forward, so it may overlap its source.
-    for (lane& l : ring.lanes) {
-        uint8_t* output = l.output_ring.get();
-        for (int64_t i = 0; i < f; ++i) {
-            output[wrapped(ring, start + i)] = output[wrapped(ring, at + i)];
-        }
-    }
-    mix_fade(ring, start, start, frames, 0.0, 0.0, 1.0, -1.0);
-    mix_fade(ring, at + f, at + f, frames, 0.0, 0.0, 0.0, 1.0);
-    clear_output(ring, wrapped(ring, start + f), n);
-    ring.ring_position = start;
-    ring.delay_offset += n;
-}
-
-void silence_output_faded(delay_ring& ring, int64_t fade) {
-    const int64_t frames = std::min(fade, ring.delay_offset / 2) / sample_bytes;
-    const int64_t f = frames * sample_bytes;
-    const int64_t at = ring.ring_position;
-    mix_fade(ring, at, at, frames, 0.0, 0.0, 1.0, -1.0);
-    clear_output(ring, wrapped(ring, at + f), ring.delay_offset - 2 * f);
-    mix_fade(ring, at + ring.delay_offset - f, at + ring.delay_offset - f, frames, 0.0, 0.0, 0.0,
-             1.0);
-}
-
-int create_staging_area(staging_area& area, int32_t region_count) {
-    staging_area fresh;
-    fresh.block = zeroed_block(int64_t{region_count} * chunk_bytes);
-    if (!fresh.block) {
-        return -ENOMEM;
-    }
-    fresh.region_count = region_count;
-    fresh.channel_table.resize(static_cast<size_t>(region_count));
-    area = std::move(fresh);
-    fill_table(area);
-    return 0;
-}
-
-void fill_table(staging_area& area) {
-    for (int32_t c = 0; c < area.region_count; ++c) {
-        area.channel_table[static_cast<size_t>(c)] = channel_bytes(area, c, 0).data();
-    }
-}
-
-void advance_staging(staging_area& area, int64_t frames) {
-    if (frames <= 0) {
-        return;
-    }
-    const int64_t next = area.staging_position + frames;
-    area.staging_position = next >= chunk_frames ? 0 : static_cast<uint32_t>(next);
-}
-
-std::span<uint8_t> channel_bytes(const staging_area& area, int32_t channel, int64_t frames) {
-    assert(channel >= 0 && channel < area.region_count);
-    assert(frames >= 0 && area.staging_position + frames <= chunk_frames);
-    const int64_t offset = (channel * chunk_frames + area.staging_position) * sample_bytes;
-    return {area.block.get() + offset, static_cast<size_t>(frames * sample_bytes)};
-}
-
-int64_t chunk_room(const staging_area& capture, const staging_area& playback) {
-    return chunk_frames - std::max(capture.staging_position, playback.staging_position);
-}
-
-namespace {
-
-int lane_count(routing_mode mode) {
-    return mode == routing_mode::stereo_to_stereo ? 2 : 1;
-}
-
-}  // namespace
-
-void route_in(delay_ring& ring, const staging_area& capture, const run_settings& settings,
-              int64_t n) {
-    const int64_t frames = n / sample_bytes;
-    for (int l = 0; l < lane_count(settings.mode); ++l) {
-        store(ring, static_cast<lane_id>(l),
-              channel_bytes(capture, settings.input_channel + l, frames));
-    }
-}
-
-void route_out(const delay_ring& ring, staging_area& playback, const run_settings& settings,
-               int64_t n) {
-    const int64_t frames = n / sample_bytes;
-    const int32_t o = settings.output_channel;
-    fetch(ring, lane_a, channel_bytes(playback, o, frames));
-    switch (settings.mode) {
-        case routing_mode::stereo_to_stereo:
-            fetch(ring, lane_b, channel_bytes(playback, o + 1, frames));
-            break;
-        case routing_mode::mono_to_both:
-            fetch(ring, lane_a, channel_bytes(playback, o + 1, frames));
-            break;
-        case routing_mode::mono_to_mono:
-            break;
-    }
-}
-
-void delay_pass(delay_ring& ring, staging_area& capture, staging_area& playback,
+void delay_pass(delay_ring& ring, crossfade& fade, staging_area& capture, staging_area& playback,
                 const run_settings& settings, int64_t frames, bool play) {
     const int64_t n = frames * sample_bytes;
     route_in(ring, capture, settings, n);
+    const int lanes = lane_count(settings.mode);
+    std::span<const uint8_t> captured[2];
+    for (int l = 0; l < lanes; ++l) {
+        captured[l] = channel_bytes(capture, settings.input_channel + l, frames);
+    }
+    note_captured(fade, std::span(captured, lanes), frames);
     advance_staging(capture, frames);
-    for (int l = 0; l < lane_count(settings.mode); ++l) {
+    for (int l = 0; l < lanes; ++l) {
         delay_copy(ring, static_cast<lane_id>(l), n);
     }
     if (play) {
         route_out(ring, playback, settings, n);
+        const output_routes routes = routes_out(settings);
+        for (int r = 0; r < routes.count; ++r) {
+            fade_routed(fade, routes.route[r].lane,
+                        channel_bytes(playback, routes.route[r].channel, frames));
+        }
+        note_played(fade, frames);
+    } else {
+        note_moved(fade, frames);
     }
     advance(ring, n);
 }
@@ -570,8 +230,10 @@ int queue_silence(transfer_state& t, int64_t frames) {
 // silence in front of it (as much as the rings have room for).
 void move_ring_delay(transfer_state& t, int64_t skip_frames, int64_t pause_frames) {
     skip_output(t.ring, skip_frames * sample_bytes);
+    note_moved(t.fade, skip_frames);
     const int64_t pause = std::min(pause_frames, pause_room(t.ring));
     pause_output(t.ring, pause * sample_bytes);
+    note_moved(t.fade, -pause);
     move_reference(t.drift, pause - skip_frames);
 }
 
@@ -631,14 +293,14 @@ int apply_correction(transfer_state& t, const correction& c) {
 void pass_frames(transfer_state& t, staging_area& source, int64_t frames) {
     const int64_t skipped = t.draining ? frames : std::min(frames, t.consume_frames);
     if (skipped > 0) {
-        delay_pass(t.ring, source, t.playback_area, *t.settings, skipped, false);
+        delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, skipped, false);
         t.consume_frames = std::max<int64_t>(0, t.consume_frames - skipped);
         if (!t.draining) {
             t.frames_played += skipped;  // overdue: their time has passed, the run ends on time
         }
     }
     if (frames > skipped) {
-        delay_pass(t.ring, source, t.playback_area, *t.settings, frames - skipped, true);
+        delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, frames - skipped, true);
         t.pending_frames += frames - skipped;
     }
 }
@@ -877,60 +539,56 @@ int follow_clocks(transfer_state& t) {
     return 0;
 }
 
-int64_t fade_bytes(const transfer_state& t) {
-    return change_fade_ns * t.timing.rate / 1000000000 * sample_bytes;
-}
-
 void say_delay(double seconds) {
     std::printf("\nTime delay ~ %.3f sec\n", seconds);
     std::fflush(stdout);
 }
 
-// Applies a command from standard input: the delay heard changes from the next chunk on, old
-// and new joined by a fade; a longer one pauses, a shorter one skips. A dump drops all the
-// rings hold and keeps the delay: what was captured before it is never heard, what comes
-// after it is heard the same delay later, and silence stands between the two.
-void apply_command(transfer_state& t, const delay_command& command) {
+// Sets the delay asked to `seconds`, from the next frames played on, heard as a join unless
+// `join` is false (what plays next is silence anyway). Where the latency is held, the rings
+// hold the delay less the audio on its way (as measured once it is), and nothing less than
+// none: a delay shorter than the audio on its way plays at that.
+void change_delay(transfer_state& t, double seconds, bool join) {
     const int64_t rate = t.timing.rate;
-    if (command.what == delay_command::kind::dump) {
-        silence_output_faded(t.ring, fade_bytes(t));
-        say_delay(t.delay_seconds);
-        return;
+    const int64_t target = std::llround(seconds * static_cast<double>(rate));
+    const int64_t ring_delay = t.ring.delay_offset / sample_bytes;
+    int64_t wanted = target;
+    if (held(t)) {
+        const int64_t on_its_way = t.latency.path.readings > 0 ? heard_delay_frames(t.latency, 0)
+                                                               : t.latency.plan.level_frames;
+        wanted = std::max<int64_t>(0, target - on_its_way);
     }
-    const double seconds = asked_delay(command, t.delay_seconds);
-    const std::string refusal = delay_refusal(seconds);
-    if (!refusal.empty()) {
-        std::fprintf(stderr, "%s\n", refusal.c_str());
-        return;
+    const int64_t moved = std::clamp(wanted - ring_delay, -ring_delay, pause_room(t.ring));
+    if (!join) {
+        move_ring_delay(t, std::max<int64_t>(0, -moved), std::max<int64_t>(0, moved));
+    } else if (moved != 0) {
+        if (moved < 0) {
+            skip_faded(t.ring, t.fade, -moved);
+        } else {
+            pause_faded(t.ring, t.fade, moved);
+        }
+        move_reference(t.drift, moved);
     }
-    const double kept = std::clamp(seconds, 0.0, static_cast<double>(maximum_delay_seconds));
-    const int64_t target = static_cast<int64_t>(std::floor(kept * static_cast<double>(rate)));
-    // Where the latency is held the ring holds the target less the level, else all of it.
-    const int64_t change =
-        target - (held(t) ? t.latency.plan.target_frames : t.ring.delay_offset / sample_bytes);
-    const int64_t moved = change > 0 ? std::min(change, pause_room(t.ring))
-                                     : -std::min(-change, t.ring.delay_offset / sample_bytes);
-    if (moved > 0) {
-        pause_output_faded(t.ring, moved * sample_bytes, fade_bytes(t));
-    } else {
-        skip_output_faded(t.ring, -moved * sample_bytes, fade_bytes(t));
-    }
-    move_reference(t.drift, moved);
     t.latency.plan.target_frames = target;
-    t.delay_seconds = kept;
-    say_delay(kept);
+    t.delay_seconds = seconds;
+    say_delay(seconds);
 }
 
-// Takes what standard input holds, no more often than its step.
+// Takes what standard input asks, no more often than its step, as one change: a dump, then
+// the delay asked last. A join under way is not cut short: the input waits for it.
 void take_commands(transfer_state& t) {
     const int64_t now = now_ns();
-    if (t.control.fd < 0 || now - t.control_read_ns < control_step_ns) {
+    if (joining(t.fade) || t.control.fd < 0 || now - t.control_read_ns < control_step_ns) {
         return;
     }
     t.control_read_ns = now;
-    for (delay_command c = next_command(t.control); c.what != delay_command::kind::none;
-         c = next_command(t.control)) {
-        apply_command(t, c);
+    const command_batch batch = read_commands(t.control, t.delay_seconds, now);
+    if (batch.dump) {
+        dump_faded(t.ring, t.fade);
+        say_delay(t.delay_seconds);
+    }
+    if (!std::isnan(batch.delay_seconds)) {
+        change_delay(t, batch.delay_seconds, !batch.dump);
     }
 }
 
@@ -1054,6 +712,7 @@ int create_transfer(transfer_state& t, const run_settings& settings, const run_t
         return -ENOMEM;
     }
     t.silence_table.assign(static_cast<size_t>(t.playback_area.region_count), t.silence.get());
+    create_crossfade(t.fade, lane_count(settings.mode), change_fade_ns * timing.rate / 1000000000);
     t.latency = start_latency(plan_latency(static_cast<double>(settings.delay_seconds), timing.rate,
                                            timing.period_frames));
     t.drift = start_drift(timing.rate);

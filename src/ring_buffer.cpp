@@ -1,5 +1,6 @@
 // livedelay: plays live sound back after a fixed delay. `main` and the run sequence: the
 // settings, the two streams, the buffers, the transfer loop and the shutdown.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,6 +118,20 @@ int run(const run_settings& settings, pcm_pair& pair) {
     return 0;
 }
 
+// A standard stream that was closed when the program started is opened on /dev/null, so that
+// no device the program opens later takes its number and is read or written as one.
+void open_closed_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (opened >= 0 && opened != fd) {
+                dup2(opened, fd);
+                close(opened);
+            }
+        }
+    }
+}
+
 // Ends a failed run without closing its streams: one may have stopped answering, and the
 // process exit releases them.
 [[noreturn]] void fail(pcm_pair& pair) {
@@ -134,6 +149,7 @@ int run(const run_settings& settings, pcm_pair& pair) {
 
 int main(int argc, char* argv[]) {
     using namespace livedelay;
+    open_closed_standard_streams();
     if (argc > 1 && argv[1][0] == '-') {
         return run_option(argv[1]);
     }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "delay.hpp"
+#include "delay_ring.hpp"
 #include "mixed_byte.hpp"
 
 namespace livedelay {
@@ -266,105 +266,6 @@ TEST(DelayRing, RingsHoldOnlyWhatIsDelayed) {
     EXPECT_GE(resident_bytes(ring.lanes[lane_a].output_ring.get(), size), delay);
     EXPECT_EQ(resident_bytes(ring.lanes[lane_b].input_ring.get(), size), 0);
     EXPECT_EQ(resident_bytes(ring.lanes[lane_b].output_ring.get(), size), 0);
-}
-
-}  // namespace
-}  // namespace livedelay
-
-namespace livedelay {
-namespace {
-
-int32_t output_sample(const delay_ring& ring, int64_t frame_from_position) {
-    const uint8_t* bytes =
-        ring.lanes[lane_a].output_ring.get() +
-        (ring.ring_position + frame_from_position * sample_bytes) % ring.ring_size;
-    const int32_t v = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16);
-    return (v ^ 0x800000) - 0x800000;
-}
-
-// A ring near its end whose output holds frame i = 1000 + i for the `frames` frames ahead of
-// the position, so what a fade makes of them can be read back.
-delay_ring ramp_ring(int64_t frames) {
-    delay_ring ring;
-    EXPECT_EQ(create_delay_ring(ring, int64_t{1} << 20, frames * sample_bytes), 0);
-    ring.ring_position = ring.ring_size - 300 * sample_bytes;  // the fades cross the ring end
-    for (int64_t i = 0; i < frames; ++i) {
-        uint8_t* bytes = ring.lanes[lane_a].output_ring.get() +
-                         (ring.ring_position + i * sample_bytes) % ring.ring_size;
-        const int32_t v = 1000 + static_cast<int32_t>(i);
-        bytes[0] = static_cast<uint8_t>(v);
-        bytes[1] = static_cast<uint8_t>(v >> 8);
-        bytes[2] = static_cast<uint8_t>(v >> 16);
-    }
-    return ring;
-}
-
-// A shorter delay: what was to come fades into what comes after the skip, then that plays on
-// exactly; nothing jumps.
-TEST(DelayRing, AFadedSkipCrossfadesIntoWhatFollowsTheSkip) {
-    delay_ring ring = ramp_ring(10000);
-    skip_output_faded(ring, 2000 * sample_bytes, 240 * sample_bytes);
-    EXPECT_EQ(ring.delay_offset, 8000 * sample_bytes);
-    int32_t before = output_sample(ring, 0);
-    EXPECT_NEAR(before, 1000, 1);  // the join starts from what would have come
-    for (int64_t i = 1; i < 240; ++i) {
-        const int32_t now = output_sample(ring, i);
-        // The old stream lay 2000 below: the join climbs smoothly to the new one.
-        EXPECT_GE(now, before) << i;
-        EXPECT_LE(now - before, 1 + 2000 * 3.2 / 240) << i;
-        before = now;
-    }
-    for (int64_t i = 240; i < 8000; ++i) {
-        ASSERT_EQ(output_sample(ring, i), 1000 + 2000 + i) << i;
-    }
-}
-
-// A longer delay: what was to come fades out, the difference is silence, then the sound fades
-// back in where it left off; nothing is lost and nothing is heard twice.
-TEST(DelayRing, AFadedPauseFadesOutWaitsAndFadesBackIn) {
-    delay_ring ring = ramp_ring(10000);
-    pause_output_faded(ring, 1000 * sample_bytes, 240 * sample_bytes);
-    EXPECT_EQ(ring.delay_offset, 11000 * sample_bytes);
-    EXPECT_NEAR(output_sample(ring, 0), 1000, 1);
-    for (int64_t i = 1; i < 240; ++i) {
-        EXPECT_LE(output_sample(ring, i), 1000 + i) << i;
-        EXPECT_LE(output_sample(ring, i), output_sample(ring, i - 1) + 1) << i;
-    }
-    EXPECT_LE(output_sample(ring, 239), 20);
-    for (int64_t i = 240; i < 1240; ++i) {
-        ASSERT_EQ(output_sample(ring, i), 0) << i;
-    }
-    EXPECT_LE(output_sample(ring, 1240), 20);
-    for (int64_t i = 1241; i < 1480; ++i) {
-        EXPECT_LE(output_sample(ring, i), 1000 + i - 1000) << i;
-        EXPECT_GE(output_sample(ring, i), output_sample(ring, i - 1)) << i;
-    }
-    for (int64_t i = 1480; i < 11000; ++i) {
-        ASSERT_EQ(output_sample(ring, i), 1000 + i - 1000) << i;
-    }
-}
-
-// A dump: what the rings hold fades out and is silent, the delay stays, and its last frames
-// fade back in, so what is stored next follows on from them without a jump.
-TEST(DelayRing, ADumpSilencesWhatIsHeldAndKeepsTheDelay) {
-    delay_ring ring = ramp_ring(10000);
-    silence_output_faded(ring, 240 * sample_bytes);
-    EXPECT_EQ(ring.delay_offset, 10000 * sample_bytes);
-    EXPECT_NEAR(output_sample(ring, 0), 1000, 1);
-    for (int64_t i = 1; i < 240; ++i) {
-        EXPECT_LE(output_sample(ring, i), 1000 + i) << i;
-        EXPECT_LE(output_sample(ring, i), output_sample(ring, i - 1) + 1) << i;
-    }
-    EXPECT_LE(output_sample(ring, 239), 20);
-    for (int64_t i = 240; i < 9760; ++i) {
-        ASSERT_EQ(output_sample(ring, i), 0) << i;
-    }
-    EXPECT_LE(output_sample(ring, 9760), 20);
-    for (int64_t i = 9761; i < 10000; ++i) {
-        EXPECT_GE(output_sample(ring, i), output_sample(ring, i - 1)) << i;
-        EXPECT_LE(output_sample(ring, i), 1000 + i) << i;
-    }
-    EXPECT_NEAR(output_sample(ring, 9999), 1000 + 9999, 1);
 }
 
 }  // namespace

@@ -48,38 +48,6 @@ int64_t monotonic_ns() {
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
-// The fields of /proc/PID/stat after the command name, which may hold blanks.
-std::vector<std::string> stat_fields(int pid) {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::vector<std::string> fields;
-    const size_t end = stat.rfind(") ");
-    if (end == std::string::npos) {
-        return fields;
-    }
-    std::istringstream words(stat.substr(end + 2));
-    for (std::string word; words >> word;) {
-        fields.push_back(word);
-    }
-    return fields;
-}
-
-// True once a child has ended (a zombie not yet reaped), or is gone.
-bool has_ended(int pid) {
-    const std::vector<std::string> fields = stat_fields(pid);
-    return fields.empty() || fields[0] == "Z";
-}
-
-// User and system CPU seconds of a process so far, all its threads together.
-double cpu_seconds(int pid) {
-    const std::vector<std::string> fields = stat_fields(pid);
-    if (fields.size() < 13) {
-        return NAN;
-    }
-    // utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
-    const double ticks = std::stod(fields[11]) + std::stod(fields[12]);
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 // True once the process catches `signal_number`: its handlers are in place.
 bool catches(int pid, int signal_number) {
     std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
@@ -101,23 +69,6 @@ bool wait_for_handlers(const background_process& p, int timeout_seconds) {
         sleep_ms(1);
     }
     return false;
-}
-
-struct timed_exit {
-    process_result result;
-    double ms = 0;  // from the moment given to the end of the program
-};
-
-// Waits, at most `limit_ms` after `from`, for the program to end, then reaps it (killing it if
-// it did not end).
-timed_exit wait_exit(background_process& p, clock_type::time_point from, int limit_ms) {
-    while (!has_ended(p.pid) && ms_since(from) < limit_ms) {
-        sleep_ms(1);
-    }
-    timed_exit e;
-    e.ms = ms_since(from);
-    e.result = finish_program(p, 1);
-    return e;
 }
 
 // Each played channel i is captured channel i, `delay_frames` late, with silence before it;

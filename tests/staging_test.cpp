@@ -89,6 +89,7 @@ struct rig {
     staging_area capture;
     staging_area playback;
     delay_ring ring;
+    crossfade fade;  // none under way
     int64_t captured_frames = 0;
     std::vector<std::vector<uint8_t>> played;
 
@@ -111,7 +112,7 @@ struct rig {
                 bytes[i] = captured(c, captured_frames * sample_bytes + static_cast<int64_t>(i));
             }
         }
-        delay_pass(ring, capture, playback, settings, frames, true);
+        delay_pass(ring, fade, capture, playback, settings, frames, true);
         for (int c = 0; c < playback.region_count; ++c) {
             const std::span<uint8_t> bytes = channel_bytes(playback, c, frames);
             played[static_cast<size_t>(c)].insert(played[static_cast<size_t>(c)].end(),

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -86,14 +87,14 @@ int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
 
 background_process start_program(const std::vector<std::string>& argv,
                                  const std::vector<std::string>& env, const std::string& dir,
-                                 const std::string& name) {
+                                 const std::string& name, const std::string& stdin_path) {
     background_process process;
     process.out_path = dir + "/" + name + ".out";
     process.err_path = dir + "/" + name + ".err";
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, process.out_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, process.err_path.c_str(),
@@ -160,4 +161,63 @@ process_result run_program(const std::vector<std::string>& argv,
     process_result result = finish_program(process, timeout_seconds);
     remove_tree(dir);
     return result;
+}
+
+namespace {
+
+// The fields of /proc/PID/stat after the command name, which may hold blanks.
+std::vector<std::string> stat_fields(int pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::vector<std::string> fields;
+    const size_t end = stat.rfind(") ");
+    if (end == std::string::npos) {
+        return fields;
+    }
+    std::istringstream words(stat.substr(end + 2));
+    for (std::string word; words >> word;) {
+        fields.push_back(word);
+    }
+    return fields;
+}
+
+}  // namespace
+
+bool has_ended(int pid) {
+    const std::vector<std::string> fields = stat_fields(pid);
+    return fields.empty() || fields[0] == "Z";
+}
+
+double cpu_seconds(int pid) {
+    const std::vector<std::string> fields = stat_fields(pid);
+    if (fields.size() < 13) {
+        return NAN;
+    }
+    // utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
+    const double ticks = std::stod(fields[11]) + std::stod(fields[12]);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long memory_kib(int pid, const std::string& field) {
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(field + ":")) {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
+timed_exit wait_exit(background_process& p, std::chrono::steady_clock::time_point from,
+                     int limit_ms) {
+    const auto since = [&] {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - from)
+            .count();
+    };
+    while (!has_ended(p.pid) && since() < limit_ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    timed_exit e;
+    e.ms = since();
+    e.result = finish_program(p, 1);
+    return e;
 }

@@ -1,6 +1,7 @@
 // Runs a program to its end, bounded in time, and keeps what it printed.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -37,9 +38,11 @@ struct background_process {
     std::string err_path;
 };
 
+// Its standard input is `stdin_path`.
 background_process start_program(const std::vector<std::string>& argv,
                                  const std::vector<std::string>& env, const std::string& dir,
-                                 const std::string& name);
+                                 const std::string& name,
+                                 const std::string& stdin_path = "/dev/null");
 // Waits, for up to `timeout_seconds`, until its standard output holds `text`; gives whether
 // it does.
 bool wait_for_output(const background_process& process, const std::string& text,
@@ -47,3 +50,20 @@ bool wait_for_output(const background_process& process, const std::string& text,
 // Waits up to `timeout_seconds` for it to end by itself, then kills it. Gives what it printed
 // and how it ended.
 process_result finish_program(background_process& process, int timeout_seconds);
+
+// True once a child has ended (a zombie not yet reaped), or is gone.
+bool has_ended(int pid);
+// User and system CPU seconds of a process so far, all its threads together.
+double cpu_seconds(int pid);
+// A memory figure of /proc/PID/status in KiB (VmRSS: resident now, VmHWM: its peak); -1 when
+// the process is gone.
+long memory_kib(int pid, const std::string& field);
+
+struct timed_exit {
+    process_result result;
+    double ms = 0;  // from the moment given to the end of the program
+};
+// Waits, at most `limit_ms` after `from`, for the program to end, then reaps it (killing it if
+// it did not end).
+timed_exit wait_exit(background_process& p, std::chrono::steady_clock::time_point from,
+                     int limit_ms);

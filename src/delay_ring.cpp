@@ -1,0 +1,285 @@
+#include "delay_ring.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+
+namespace livedelay {
+
+byte_block zeroed_block(int64_t bytes) {
+    return byte_block(static_cast<uint8_t*>(std::calloc(static_cast<size_t>(bytes), 1)));
+}
+
+namespace {
+
+ring_block mapped_block(int64_t bytes) {
+    // Reserved only: a ring is made for the longest delay, and holds memory where written.
+    void* p = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) {
+        return ring_block(nullptr, unmap_deleter{});
+    }
+    return ring_block(static_cast<uint8_t*>(p), unmap_deleter{static_cast<size_t>(bytes)});
+}
+
+// Gives the pages of [from, to) of every ring back; they read as zero afterwards.
+void release(delay_ring& ring, int64_t from, int64_t to) {
+    for (lane& l : ring.lanes) {
+        for (uint8_t* block : {l.input_ring.get(), l.output_ring.get()}) {
+            madvise(block + from, static_cast<size_t>(to - from), MADV_DONTNEED);
+        }
+    }
+}
+
+// Zeroes [from, from + n) of a mapped block, n within it. Whole pages are handed back rather
+// than written, so a long pause costs neither time nor memory.
+void clear_bytes(uint8_t* block, int64_t from, int64_t n) {
+    static const int64_t page = sysconf(_SC_PAGESIZE);
+    const int64_t first_page = (from + page - 1) / page * page;
+    const int64_t end_page = (from + n) / page * page;
+    if (end_page - first_page < 16 * page) {
+        std::memset(block + from, 0, static_cast<size_t>(n));
+        return;
+    }
+    std::memset(block + from, 0, static_cast<size_t>(first_page - from));
+    madvise(block + first_page, static_cast<size_t>(end_page - first_page), MADV_DONTNEED);
+    std::memset(block + end_page, 0, static_cast<size_t>(from + n - end_page));
+}
+
+int64_t wrapped(const delay_ring& ring, int64_t position) {
+    return (position % ring.ring_size + ring.ring_size) % ring.ring_size;
+}
+
+}  // namespace
+
+void clear_output(delay_ring& ring, int64_t from, int64_t n) {
+    const int64_t first = std::min(n, ring.ring_size - from);
+    for (lane& l : ring.lanes) {
+        clear_bytes(l.output_ring.get(), from, first);
+        clear_bytes(l.output_ring.get(), 0, n - first);
+    }
+}
+
+void unmap_deleter::operator()(uint8_t* p) const {
+    munmap(p, bytes);
+}
+
+int64_t ring_size_for(const run_settings& settings) {
+    const float bytes =
+        settings.delay_plus_one_seconds * static_cast<float>(settings.sample_rate) * 3.0f;
+    const auto needed = static_cast<int64_t>(bytes);
+    int64_t size = 4096;
+    while (needed > size) {
+        size *= 2;
+    }
+    return size;
+}
+
+int64_t delay_offset_for(const run_settings& settings) {
+    const float frames = static_cast<float>(settings.sample_rate) * settings.delay_seconds;
+    return static_cast<int64_t>(frames) * sample_bytes;
+}
+
+int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset) {
+    // A pass's bytes must land in the output ring before the position reaches them again.
+    assert(delay_offset % sample_bytes == 0 && delay_offset + chunk_bytes < ring_size);
+    delay_ring fresh;
+    fresh.ring_size = ring_size;
+    fresh.delay_offset = delay_offset;
+    for (lane& l : fresh.lanes) {
+        l.input_ring = mapped_block(ring_size);
+        l.output_ring = mapped_block(ring_size);
+        if (!l.input_ring || !l.output_ring) {
+            return -ENOMEM;
+        }
+    }
+    ring = std::move(fresh);
+    return 0;
+}
+
+void store(delay_ring& ring, lane_id id, std::span<const uint8_t> source) {
+    const auto n = static_cast<int64_t>(source.size());
+    assert(n <= chunk_bytes);
+    const int64_t first = std::min(n, ring.ring_size - ring.ring_position);
+    uint8_t* input = ring.lanes[id].input_ring.get();
+    if (first > 0) {
+        std::memcpy(input + ring.ring_position, source.data(), static_cast<size_t>(first));
+    }
+    if (n > first) {
+        std::memcpy(input, source.data() + first, static_cast<size_t>(n - first));
+    }
+}
+
+void delay_copy(delay_ring& ring, lane_id id, int64_t n) {
+    assert(n >= 0 && n <= chunk_bytes);
+    const uint8_t* input = ring.lanes[id].input_ring.get();
+    uint8_t* output = ring.lanes[id].output_ring.get();
+    int64_t from = ring.ring_position;
+    int64_t to = wrapped(ring, ring.ring_position + ring.delay_offset);
+    // Both ends wrap at most once each, so this is at most three block copies.
+    while (n > 0) {
+        const int64_t piece = std::min({n, ring.ring_size - from, ring.ring_size - to});
+        std::memcpy(output + to, input + from, static_cast<size_t>(piece));
+        from = from + piece == ring.ring_size ? 0 : from + piece;
+        to = to + piece == ring.ring_size ? 0 : to + piece;
+        n -= piece;
+    }
+}
+
+void fetch(const delay_ring& ring, lane_id id, std::span<uint8_t> destination) {
+    const auto n = static_cast<int64_t>(destination.size());
+    assert(n <= chunk_bytes);
+    const int64_t first = std::min(n, ring.ring_size - ring.ring_position);
+    const uint8_t* output = ring.lanes[id].output_ring.get();
+    if (first > 0) {
+        std::memcpy(destination.data(), output + ring.ring_position, static_cast<size_t>(first));
+    }
+    if (n > first) {
+        std::memcpy(destination.data() + first, output, static_cast<size_t>(n - first));
+    }
+}
+
+void advance(delay_ring& ring, int64_t n) {
+    assert(n >= 0 && n < ring.ring_size);
+    const int64_t before = ring.ring_position;
+    const int64_t next = before + n;
+    ring.ring_position = next < ring.ring_size ? next : next - ring.ring_size;
+    // A small ring is resident whole anyway; a large one keeps only its current block.
+    if (ring.ring_size < 2 * released_block_bytes) {
+        return;
+    }
+    // Every block from the one the position was in up to the one it is in now, if it left it:
+    // the input rings' bytes there were copied on, the output rings' were played.
+    for (int64_t block = before / released_block_bytes * released_block_bytes;
+         block / released_block_bytes != next / released_block_bytes && block < next;
+         block += released_block_bytes) {
+        const int64_t start = block % ring.ring_size;
+        release(ring, start, std::min(start + released_block_bytes, ring.ring_size));
+    }
+}
+
+void copy_ahead(const delay_ring& ring, lane_id id, int64_t ahead, std::span<uint8_t> destination) {
+    const auto n = static_cast<int64_t>(destination.size());
+    assert(ahead >= 0 && ahead + n <= ring.ring_size);
+    const int64_t from = wrapped(ring, ring.ring_position + ahead);
+    const int64_t first = std::min(n, ring.ring_size - from);
+    const uint8_t* output = ring.lanes[id].output_ring.get();
+    std::memcpy(destination.data(), output + from, static_cast<size_t>(first));
+    std::memcpy(destination.data() + first, output, static_cast<size_t>(n - first));
+}
+
+void skip_output(delay_ring& ring, int64_t n) {
+    assert(n >= 0 && n <= ring.delay_offset && n % sample_bytes == 0);
+    advance(ring, n);
+    ring.delay_offset -= n;
+}
+
+void pause_output(delay_ring& ring, int64_t n) {
+    assert(n >= 0 && n % sample_bytes == 0 && ring.delay_offset + n + chunk_bytes < ring.ring_size);
+    // Behind the position lie bytes already played: they become the silence heard next.
+    ring.ring_position = wrapped(ring, ring.ring_position - n);
+    clear_output(ring, ring.ring_position, n);
+    ring.delay_offset += n;
+}
+
+void pause_input(delay_ring& ring, int64_t n, int64_t behind) {
+    assert(n >= 0 && n % sample_bytes == 0 && behind >= 0 && behind <= ring.delay_offset &&
+           ring.delay_offset + n + chunk_bytes < ring.ring_size);
+    const int64_t gap_at = wrapped(ring, ring.ring_position + ring.delay_offset - behind);
+    // The bytes stored since the gap move on by n, last ones first, since the two places
+    // may overlap.
+    for (lane& l : ring.lanes) {
+        uint8_t* output = l.output_ring.get();
+        for (int64_t left = behind; left > 0;) {
+            const int64_t from_end = wrapped(ring, gap_at + left);
+            const int64_t to_end = wrapped(ring, gap_at + left + n);
+            const int64_t piece = std::min({left, from_end == 0 ? ring.ring_size : from_end,
+                                            to_end == 0 ? ring.ring_size : to_end});
+            std::memmove(output + (to_end == 0 ? ring.ring_size : to_end) - piece,
+                         output + (from_end == 0 ? ring.ring_size : from_end) - piece,
+                         static_cast<size_t>(piece));
+            left -= piece;
+        }
+    }
+    clear_output(ring, gap_at, n);
+    ring.delay_offset += n;
+}
+
+int create_staging_area(staging_area& area, int32_t region_count) {
+    staging_area fresh;
+    fresh.block = zeroed_block(int64_t{region_count} * chunk_bytes);
+    if (!fresh.block) {
+        return -ENOMEM;
+    }
+    fresh.region_count = region_count;
+    fresh.channel_table.resize(static_cast<size_t>(region_count));
+    area = std::move(fresh);
+    fill_table(area);
+    return 0;
+}
+
+void fill_table(staging_area& area) {
+    for (int32_t c = 0; c < area.region_count; ++c) {
+        area.channel_table[static_cast<size_t>(c)] = channel_bytes(area, c, 0).data();
+    }
+}
+
+void advance_staging(staging_area& area, int64_t frames) {
+    if (frames <= 0) {
+        return;
+    }
+    const int64_t next = area.staging_position + frames;
+    area.staging_position = next >= chunk_frames ? 0 : static_cast<uint32_t>(next);
+}
+
+std::span<uint8_t> channel_bytes(const staging_area& area, int32_t channel, int64_t frames) {
+    assert(channel >= 0 && channel < area.region_count);
+    assert(frames >= 0 && area.staging_position + frames <= chunk_frames);
+    const int64_t offset = (channel * chunk_frames + area.staging_position) * sample_bytes;
+    return {area.block.get() + offset, static_cast<size_t>(frames * sample_bytes)};
+}
+
+int64_t chunk_room(const staging_area& capture, const staging_area& playback) {
+    return chunk_frames - std::max(capture.staging_position, playback.staging_position);
+}
+
+int lane_count(routing_mode mode) {
+    return mode == routing_mode::stereo_to_stereo ? 2 : 1;
+}
+
+void route_in(delay_ring& ring, const staging_area& capture, const run_settings& settings,
+              int64_t n) {
+    const int64_t frames = n / sample_bytes;
+    for (int l = 0; l < lane_count(settings.mode); ++l) {
+        store(ring, static_cast<lane_id>(l),
+              channel_bytes(capture, settings.input_channel + l, frames));
+    }
+}
+
+output_routes routes_out(const run_settings& settings) {
+    const int32_t o = settings.output_channel;
+    switch (settings.mode) {
+        case routing_mode::stereo_to_stereo:
+            return {2, {{lane_a, o}, {lane_b, o + 1}}};
+        case routing_mode::mono_to_both:
+            return {2, {{lane_a, o}, {lane_a, o + 1}}};
+        case routing_mode::mono_to_mono:
+            break;
+    }
+    return {1, {{lane_a, o}, {}}};
+}
+
+void route_out(const delay_ring& ring, staging_area& playback, const run_settings& settings,
+               int64_t n) {
+    const output_routes routes = routes_out(settings);
+    for (int r = 0; r < routes.count; ++r) {
+        fetch(ring, routes.route[r].lane,
+              channel_bytes(playback, routes.route[r].channel, n / sample_bytes));
+    }
+}
+
+}  // namespace livedelay
