@@ -317,8 +317,7 @@ void open_control(control_input& input) {
         keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         keys.c_cc[VMIN] = 0;
         keys.c_cc[VTIME] = 0;
-        keep_terminal_settings(input.fd, input.saved);
-        tcsetattr(input.fd, TCSANOW, &keys);  // a terminal that refuses stays as it was
+        keep_terminal_settings(input.fd, input.saved, keys);
     }
 }
 

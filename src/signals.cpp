@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -21,9 +22,10 @@ std::atomic<const char*> call_message{nullptr};
 std::atomic<int64_t> waited_ns{0};
 std::atomic<int64_t> stopping_ns{0};
 std::atomic<bool> finished_said{false};
-// The terminal to put back, if any: written before the handlers may need it.
+// The terminal to put back, if any, and its key mode: written before the handlers may need it.
 std::atomic<int> terminal_fd{-1};
 termios terminal_settings{};
+termios terminal_keys{};
 
 constexpr int64_t tick_ns = 50 * 1000000;
 // A tick this late means the process itself was stopped or starved, not the call.
@@ -51,6 +53,45 @@ void request_stop(int signal_number) {
         return;
     }
     stop_flag = 1;
+}
+
+// Puts the terminal in key mode, where the program is in its foreground (a terminal set from
+// the background would change it under the shell).
+void set_key_mode() {
+    const int fd = terminal_fd.load();
+    if (fd >= 0 && tcgetpgrp(fd) == getpgrp()) {
+        tcsetattr(fd, TCSANOW, &terminal_keys);  // async-signal-safe
+    }
+}
+
+// Ctrl-Z: the terminal goes back to the shell as it was, then the process stops as it would
+// have without the handler.
+void stop_for_terminal(int) {
+    const int saved_errno = errno;
+    const int fd = terminal_fd.load();
+    if (fd >= 0) {
+        tcsetattr(fd, TCSANOW, &terminal_settings);
+    }
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGTSTP, &action, nullptr);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    raise(SIGTSTP);
+    // Continued: the handler stands again (SIGCONT has put the key mode back).
+    action.sa_handler = stop_for_terminal;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTSTP, &action, nullptr);
+    errno = saved_errno;
+}
+
+void continue_for_terminal(int) {
+    const int saved_errno = errno;
+    set_key_mode();
+    errno = saved_errno;
 }
 
 // The watchdog is a thread of its own rather than a timer signal: a signal would cut short
@@ -103,6 +144,10 @@ void install_signal_handlers() {
     action.sa_handler = request_stop;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = stop_for_terminal;
+    sigaction(SIGTSTP, &action, nullptr);
+    action.sa_handler = continue_for_terminal;
+    sigaction(SIGCONT, &action, nullptr);
     action.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &action, nullptr);
     // Run in the background of a shell, reading the terminal fails instead of stopping us.
@@ -119,9 +164,11 @@ const char* stall_message(bool playback) {
     return playback ? playback_stall : capture_stall;
 }
 
-void keep_terminal_settings(int fd, const termios& settings) {
-    terminal_settings = settings;
+void keep_terminal_settings(int fd, const termios& saved, const termios& keys) {
+    terminal_settings = saved;
+    terminal_keys = keys;
     terminal_fd = fd;
+    set_key_mode();
 }
 
 void restore_terminal() {

@@ -24,9 +24,11 @@ bool stop_requested();
 // The line a stream that stopped moving is reported with.
 const char* stall_message(bool playback);
 
-// Keeps a terminal's settings, to be put back however the process ends: by the program, or
-// by the watchdog or a second signal ending it.
-void keep_terminal_settings(int fd, const termios& settings);
+// Keeps a terminal's settings, to be put back however the process ends (by the program, or
+// by the watchdog or a second signal ending it) and while it is stopped by Ctrl-Z; `keys` is
+// the key mode the run reads it in, set now and again on each return to the foreground
+// (`fg`), never while the program runs in the background.
+void keep_terminal_settings(int fd, const termios& saved, const termios& keys);
 void restore_terminal();
 
 // Writes "\nFinished" as a line, once: the run's last line, whether the run ends by itself or

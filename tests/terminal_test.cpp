@@ -96,6 +96,21 @@ TEST_F(Terminal, KeysMoveTheDelayAndTheTerminalComesBack) {
     expect_terminal_restored();
 }
 
+// Ctrl-Z gives the terminal back to the shell as it was; after fg, the keys act at once again,
+// unechoed, without Enter.
+TEST_F(Terminal, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
+    start("faulty:PACE=clock", 8);
+    type("C-z");
+    type_line("stty -g > " + dir + "/stopped");
+    ASSERT_TRUE(wait_for("stopped", "\n"));
+    EXPECT_EQ(read_file(dir + "/stopped"), read_file(dir + "/before"));
+    type_line("fg");
+    type("+");
+    EXPECT_TRUE(wait_for("out", "\nTime delay ~ 0.510 sec\n")) << read_file(dir + "/out");
+    ASSERT_TRUE(wait_for("status", "status=0")) << read_file(dir + "/err");
+    expect_terminal_restored();
+}
+
 TEST_F(Terminal, ASignalLeavesTheTerminalAsItWas) {
     start("faulty:PACE=clock", 60);
     type("C-c");
