@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "monotonic.hpp"
 #include "settings.hpp"
 #include "signals.hpp"
 
@@ -23,7 +25,6 @@ constexpr double longest_step_seconds = 1.0;
 constexpr size_t key_sequence_bytes = 4;
 // How much of a refused line a refusal quotes.
 constexpr size_t quoted_bytes = 40;
-constexpr int64_t ns_per_second = 1000000000;
 
 std::string_view trimmed(std::string_view text) {
     const size_t first = text.find_first_not_of(" \t\r");
@@ -104,32 +105,34 @@ std::string quoted_prefix(std::string_view text, size_t longest_bytes) {
     return quoted + (at < text.size() ? "\"..." : "\"");
 }
 
-delay_command parse_control_line(std::string_view line, std::string& refusal) {
-    refusal.clear();
+int parse_control_line(std::string_view line, delay_command& command, std::string& refusal) {
+    command = {};
     const std::string_view text = trimmed(line);
     if (text.empty()) {
-        return {};
+        return 0;
     }
     if (text == "dump") {
-        return {delay_command::kind::dump, 0};
+        command = {delay_command::kind::dump, 0};
+        return 0;
     }
     if (!text.starts_with("delay") || text.size() < 7 || (text[5] != ' ' && text[5] != '\t')) {
         refusal = "Unknown command " + quoted_prefix(text, quoted_bytes) +
                   ": delay SECONDS, delay +SECONDS, delay -SECONDS or dump";
-        return {};
+        return -EINVAL;
     }
     const std::string number(trimmed(text.substr(6)));
     char* end = nullptr;
     const double seconds = std::strtod(number.c_str(), &end);
     if (number.empty() || *end != '\0' || !std::isfinite(seconds)) {
         refusal = "Delay time is not a number: " + quoted_prefix(number, quoted_bytes);
-        return {};
+        return -EINVAL;
     }
     const bool relative = number[0] == '+' || number[0] == '-';
-    return {relative ? delay_command::kind::move : delay_command::kind::set, seconds};
+    command = {relative ? delay_command::kind::move : delay_command::kind::set, seconds};
+    return 0;
 }
 
-double asked_delay(const delay_command& command, double current) {
+std::optional<double> asked_delay(const delay_command& command, double current) {
     switch (command.what) {
         case delay_command::kind::set:
             return command.seconds;
@@ -139,17 +142,19 @@ double asked_delay(const delay_command& command, double current) {
         case delay_command::kind::none:
             break;
     }
-    return NAN;
+    return std::nullopt;
 }
 
-std::string delay_refusal(double seconds) {
+int check_delay_range(double seconds, std::string& refusal) {
     if (seconds > static_cast<double>(maximum_delay_seconds) + 1e-9) {
-        return "Delay time can be set up to 600 seconds";
+        refusal = "Delay time can be set up to 600 seconds";
+        return -ERANGE;
     }
     if (seconds < -1e-9) {
-        return "Delay time is less than zero!";
+        refusal = "Delay time is less than zero!";
+        return -ERANGE;
     }
-    return "";
+    return 0;
 }
 
 delay_command parse_keys(std::string_view keys, size_t& used) {
@@ -237,9 +242,9 @@ struct batch_builder {
             batch.dump = true;
             return;
         }
-        const double seconds = asked_delay(command, asked_seconds);
-        const std::string refusal = delay_refusal(seconds);
-        if (!refusal.empty()) {
+        const double seconds = asked_delay(command, asked_seconds).value_or(asked_seconds);
+        std::string refusal;
+        if (check_delay_range(seconds, refusal) < 0) {
             refuse(input.refusals, refusal, now_ns);
             return;
         }
@@ -252,9 +257,9 @@ struct batch_builder {
         if (input.unprintable && !input.overlong) {
             refuse(input.refusals, "Command line with control characters dropped", now_ns);
         } else if (!input.overlong) {
+            delay_command command;
             std::string refusal;
-            const delay_command command = parse_control_line(line, refusal);
-            if (!refusal.empty()) {
+            if (parse_control_line(line, command, refusal) < 0) {
                 refuse(input.refusals, refusal, now_ns);
             } else if (command.what != delay_command::kind::none) {
                 take(command);

@@ -13,9 +13,9 @@
 #include <termios.h>
 
 #include <array>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,15 +27,16 @@ struct delay_command {
     double seconds = 0;  // the delay to set, or how far to move it
 };
 
-// A line of standard input as a command, or the reason it is refused ("" when it is a
-// command, or an empty line). The range of the delay is checked where it is applied.
-delay_command parse_control_line(std::string_view line, std::string& refusal);
+// A line of standard input as a command (none for an empty line). Gives 0, or -EINVAL with the
+// reason it is refused in `refusal`. The range of the delay is checked where it is applied.
+int parse_control_line(std::string_view line, delay_command& command, std::string& refusal);
 
-// The delay a command asks for, from `current` seconds: NAN for a dump or none.
-double asked_delay(const delay_command& command, double current);
+// The delay a command asks for, from `current` seconds; nothing for a dump or none.
+std::optional<double> asked_delay(const delay_command& command, double current);
 
-// Why a delay cannot be had, in the settings report's words, or "" when it can.
-std::string delay_refusal(double seconds);
+// Gives 0 when a delay of `seconds` can be had, or -ERANGE with the reason, in the settings
+// report's words, in `refusal`.
+int check_delay_range(double seconds, std::string& refusal);
 
 // A terminal's key sequence (a key, or an escape sequence) as a command; `used` is how many
 // bytes of `keys` it took, 0 when more are needed to tell.
@@ -67,10 +68,10 @@ void refuse(refusal_limit& limit, const std::string& text, int64_t now_ns);
 void say_held_back(refusal_limit& limit);
 
 // What the commands read in one look at standard input come to: a dump, then the delay asked
-// last (NAN when none was).
+// last, if one was.
 struct command_batch {
     bool dump = false;
-    double delay_seconds = NAN;
+    std::optional<double> delay_seconds;
 };
 
 // Standard input as the run reads it: keys from a terminal put in key mode for the run, or

@@ -2,15 +2,17 @@
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <optional>
+#include <utility>
+#include <vector>
 
+#include "delay_rules.hpp"
+#include "monotonic.hpp"
 #include "pcm.hpp"
+#include "recovery.hpp"
 #include "signals.hpp"
 
 namespace livedelay {
@@ -43,12 +45,6 @@ void delay_pass(delay_ring& ring, crossfade& fade, staging_area& capture, stagin
     advance(ring, n);
 }
 
-}  // namespace livedelay
-
-// The transfer loop: the part of the engine that talks to ALSA.
-
-namespace livedelay {
-
 namespace {
 
 // How long a wait lasts at most. A sound server's poll can stay ready with nothing to read,
@@ -58,40 +54,25 @@ constexpr int wait_step_ms = 5;
 // no more once a step's time has gone, so commands and stop requests are looked at.
 constexpr int chunks_per_wake = 16;
 // Standard input is looked at this often for commands, however fast the streams run.
-constexpr int64_t control_step_ns = 5 * 1000000LL;
-// A change of the delay joins the old and the new over this long.
-constexpr int64_t change_fade_ns = 5 * 1000000LL;
+constexpr int64_t control_step_ns = 5 * ns_per_ms;
 // A wait this much longer than its step means the program itself did not run (stopped,
 // starved): that time is not held against the streams.
-constexpr int64_t unrun_gap_ns = 500 * 1000000LL;
-// Playback that stopped waits this long at most for capture to run dry before it is primed.
-constexpr int64_t drain_limit_ns = 250 * 1000000LL;
-// A suspended stream gets this long to resume before it is prepared afresh.
-constexpr int64_t resume_limit_ns = 2000 * 1000000LL;
-// The play-out at the end may take this much longer than the audio queued...
-constexpr int64_t play_out_margin_ns = 500 * 1000000LL;
-// ...but a queue that does not move for this long will not play out.
-constexpr int64_t play_out_stuck_ns = 100 * 1000000LL;
+constexpr int64_t unrun_gap_ns = 500 * ns_per_ms;
+// Playback that stopped skips what capture delivers for this long at most before it starts
+// again: a program starved of the CPU may never find capture dry.
+constexpr int64_t skip_limit_ns = 250 * ns_per_ms;
 
-int64_t now_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+bool running_held(const transfer_state& t) {
+    return t.phase == playback_phase::running && holds_delay(t);
 }
 
-void report_failure(const char* stream, int err) {
-    std::fprintf(stderr, "%s stream failed: %s\n", stream, snd_strerror(err));
+// Recovers the stream from `err`: 0 when it runs again or still wakes, else the code that
+// ends the run.
+int recover_or_fail(transfer_state& t, stream_side side, int err) {
+    return recover(t, side, err) == recovery::fatal ? err : 0;
 }
 
-void print_marker(const char* marker) {
-    std::fputs(marker, stdout);
-    std::fflush(stdout);
-}
-
-bool held(const transfer_state& t) {
-    return holds_latency(t.latency);
-}
-
+// The counter of whole seconds played, looked at as each pass begins, so it never skips one.
 void show_progress(transfer_state& t) {
     const auto seconds = static_cast<float>(t.frames_played / t.timing.rate);
     if (seconds - t.shown_seconds >= 1.0f) {
@@ -101,124 +82,47 @@ void show_progress(transfer_state& t) {
     }
 }
 
-// Frames of the rings that a pause may add without overrunning the next pass.
-int64_t pause_room(const delay_ring& ring) {
-    return std::max<int64_t>(0,
-                             (ring.ring_size - ring.delay_offset - chunk_bytes) / sample_bytes - 1);
-}
-
-// Playback stopped, or will be restarted. Where the latency is held, it plays again only with
-// its level queued, from what capture delivers once everything it holds now, and what was
-// routed out before, has been skipped: all of that is overdue.
-void stop_playing(transfer_state& t) {
-    if (!held(t)) {
-        return;
-    }
-    t.primed = false;
-    t.draining = true;
-    t.draining_since_ns = now_ns();
-    advance_staging(t.playback_area, t.pending_frames);
-    t.pending_frames = 0;
-}
-
-// Brings a stream back from `err`; one that is still waking from a suspend is left to wake
-// until the resume limit, from `suspended_ns` on, then prepared afresh. Gives 0, -EAGAIN
-// while it may still wake, or the code that ends the run.
-int bring_back(snd_pcm_t* pcm, int err, int64_t& suspended_ns) {
-    err = recover_stream(pcm, err);
-    if (err == -EAGAIN) {
-        const int64_t now = now_ns();
-        suspended_ns = suspended_ns == 0 ? now : suspended_ns;
-        if (now - suspended_ns < resume_limit_ns) {
-            return -EAGAIN;
-        }
-        const server_call call(snd_pcm_stream(pcm) == SND_PCM_STREAM_PLAYBACK ? "Playback"
-                                                                              : "Capture");
-        err = snd_pcm_prepare(pcm);
-    }
-    suspended_ns = 0;
-    return err;
-}
-
-int recover_playback(transfer_state& t, int err) {
-    if (err == -EPIPE) {
-        print_marker("\nPX\n");
-    }
-    err = bring_back(t.playback, err, t.playback_suspended_ns);
-    if (err == -EAGAIN) {
-        return 0;
-    }
-    if (err < 0) {
-        report_failure("Playback", err);
-        return err;
-    }
-    if (snd_pcm_state(t.playback) != SND_PCM_STATE_RUNNING) {
-        stop_playing(t);
-    }
-    return 0;
-}
-
-int play_frames(transfer_state& t, staging_area& source, int64_t frames);
-
-int recover_capture(transfer_state& t, int err) {
-    if (err == -EPIPE) {
-        print_marker("\nRX\n");
-    }
-    err = bring_back(t.capture, err, t.capture_suspended_ns);
-    if (err == -EAGAIN) {
-        return 0;
-    }
-    if (err >= 0 && snd_pcm_state(t.capture) == SND_PCM_STATE_PREPARED) {
-        const server_call call("Capture");
-        err = snd_pcm_start(t.capture);
-    }
-    if (err < 0) {
-        report_failure("Capture", err);
-        return err;
-    }
-    // What capture lost passes through the rings as silence now: heard one delay later where
-    // it was lost, while playback gets what was due meanwhile.
-    const int64_t lost = note_capture_restart(t.latency, now_ns(), t.frames_read);
-    restart_capture_clock(t.drift);
-    return held(t) ? play_frames(t, t.silent_area, lost) : 0;
-}
-
-// Writes what is pending in the playback area. Gives the frames written or the code that ends
-// the run.
-snd_pcm_sframes_t write_pending(transfer_state& t) {
-    snd_pcm_sframes_t written = 0;
-    while (t.pending_frames > 0) {
+// Writes what is routed and not yet written; `written` is how much of it went.
+int write_unwritten(transfer_state& t, int64_t& written) {
+    written = 0;
+    while (t.unwritten_frames > 0) {
+        show_progress(t);
         fill_table(t.playback_area);
-        const snd_pcm_sframes_t put =
-            write_frames(t.playback, t.playback_area.channel_table.data(),
-                         static_cast<snd_pcm_uframes_t>(t.pending_frames));
-        if (put < 0) {
-            const int err = recover_playback(t, static_cast<int>(put));
-            return err < 0 ? err : written;
+        int64_t put = 0;
+        const int err =
+            write_frames(t.playback, t.playback_area.channel_table.data(), t.unwritten_frames, put);
+        if (err < 0) {
+            return recover_or_fail(t, stream_side::playback, err);
         }
         if (put == 0) {
             break;
         }
         advance_staging(t.playback_area, put);
-        t.pending_frames -= put;
+        t.unwritten_frames -= put;
         t.frames_played += put;
         t.frames_written += put;
         written += put;
     }
-    t.playback_step_seen = t.playback_step_seen && written == 0;
+    t.playback_period_seen = t.playback_period_seen && written == 0;
     if (written > 0 && !t.latency.playback_paced) {
-        note_playback_queue(t.latency, queued_to_play(t.playback), buffered_to_play(t.playback));
+        int64_t queued = 0;
+        int64_t buffered = 0;
+        // A stream that cannot say holds none.
+        queued_to_play(t.playback, queued);
+        buffered_to_play(t.playback, buffered);
+        note_playback_queue(t.latency, queued, buffered);
     }
-    return written;
+    return 0;
 }
 
+// Queues `frames` of silence; a stream without room for all of it starts with less.
 int queue_silence(transfer_state& t, int64_t frames) {
     while (frames > 0) {
-        const snd_pcm_sframes_t put =
-            write_frames(t.playback, t.silence_table.data(),
-                         static_cast<snd_pcm_uframes_t>(std::min(frames, chunk_frames)));
-        if (put <= 0) {
-            return static_cast<int>(put);  // a stream with no room now: the level comes out short
+        int64_t put = 0;
+        const int err =
+            write_frames(t.playback, t.silence_table.data(), std::min(frames, chunk_frames), put);
+        if (err < 0 || put == 0) {
+            return err;
         }
         frames -= put;
         t.frames_written += put;
@@ -226,105 +130,67 @@ int queue_silence(transfer_state& t, int64_t frames) {
     return 0;
 }
 
-// Moves the delay the rings hold: a skip drops what playback would take next, a pause puts
-// silence in front of it (as much as the rings have room for).
-void move_ring_delay(transfer_state& t, int64_t skip_frames, int64_t pause_frames) {
-    skip_output(t.ring, skip_frames * sample_bytes);
-    note_moved(t.fade, skip_frames);
-    const int64_t pause = std::min(pause_frames, pause_room(t.ring));
-    pause_output(t.ring, pause * sample_bytes);
-    note_moved(t.fade, -pause);
-    move_reference(t.drift, pause - skip_frames);
-}
-
-// Starts playback with the audio on its way at its level: silence ahead of what was read.
-// What the rings give first may be far from due when playback starts again after a stall:
-// then the overdue part is dropped (and priming waits for the next frames), or silence added.
-int prime_playback(transfer_state& t) {
+// Starts playback with silence ahead of what is routed, so that the audio in the streams
+// starts as planned.
+int start_playback(transfer_state& t) {
+    int64_t device_queued = 0;
+    // A stream not yet written to reports only what the device itself holds; one that cannot
+    // say holds none.
+    queued_to_play(t.playback, device_queued);
     int64_t silence = 0;
-    if (held(t)) {
-        const prime_step step = prime_correction(t.latency.plan, t.ring.delay_offset / sample_bytes,
-                                                 t.pending_frames, t.waiting_frames);
-        advance_staging(t.playback_area, step.drop_in_hand_frames);
-        t.pending_frames -= step.drop_in_hand_frames;
-        // What the delay lacks goes into the rings, behind what is in hand, as a correction's
-        // pause does: queued, it could fill playback's buffer, and a loop that cannot write
-        // cannot read either.
-        move_ring_delay(t, step.skip_frames, step.silence_frames);
-        if (t.pending_frames == 0) {
-            return 0;
-        }
-        // A stream not yet written to reports only what the device itself holds.
-        silence = start_silence_frames(t.latency.plan, t.pending_frames, t.waiting_frames,
-                                       queued_to_play(t.playback));
+    if (!prepare_playback_start(t, device_queued, silence)) {
+        return 0;
     }
     const int err = queue_silence(t, silence);
     if (err < 0) {
-        return recover_playback(t, err);
+        return recover_or_fail(t, stream_side::playback, err);
     }
-    t.primed = true;
-    restart_window(t.latency, now_ns());
+    enter_phase(t, playback_phase::running);
+    start_judging(t.latency, monotonic_ns());
     restart_playback_clock(t.drift);
-    const snd_pcm_sframes_t written = write_pending(t);
-    return written < 0 ? static_cast<int>(written) : 0;
+    int64_t written = 0;
+    return write_unwritten(t, written);
 }
 
-// Stops a playback stream that no longer plays what it is given, as an underrun does.
-int restart_playback(transfer_state& t) {
-    {
-        const server_call call("Playback");
-        snd_pcm_drop(t.playback);  // what it held is overdue; recovery prepares it afresh
-    }
-    return recover_playback(t, -EPIPE);
-}
-
-int apply_correction(transfer_state& t, const correction& c) {
-    if (c.restart_playback) {
-        return restart_playback(t);
-    }
-    t.consume_frames += c.consume_frames;
-    move_reference(t.drift, -c.consume_frames);
-    move_ring_delay(t, c.skip_frames, c.pause_frames);
-    return 0;
-}
-
-// Passes `frames` from `source` (at its position) through the rings: what is still to be
-// consumed is skipped, the rest is routed out for playback.
+// Passes `frames` from `source` (at its position) through the rings: what capture is to drop,
+// and all of it while playback skips, passes unheard; the rest is routed out for playback.
 void pass_frames(transfer_state& t, staging_area& source, int64_t frames) {
-    const int64_t skipped = t.draining ? frames : std::min(frames, t.consume_frames);
-    if (skipped > 0) {
-        delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, skipped, false);
-        t.consume_frames = std::max<int64_t>(0, t.consume_frames - skipped);
-        if (!t.draining) {
-            t.frames_played += skipped;  // overdue: their time has passed, the run ends on time
+    show_progress(t);
+    const bool skipping = t.phase == playback_phase::skipping;
+    const int64_t dropped = skipping ? frames : std::min(frames, t.frames_to_drop);
+    if (dropped > 0) {
+        delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, dropped, false);
+        t.frames_to_drop = std::max<int64_t>(0, t.frames_to_drop - dropped);
+        if (!skipping) {
+            t.frames_played += dropped;  // their time has passed: the run ends on time
         }
     }
-    if (frames > skipped) {
-        delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, frames - skipped, true);
-        t.pending_frames += frames - skipped;
+    if (frames > dropped) {
+        delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, frames - dropped, true);
+        t.unwritten_frames += frames - dropped;
     }
 }
 
 // Passes `frames` from `source` through the rings and on to playback, piece by piece as the
-// playback area has room, starting playback when it waits for its first frames. What
-// playback has no room for is overdue, and skipped.
-int play_frames(transfer_state& t, staging_area& source, int64_t frames) {
+// playback area has room, starting playback where it waits for frames. What playback has no
+// room for is too late to play, and dropped.
+int pass_on(transfer_state& t, staging_area& source, int64_t frames) {
     while (frames > 0) {
-        const bool full = t.pending_frames > 0;
+        const bool full = t.unwritten_frames > 0;
         const int64_t source_room = chunk_frames - source.staging_position;
         const int64_t piece =
             std::min(frames, full ? source_room : chunk_room(source, t.playback_area));
         if (full) {
-            t.consume_frames += piece;
+            t.frames_to_drop += piece;
         }
         pass_frames(t, source, piece);
         frames -= piece;
-        if (t.pending_frames == 0) {
+        if (t.unwritten_frames == 0) {
             continue;
         }
-        const int err = t.primed
-                            ? static_cast<int>(std::min<snd_pcm_sframes_t>(0, write_pending(t)))
-                            : prime_playback(t);
+        int64_t written = 0;
+        const int err =
+            t.phase == playback_phase::running ? write_unwritten(t, written) : start_playback(t);
         if (err < 0) {
             return err;
         }
@@ -332,31 +198,11 @@ int play_frames(transfer_state& t, staging_area& source, int64_t frames) {
     return 0;
 }
 
-// Takes a capture reading. A gap found in capture's clock once the frames after it are
-// stored becomes silence among them, so they keep their distance.
-void note_read(transfer_state& t, int64_t frames) {
-    const capture_gap gap = note_capture(t.latency, {.now_ns = now_ns(),
-                                                     .frames = frames,
-                                                     .frames_read = t.frames_read,
-                                                     .waiting_frames = t.waiting_frames});
-    if (gap.frames <= 0 || !held(t)) {
-        return;
-    }
-    print_marker("\nRX\n");  // the stream lost audio without an xrun to say so
-    // The frames just read are not in the rings yet; those before them are, as far back as
-    // playback has not taken them.
-    const int64_t behind =
-        std::clamp<int64_t>(gap.behind_frames - frames, 0, t.ring.delay_offset / sample_bytes);
-    pause_input(t.ring, std::min(gap.frames, pause_room(t.ring)) * sample_bytes,
-                behind * sample_bytes);
-    restart_capture_clock(t.drift);
-}
-
 // Passes `frames` just read into the capture area on to playback; once the drift between two
 // clocks is corrected, through the stretcher first.
 int pass_captured(transfer_state& t, int64_t frames) {
     if (!t.drift.engaged) {
-        return play_frames(t, t.capture_area, frames);
+        return pass_on(t, t.capture_area, frames);
     }
     const int lanes = lane_count(t.settings->mode);
     while (frames > 0) {
@@ -374,7 +220,7 @@ int pass_captured(transfer_state& t, int64_t frames) {
         }
         advance_staging(t.capture_area, s.taken);
         frames -= s.taken;
-        const int err = play_frames(t, t.stretch_area, s.made);
+        const int err = pass_on(t, t.stretch_area, s.made);
         if (err < 0) {
             return err;
         }
@@ -383,112 +229,153 @@ int pass_captured(transfer_state& t, int64_t frames) {
     return 0;
 }
 
-// Reads what capture has, chunk by chunk, and passes it on. Gives the frames read or the
-// code that ends the run.
-snd_pcm_sframes_t read_available(transfer_state& t) {
-    snd_pcm_sframes_t total = 0;
-    const int64_t started = now_ns();
-    t.playback_full = false;
-    for (int chunk = 0;
-         chunk < chunks_per_wake && t.pending_frames == 0 &&
-         t.frames_played < t.timing.frame_budget && now_ns() - started < wait_step_ms * 1000000LL;
+// Capture ran dry: playback that was skipping may start again, once capture's clock is
+// known not to have jumped.
+void end_skipping_when_dry(transfer_state& t) {
+    if (t.phase == playback_phase::skipping && capture_clock_settled(t.latency)) {
+        enter_phase(t, playback_phase::restarting);
+    }
+}
+
+// What one read step moved.
+struct read_report {
+    int64_t frames = 0;
+    bool playback_full = false;  // playback had no room, so nothing was read
+};
+
+// Passes on the silence owed for what capture lost, then reads what capture has, chunk by
+// chunk, and passes it on.
+int read_captured(transfer_state& t, read_report& report) {
+    report = {};
+    const int64_t lost = std::exchange(t.lost_capture_frames, 0);
+    int err = lost > 0 ? pass_on(t, t.silent_area, lost) : 0;
+    if (err < 0) {
+        return err;
+    }
+    const int64_t started = monotonic_ns();
+    for (int chunk = 0; chunk < chunks_per_wake && t.unwritten_frames == 0 &&
+                        t.frames_played < t.timing.frame_budget &&
+                        monotonic_ns() - started < wait_step_ms * ns_per_ms;
          ++chunk) {
         int64_t room = chunk_room(t.capture_area, t.playback_area);
-        if (t.primed && t.consume_frames == 0) {
-            const snd_pcm_sframes_t playback_room = snd_pcm_avail_update(t.playback);
-            if (playback_room < 0) {
-                const int err = recover_playback(t, static_cast<int>(playback_room));
+        if (t.phase == playback_phase::running && t.frames_to_drop == 0) {
+            int64_t playback_room = 0;
+            err = room_to_play(t.playback, playback_room);
+            if (err < 0) {
+                err = recover_or_fail(t, stream_side::playback, err);
                 if (err < 0) {
                     return err;
                 }
                 continue;
             }
-            room = std::min<int64_t>(room, playback_room);
-            t.playback_full = playback_room == 0;
+            room = std::min(room, playback_room);
+            report.playback_full = playback_room == 0;
         }
         if (room == 0) {
             break;
         }
         fill_table(t.capture_area);
-        const snd_pcm_sframes_t got = read_frames(t.capture, t.capture_area.channel_table.data(),
-                                                  static_cast<snd_pcm_uframes_t>(room));
-        if (got < 0) {
-            const int err = recover_capture(t, static_cast<int>(got));
-            return err < 0 ? err : total;
+        int64_t got = 0;
+        err = read_frames(t.capture, t.capture_area.channel_table.data(), room, got);
+        if (err < 0) {
+            return recover_or_fail(t, stream_side::capture, err);
         }
-        t.waiting_frames = got > 0 ? captured_waiting(t.capture) : 0;
-        note_capture_pacing(t.latency, got, room, t.waiting_frames, t.timing.capture_buffer_frames);
+        t.capture_waiting_frames = 0;
+        if (got > 0) {
+            captured_waiting(t.capture, t.capture_waiting_frames);  // none, if it cannot say
+        }
+        note_capture_pacing(t.latency, got, room, t.capture_waiting_frames,
+                            t.timing.capture_buffer_frames);
         if (got == 0) {
-            t.draining = t.draining && !capture_clock_settled(t.latency);
+            end_skipping_when_dry(t);
             break;
         }
-        // A program starved of the CPU may never find capture dry: what keeps coming after a
-        // while is taken as it comes, and priming drops what of it is overdue.
-        t.draining = t.draining && now_ns() - t.draining_since_ns < drain_limit_ns;
-        t.frames_read += got;
-        total += got;
-        if (!t.latency.playback_started && held(t)) {
-            t.ring.delay_offset = ring_delay_for(t.latency.plan) * sample_bytes;
+        if (t.phase == playback_phase::skipping &&
+            monotonic_ns() - t.phase_since_ns >= skip_limit_ns) {
+            enter_phase(t, playback_phase::restarting);
         }
-        note_read(t, got);
-        const int err = pass_captured(t, got);
+        t.frames_read += got;
+        report.frames += got;
+        set_start_delay(t);
+        const capture_gap gap =
+            note_capture(t.latency, {.now_ns = monotonic_ns(),
+                                     .frames = got,
+                                     .frames_read = t.frames_read,
+                                     .waiting_frames = t.capture_waiting_frames});
+        if (gap.frames > 0 && holds_delay(t)) {
+            recover_capture_gap(t, gap, got);
+        }
+        err = pass_captured(t, got);
         if (err < 0) {
             return err;
         }
         if (got < room) {
-            t.draining = t.draining && !capture_clock_settled(t.latency);
+            end_skipping_when_dry(t);
             break;
         }
     }
-    return total;
+    return 0;
 }
 
-int look_at_the_delay(transfer_state& t) {
+// The line that says, once, that the delay asked is shorter than this device allows.
+void say_shortest(transfer_state& t, int64_t shortest_frames) {
+    if (shortest_frames > 0 && !t.shortest_said) {
+        t.shortest_said = true;
+        std::fprintf(stderr,
+                     "The shortest delay on this device is %.3f sec; shorter ones play at it.\n",
+                     static_cast<double>(shortest_frames) / static_cast<double>(t.timing.rate));
+    }
+}
+
+// Judges the delay heard from where the streams stand now, and carries the judgment out.
+int judge_delay(transfer_state& t) {
+    int64_t queued = 0;
     // The reading's time is taken after it: a reading may only seem older than it is.
-    const int64_t queued = queued_to_play(t.playback);
-    const correction c =
-        note_path(t.latency, {.now_ns = now_ns(),
-                              .waiting_frames = t.waiting_frames,
-                              .in_hand_frames = t.pending_frames,
-                              .queued_frames = queued,
-                              .ring_delay_frames = t.ring.delay_offset / sample_bytes,
-                              .written_frames = t.frames_written,
-                              .consume_frames = t.consume_frames});
-    const int err = apply_correction(t, c);
-    if (t.latency.shortest_frames > 0 && !t.shortest_reported) {
-        t.shortest_reported = true;
-        std::fprintf(
-            stderr, "The shortest delay on this device is %.3f sec; shorter ones play at it.\n",
-            static_cast<double>(t.latency.shortest_frames) / static_cast<double>(t.timing.rate));
+    queued_to_play(t.playback, queued);  // none, if it cannot say
+    const correction c = judge_path(t.latency, {.now_ns = monotonic_ns(),
+                                                .waiting_frames = t.capture_waiting_frames,
+                                                .unwritten_frames = t.unwritten_frames,
+                                                .queued_frames = queued,
+                                                .ring_delay_frames = ring_delay_frames(t),
+                                                .written_frames = t.frames_written,
+                                                .frames_to_drop = t.frames_to_drop});
+    say_shortest(t, t.latency.shortest_frames);
+    if (c.start_playback_afresh) {
+        int err = 0;
+        return restart_playback(t, err) == recovery::fatal ? err : 0;
     }
-    return err;
+    apply_correction(t, c);
+    return 0;
 }
 
-// Everything the loop counts exactly of the delay heard: the ring's delay, what is written,
-// pending and held by the stretcher, less what was read and is still to be skipped.
+// Everything the loop counts exactly of the delay heard: the rings' delay, what is written,
+// unwritten and held by the stretcher, less what was read and is still to be dropped.
 int64_t counted_delay_frames(const transfer_state& t) {
-    const int64_t held = t.stretch.state ? held_frames(t.stretch) : 0;
-    return t.ring.delay_offset / sample_bytes + t.frames_written + t.pending_frames + held -
-           t.frames_read - t.consume_frames;
+    const int64_t stretching = t.stretch.state ? held_frames(t.stretch) : 0;
+    return ring_delay_frames(t) + t.frames_written + t.unwritten_frames + stretching -
+           t.frames_read - t.frames_to_drop;
 }
 
-// Where both streams stand now, each reading timed just after it is taken. Gives them as a
-// reading of the audio on its way, or nothing when playback could not say.
-std::optional<path_reading> note_clocks(transfer_state& t) {
+// Where both streams stand now, each reading timed just after it is taken: the drift's lines
+// take them, and `reading` holds them as a reading of the audio in the streams. Gives false
+// when playback could not say.
+bool read_stream_positions(transfer_state& t, path_reading& reading) {
     const int64_t rate = t.timing.rate;
-    const int64_t waiting = captured_waiting(t.capture);
-    note_position(t.drift.capture, now_ns(), t.frames_read + waiting, rate);
-    snd_pcm_sframes_t queued = 0;
-    if (snd_pcm_delay(t.playback, &queued) != 0 || queued <= 0) {
-        return std::nullopt;
+    int64_t waiting = 0;
+    captured_waiting(t.capture, waiting);  // none, if it cannot say
+    note_position(t.drift.capture, monotonic_ns(), t.frames_read + waiting, rate);
+    int64_t queued = 0;
+    if (queued_to_play(t.playback, queued) < 0 || queued <= 0) {
+        return false;
     }
-    const int64_t now = now_ns();
+    const int64_t now = monotonic_ns();
     note_position(t.drift.playback, now, t.frames_written - queued, rate);
-    return path_reading{.now_ns = now,
-                        .waiting_frames = waiting,
-                        .in_hand_frames = t.pending_frames,
-                        .queued_frames = queued,
-                        .consume_frames = t.consume_frames};
+    reading = {.now_ns = now,
+               .waiting_frames = waiting,
+               .unwritten_frames = t.unwritten_frames,
+               .queued_frames = queued,
+               .frames_to_drop = t.frames_to_drop};
+    return true;
 }
 
 // The stretcher starts from the frames just passed on, which the capture area still holds
@@ -523,8 +410,9 @@ void warm_up_stretcher(transfer_state& t) {
 int follow_clocks(transfer_state& t) {
     // Again after the transfers, for the drift alone: each of its buckets keeps the best
     // reading, and a server's may come on either side of them.
-    note_clocks(t);
-    if (steer_drift(t.drift, now_ns(), counted_delay_frames(t), t.latency.judged)) {
+    path_reading unused;
+    read_stream_positions(t, unused);
+    if (steer_drift(t.drift, monotonic_ns(), counted_delay_frames(t), t.latency.judged)) {
         if (create_stretcher(t.stretch, lane_count(t.settings->mode)) < 0 ||
             create_staging_area(t.stretch_area, t.capture_area.region_count) < 0) {
             std::fputs("Not enough memory to correct the drift between the clocks\n", stderr);
@@ -544,121 +432,90 @@ void say_delay(double seconds) {
     std::fflush(stdout);
 }
 
-// Sets the delay asked to `seconds`, from the next frames played on, heard as a join unless
-// `join` is false (what plays next is silence anyway). Where the latency is held, the rings
-// hold the delay less the audio on its way (as measured once it is), and nothing less than
-// none: a delay shorter than the audio on its way plays at that.
-void change_delay(transfer_state& t, double seconds, bool join) {
-    const int64_t rate = t.timing.rate;
-    const int64_t target = std::llround(seconds * static_cast<double>(rate));
-    const int64_t ring_delay = t.ring.delay_offset / sample_bytes;
-    int64_t wanted = target;
-    if (held(t)) {
-        const int64_t on_its_way = t.latency.path.readings > 0 ? heard_delay_frames(t.latency, 0)
-                                                               : t.latency.plan.level_frames;
-        wanted = std::max<int64_t>(0, target - on_its_way);
-    }
-    const int64_t moved = std::clamp(wanted - ring_delay, -ring_delay, pause_room(t.ring));
-    if (!join) {
-        move_ring_delay(t, std::max<int64_t>(0, -moved), std::max<int64_t>(0, moved));
-    } else if (moved != 0) {
-        if (moved < 0) {
-            skip_faded(t.ring, t.fade, -moved);
-        } else {
-            pause_faded(t.ring, t.fade, moved);
-        }
-        move_reference(t.drift, moved);
-    }
-    t.latency.plan.target_frames = target;
-    t.delay_seconds = seconds;
-    say_delay(seconds);
-}
-
 // Takes what standard input asks, no more often than its step, as one change: a dump, then
 // the delay asked last. A join under way is not cut short: the input waits for it.
 void take_commands(transfer_state& t) {
-    const int64_t now = now_ns();
+    const int64_t now = monotonic_ns();
     if (joining(t.fade) || t.control.fd < 0 || now - t.control_read_ns < control_step_ns) {
         return;
     }
     t.control_read_ns = now;
     const command_batch batch = read_commands(t.control, t.delay_seconds, now);
     if (batch.dump) {
-        dump_faded(t.ring, t.fade);
+        dump_delay(t);
         say_delay(t.delay_seconds);
     }
-    if (!std::isnan(batch.delay_seconds)) {
-        change_delay(t, batch.delay_seconds, !batch.dump);
+    if (batch.delay_seconds) {
+        change_delay(t, *batch.delay_seconds, !batch.dump);
+        say_delay(*batch.delay_seconds);
     }
 }
 
-// One look at both streams: what is pending goes out, what capture has comes in. Gives the
-// frames moved either way, or the code that ends the run.
-snd_pcm_sframes_t wake(transfer_state& t) {
-    if (t.primed && held(t)) {
-        // Right as the program wakes, which a card's period end is what wakes it for.
-        if (const std::optional<path_reading> reading = note_clocks(t)) {
-            note_wake_path(t.latency, *reading);
+// A stream that stopped without a transfer to say so (an xrun seen only in its state).
+int recover_stopped_streams(transfer_state& t) {
+    for (const stream_side side : {stream_side::playback, stream_side::capture}) {
+        const int err = stopped_by(side == stream_side::playback ? t.playback : t.capture);
+        if (err != 0 && recover_or_fail(t, side, err) < 0) {
+            return err;
         }
     }
-    snd_pcm_sframes_t moved = 0;
-    if (t.primed && t.pending_frames > 0) {
-        const snd_pcm_sframes_t written = write_pending(t);
-        if (written < 0) {
-            return written;
-        }
-        moved += written;
+    return 0;
+}
+
+// What one wake did.
+struct wake_report {
+    int64_t moved_frames = 0;         // either way
+    bool waited_on_playback = false;  // playback had frames to take, or no room for more
+};
+
+// One look at both streams, in steps: where they stand, what is unwritten goes out, what
+// capture has comes in, the delay judged, the clocks followed, a silent stop recovered.
+int wake(transfer_state& t, wake_report& report) {
+    report = {.moved_frames = 0, .waited_on_playback = t.unwritten_frames > 0};
+    path_reading reading;
+    // As the program wakes, which is when a card whose pointer moves a period at a time
+    // shows where it stands to the frame.
+    if (running_held(t) && read_stream_positions(t, reading)) {
+        note_wake_path(t.latency, reading);
     }
-    const snd_pcm_sframes_t read = read_available(t);
-    if (read < 0) {
-        return read;
+    int64_t written = 0;
+    int err = t.phase == playback_phase::running ? write_unwritten(t, written) : 0;
+    read_report read;
+    err = err < 0 ? err : read_captured(t, read);
+    if (err < 0) {
+        return err;
     }
-    moved += read;
+    report.moved_frames = written + read.frames;
+    report.waited_on_playback = report.waited_on_playback || read.playback_full;
     // Playback that takes nothing holds capture up too: a server that stopped playing without
     // a word shows only in the readings, so they are taken then as well.
-    if ((read > 0 || t.playback_full) && t.primed && held(t)) {
-        const int err = look_at_the_delay(t);
-        if (err < 0) {
-            return err;
-        }
+    if ((read.frames > 0 || read.playback_full) && running_held(t)) {
+        err = judge_delay(t);
     }
-    if (t.primed && held(t)) {
-        const int err = follow_clocks(t);
-        if (err < 0) {
-            return err;
-        }
+    if (err == 0 && running_held(t)) {
+        err = follow_clocks(t);
     }
-    if (moved == 0) {
-        // A stream that stopped without a transfer to say so.
-        for (snd_pcm_t* pcm : {t.playback, t.capture}) {
-            const int err = stopped_by(pcm);
-            if (err != 0) {
-                const int result =
-                    pcm == t.playback ? recover_playback(t, err) : recover_capture(t, err);
-                if (result < 0) {
-                    return result;
-                }
-            }
-        }
+    if (err == 0 && report.moved_frames == 0) {
+        err = recover_stopped_streams(t);
     }
-    return moved;
+    return err;
 }
 
-// Waits for capture to deliver, or for playback to take what is pending, for one step at
+// Waits for capture to deliver, or for playback to take what is unwritten, for one step at
 // most, and gives whether the stream said it is ready. After a wake that found the streams
 // ready but moved nothing, it only sleeps.
-bool wait_a_step(transfer_state& t, bool only_sleep) {
+bool wait_for_work(transfer_state& t, bool only_sleep) {
     if (only_sleep) {
         poll(nullptr, 0, wait_step_ms);
         return false;
     }
-    snd_pcm_t* pcm = t.pending_frames > 0 ? t.playback : t.capture;
+    snd_pcm_t* pcm = t.unwritten_frames > 0 ? t.playback : t.capture;
     std::vector<pollfd> fds;
     add_poll_descriptors(pcm, fds);
     const size_t own = fds.size();
     // Playback is also watched once after each write, so that a card whose pointer moves a
     // period at a time is read as its period ends: where it stands is then known to the frame.
-    const bool watch_playback = pcm == t.capture && t.primed && held(t) && !t.playback_step_seen;
+    const bool watch_playback = pcm == t.capture && running_held(t) && !t.playback_period_seen;
     if (watch_playback) {
         add_poll_descriptors(t.playback, fds);
     }
@@ -672,72 +529,30 @@ bool wait_a_step(transfer_state& t, bool only_sleep) {
         unsigned short played = 0;
         snd_pcm_poll_descriptors_revents(t.playback, fds.data() + own,
                                          static_cast<unsigned>(fds.size() - own), &played);
-        t.playback_step_seen = played != 0;
+        t.playback_period_seen = played != 0;
     }
     return revents != 0;
 }
 
 }  // namespace
 
-namespace {
-
-// The settings at the rate that runs.
-run_settings settings_at(const run_settings& settings, const run_timing& timing) {
-    run_settings at = settings;
-    at.sample_rate = static_cast<uint32_t>(timing.rate);
-    return at;
-}
-
-}  // namespace
-
-int create_transfer(transfer_state& t, const run_settings& settings, const run_timing& timing,
-                    int32_t playback_channels, int32_t capture_channels) {
-    t.settings = &settings;
-    t.timing = timing;
-    t.delay_seconds = static_cast<double>(settings.delay_seconds);
-    // The rings are sized for the longest delay, which the delay may be changed to; they
-    // hold memory only for the delay held.
-    run_settings ring_timing = settings;
-    ring_timing.sample_rate = static_cast<uint32_t>(timing.rate);
-    ring_timing.delay_plus_one_seconds = maximum_delay_seconds + 1.0f;
-    if (create_staging_area(t.playback_area, playback_channels) < 0 ||
-        create_staging_area(t.capture_area, capture_channels) < 0 ||
-        create_staging_area(t.silent_area, capture_channels) < 0 ||
-        create_delay_ring(t.ring, ring_size_for(ring_timing),
-                          delay_offset_for(settings_at(settings, timing))) < 0) {
-        return -ENOMEM;
-    }
-    t.silence = zeroed_block(chunk_bytes);
-    if (!t.silence) {
-        return -ENOMEM;
-    }
-    t.silence_table.assign(static_cast<size_t>(t.playback_area.region_count), t.silence.get());
-    create_crossfade(t.fade, lane_count(settings.mode), change_fade_ns * timing.rate / 1000000000);
-    t.latency = start_latency(plan_latency(static_cast<double>(settings.delay_seconds), timing.rate,
-                                           timing.period_frames));
-    t.drift = start_drift(timing.rate);
-    return 0;
-}
-
 int transfer_loop(transfer_state& t) {
-    int64_t last_wake = now_ns();
+    int64_t last_wake = monotonic_ns();
     int64_t capture_quiet = 0;
     int64_t playback_quiet = 0;
     bool only_sleep = false;
     while (t.frames_played < t.timing.frame_budget && !stop_requested()) {
-        show_progress(t);
         take_commands(t);
-        const bool ready = wait_a_step(t, only_sleep);
-        const int64_t now = now_ns();
+        const bool ready = wait_for_work(t, only_sleep);
+        const int64_t now = monotonic_ns();
         const int64_t interval = now - last_wake;
         last_wake = now;
-        const bool pending = t.pending_frames > 0;
-        const snd_pcm_sframes_t moved = wake(t);
-        if (moved < 0) {
-            return static_cast<int>(moved);
+        wake_report report;
+        const int err = wake(t, report);
+        if (err < 0) {
+            return err;
         }
-        const bool waiting_on_playback = pending || t.playback_full;
-        only_sleep = moved == 0 && ready;
+        only_sleep = report.moved_frames == 0 && ready;
         // The stall limit measures the streams, not the program: a wake long after the one
         // before means the program did not run, and that time is not counted.
         const int64_t counted = interval > unrun_gap_ns ? 0 : interval;
@@ -746,42 +561,16 @@ int transfer_loop(transfer_state& t) {
             restart_capture_clock(t.drift);
             restart_playback_clock(t.drift);
         }
-        int64_t& quiet = waiting_on_playback ? playback_quiet : capture_quiet;
-        quiet = moved > 0 ? 0 : quiet + counted;
-        if (moved > 0) {
+        int64_t& quiet = report.waited_on_playback ? playback_quiet : capture_quiet;
+        quiet = report.moved_frames > 0 ? 0 : quiet + counted;
+        if (report.moved_frames > 0) {
             capture_quiet = playback_quiet = 0;
         }
-        if (quiet >= stall_limit_ms * 1000000) {
-            std::fputs(stall_message(waiting_on_playback), stderr);
+        if (quiet >= stall_limit_ms * ns_per_ms) {
+            std::fputs(stall_message(report.waited_on_playback), stderr);
             return -ETIMEDOUT;
         }
     }
-    return 0;
-}
-
-int finish_playback(transfer_state& t) {
-    // A stop request ends the run at once: what is queued is dropped.
-    int64_t queued = t.primed && !stop_requested() ? queued_to_play(t.playback) : 0;
-    const int64_t start = now_ns();
-    const int64_t deadline = start + queued * 1000000000 / t.timing.rate + play_out_margin_ns;
-    int64_t last_move = start;
-    while (queued > 0 && snd_pcm_state(t.playback) == SND_PCM_STATE_RUNNING && !stop_requested()) {
-        poll(nullptr, 0, wait_step_ms * 2);
-        const int64_t now = now_ns();
-        const int64_t left = queued_to_play(t.playback);
-        if (left < queued) {
-            last_move = now;
-        }
-        queued = left;
-        if (now - last_move > play_out_stuck_ns) {
-            return -ETIMEDOUT;
-        }
-        if (now > deadline) {
-            break;
-        }
-    }
-    const server_call call("Playback");
-    snd_pcm_drop(t.playback);  // the stream ends here whatever the drop says
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "pcm.hpp"
+#include "signals.hpp"
 
 namespace livedelay {
 
@@ -192,6 +194,34 @@ std::string pipewire_name_for(const pulse_device& pulse) {
 
 bool pipewire_defined() {
     return definition_of("pipewire") != nullptr;
+}
+
+std::string name_to_run(const std::string& device) {
+    const pulse_device pulse = inspect_pulse_device(device);
+    std::string pipewire;
+    {
+        const server_call call("Playback");  // it opens PipeWire's plugin, which may not answer
+        pipewire = pipewire_name_for(pulse);
+    }
+    if (!pipewire.empty()) {
+        std::printf(
+            "Device %s is PulseAudio's plugin on PipeWire, whose timing is too loose to "
+            "hold a delay; running %s, PipeWire's own\n",
+            device.c_str(), pipewire.c_str());
+        return pipewire;
+    }
+    if (pulse.on_pipewire) {
+        const bool unopened = !pulse.names_a_device && pipewire_defined();
+        std::fprintf(stderr,
+                     "Device %s is PulseAudio's plugin on PipeWire, whose timing is too loose to "
+                     "hold a delay: it may be off by up to 25 ms. %s\n",
+                     device.c_str(),
+                     unopened ? "PipeWire's own plugin, pipewire, would hold it exactly, but it "
+                                "does not open here."
+                              : "PipeWire's own plugin, pipewire (package pipewire-alsa), holds it "
+                                "exactly.");
+    }
+    return device;
 }
 
 }  // namespace livedelay

@@ -28,4 +28,9 @@ std::string pipewire_name_for(const pulse_device& device);
 // Whether ALSA's configuration defines `pipewire`, PipeWire's own plugin.
 bool pipewire_defined();
 
+// The name to run for `device`: PipeWire's own plugin in place of PulseAudio's on
+// pipewire-pulse, said in one line; where PipeWire's plugin is not there, the device runs as
+// it is, and a line on standard error names the plugin.
+std::string name_to_run(const std::string& device);
+
 }  // namespace livedelay

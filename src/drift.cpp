@@ -241,12 +241,6 @@ double heard_frames(const drift_state& drift, const clock_fit& capture, const cl
 
 }  // namespace
 
-int64_t estimated_delay_frames(const drift_state& drift, int64_t now_ns, int64_t counted_frames) {
-    const double heard = heard_frames(drift, fit_clock(drift.capture, now_ns),
-                                      fit_clock(drift.playback, now_ns), counted_frames);
-    return std::isnan(heard) ? counted_frames : std::llround(heard);
-}
-
 bool steer_drift(drift_state& drift, int64_t now_ns, int64_t counted_frames, bool judged) {
     const clock_fit capture = fit_clock(drift.capture, now_ns);
     const clock_fit playback = fit_clock(drift.playback, now_ns);

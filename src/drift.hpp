@@ -1,5 +1,5 @@
 // Two clocks: capture and playback on different cards (or one `asym` device over two) run at
-// rates that differ by tens to hundreds of parts per million, and the audio on its way between
+// rates that differ by tens to hundreds of parts per million, and the audio in the streams between
 // them grows or shrinks by that much. Each stream's position is followed against the
 // monotonic clock; when the two disagree for real, what capture delivers is resampled by the
 // ratio of the two clocks, and that ratio is nudged so that the delay heard stays where it was.
@@ -88,13 +88,11 @@ void restart_playback_clock(drift_state& drift);
 // A change of the delay made on purpose (a correction, a command): the reference follows it.
 void move_reference(drift_state& drift, int64_t frames);
 
-// What the loop knows exactly of the delay heard, in frames: the ring's delay, what is written
-// and pending and held by the resampler, less what was read and what is still to be skipped.
-// The streams' positions make up the rest.
-int64_t estimated_delay_frames(const drift_state& drift, int64_t now_ns, int64_t counted_frames);
-
-// Takes the streams' latest positions into account. `judged` says the latency policy holds the
-// delay right now, so a reference may be taken. Gives true once, when the correction starts.
+// Takes the streams' latest positions into account. `counted_frames` is what the loop knows
+// exactly of the delay heard: the rings' delay, what is written, unwritten and held by the
+// resampler, less what was read and is still to be dropped; the streams' positions make up the
+// rest. `judged` says the latency policy holds the delay right now, so a reference may be
+// taken. Gives true once, when the correction starts.
 bool steer_drift(drift_state& drift, int64_t now_ns, int64_t counted_frames, bool judged);
 
 }  // namespace livedelay

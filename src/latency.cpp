@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "monotonic.hpp"
+
 namespace livedelay {
 
 namespace {
 
-constexpr int64_t ns_per_second = 1000000000;
 // The loop's margin on top of two periods.
-constexpr int64_t level_margin_ns = 1000000;
+constexpr int64_t start_margin_ns = 1000000;
 // The capture clock's window spans one to two buckets: long enough for every phase of a
 // server's blocks, short enough to follow a clock that drifts.
 constexpr int64_t clock_bucket_ns = 2000000000;
@@ -25,7 +26,7 @@ constexpr int64_t settle_readings = 4;
 constexpr int64_t tolerance_ns = 1000000;
 constexpr int64_t refine_after_ns = 1000000000;
 constexpr int64_t held_tolerance_ns = 25000000;
-// An error this large when playback is primed again is what a stall made overdue.
+// An error this large when playback starts again is what a stall made too late to play.
 constexpr int64_t gross_error_ns = 50000000;
 // Readings of the capture clock come late by up to a block or a wake; a jump beyond this,
 // held this long, is audio lost.
@@ -79,33 +80,34 @@ latency_plan plan_latency(double delay_seconds, int64_t rate, int64_t period_fra
     plan.rate = rate;
     plan.target_frames =
         static_cast<int64_t>(std::floor(delay_seconds * static_cast<double>(rate)));
-    plan.level_frames = 2 * period_frames + frames_in(level_margin_ns, rate);
+    plan.stream_latency_frames = 2 * period_frames + frames_in(start_margin_ns, rate);
     return plan;
 }
 
 int64_t ring_delay_for(const latency_plan& plan) {
-    return std::max<int64_t>(0, plan.target_frames - plan.level_frames);
+    return std::max<int64_t>(0, plan.target_frames - plan.stream_latency_frames);
 }
 
-int64_t start_silence_frames(const latency_plan& plan, int64_t in_hand_frames,
+int64_t start_silence_frames(const latency_plan& plan, int64_t unwritten_frames,
                              int64_t waiting_frames, int64_t device_frames) {
-    return std::max<int64_t>(0,
-                             plan.level_frames - in_hand_frames - waiting_frames - device_frames);
+    return std::max<int64_t>(
+        0, plan.stream_latency_frames - unwritten_frames - waiting_frames - device_frames);
 }
 
 prime_step prime_correction(const latency_plan& plan, int64_t ring_delay_frames,
-                            int64_t in_hand_frames, int64_t waiting_frames) {
-    const int64_t on_its_way = std::max(plan.level_frames, in_hand_frames + waiting_frames);
-    // A target shorter than the level is out of reach: the level is the aim then.
+                            int64_t unwritten_frames, int64_t waiting_frames) {
+    const int64_t on_its_way =
+        std::max(plan.stream_latency_frames, unwritten_frames + waiting_frames);
+    // A target shorter than the audio in the streams is out of reach: that is the aim then.
     const int64_t error =
-        ring_delay_frames + on_its_way - std::max(plan.target_frames, plan.level_frames);
+        ring_delay_frames + on_its_way - std::max(plan.target_frames, plan.stream_latency_frames);
     prime_step step;
     if (std::abs(error) < frames_in(gross_error_ns, plan.rate)) {
         return step;
     }
     if (error > 0) {
-        step.drop_in_hand_frames = std::min(error, in_hand_frames);
-        step.skip_frames = std::min(error - step.drop_in_hand_frames, ring_delay_frames);
+        step.drop_unwritten_frames = std::min(error, unwritten_frames);
+        step.skip_frames = std::min(error - step.drop_unwritten_frames, ring_delay_frames);
     } else {
         step.silence_frames = -error;
     }
@@ -135,7 +137,7 @@ void note_playback_queue(latency_state& state, int64_t queued_frames, int64_t bu
 namespace {
 
 // Readings and judgments start again from `now_ns`.
-void restart_path(latency_state& state, int64_t now_ns) {
+void forget_path(latency_state& state, int64_t now_ns) {
     restart(state.path, now_ns);
     state.judged = false;
     state.refined = false;
@@ -143,19 +145,19 @@ void restart_path(latency_state& state, int64_t now_ns) {
 
 }  // namespace
 
-void restart_window(latency_state& state, int64_t now_ns) {
-    restart_path(state, now_ns);
+void start_judging(latency_state& state, int64_t now_ns) {
+    forget_path(state, now_ns);
     state.span_start_played = -1;
     state.span_queue_seen = false;
 }
 
 namespace {
 
-// The audio on its way changed (capture started again, or lost some): the readings before
+// The audio in the streams changed (capture started again, or lost some): the readings before
 // say nothing of it now.
-void judge_afresh(latency_state& state, int64_t now_ns) {
+void judge_again(latency_state& state, int64_t now_ns) {
     if (state.path.readings > 0) {
-        restart_path(state, now_ns);
+        forget_path(state, now_ns);
     }
 }
 
@@ -214,7 +216,7 @@ capture_gap note_capture(latency_state& state, const capture_reading& reading) {
         gap = {frames_in(state.jump_least_ns, rate), reading.frames_read - state.jump_first_frame};
         restart(clock, reading.now_ns);
         state.jump_first_frame = -1;
-        judge_afresh(state, reading.now_ns);
+        judge_again(state, reading.now_ns);
     } else {
         state.jump_first_frame = -1;
     }
@@ -236,7 +238,7 @@ int64_t note_capture_restart(latency_state& state, int64_t restarted_ns, int64_t
     restart(clock, restarted_ns);
     state.jump_first_frame = -1;
     // What was lost is an estimate: the delay is judged again.
-    judge_afresh(state, restarted_ns);
+    judge_again(state, restarted_ns);
     return std::max<int64_t>(0, frames_in(restarted_ns - expected_ns, state.plan.rate));
 }
 
@@ -246,24 +248,24 @@ int64_t heard_delay_frames(const latency_state& state, int64_t ring_delay_frames
 
 namespace {
 
-int64_t level_of(const path_reading& reading) {
-    return reading.waiting_frames + reading.in_hand_frames + reading.queued_frames -
-           reading.consume_frames;
+int64_t in_streams(const path_reading& reading) {
+    return reading.waiting_frames + reading.unwritten_frames + reading.queued_frames -
+           reading.frames_to_drop;
 }
 
 }  // namespace
 
 void note_wake_path(latency_state& state, const path_reading& reading) {
     if (reading.now_ns >= state.path.first_ns) {
-        add(state.path, reading.now_ns, level_of(reading));
+        add(state.path, reading.now_ns, in_streams(reading));
     }
 }
 
-correction note_path(latency_state& state, const path_reading& reading) {
+correction judge_path(latency_state& state, const path_reading& reading) {
     if (!playback_keeps_time(state, reading)) {
-        return {.restart_playback = true};
+        return {.start_playback_afresh = true};
     }
-    add(state.path, reading.now_ns, level_of(reading));
+    add(state.path, reading.now_ns, in_streams(reading));
     const int64_t error =
         heard_delay_frames(state, reading.ring_delay_frames) - state.plan.target_frames;
     if (!settled(state.path, reading.now_ns) || state.drift_holds_delay) {
@@ -276,19 +278,19 @@ correction note_path(latency_state& state, const path_reading& reading) {
     state.refined = state.refined || refine;
     correction c;
     if (error > tolerance) {
-        c.consume_frames =
-            std::min(error, std::max<int64_t>(0, reading.waiting_frames - reading.consume_frames));
-        c.skip_frames = std::min(error - c.consume_frames, reading.ring_delay_frames);
-        if (c.consume_frames + c.skip_frames < error) {
-            // Audio on its way cannot be made shorter than this device needs.
+        c.frames_to_drop =
+            std::min(error, std::max<int64_t>(0, reading.waiting_frames - reading.frames_to_drop));
+        c.skip_frames = std::min(error - c.frames_to_drop, reading.ring_delay_frames);
+        if (c.frames_to_drop + c.skip_frames < error) {
+            // The audio in the streams cannot be made shorter than this device needs.
             state.shortest_frames = highest(state.path);
         }
-        if (c.consume_frames + c.skip_frames <= tolerance) {
+        if (c.frames_to_drop + c.skip_frames <= tolerance) {
             return {};
         }
-        // What capture holds now goes unplayed: the readings taken with it on its way are that
+        // What capture holds now goes unplayed: the readings taken with it in the streams are that
         // much lower from now on, or the next reading would take it again from the ring.
-        lower(state.path, c.consume_frames);
+        lower(state.path, c.frames_to_drop);
     } else if (error < -tolerance) {
         c.pause_frames = -error;
     } else {

@@ -2,11 +2,11 @@
 // heard is from the delay asked, and what the transfer loop must do about it. Pure arithmetic
 // on frames and nanoseconds; the loop makes the ALSA calls and does what this says.
 //
-// The delay heard is the ring's delay plus the audio on its way: captured but not yet read,
+// The delay heard is the rings' delay plus the audio in the streams: captured but not yet read,
 // read but not yet written, and queued for playback (what snd_pcm_delay says is still to be
-// heard). On one clock the audio on its way stays constant from pass to pass, so the ring's
-// delay is set once, as the target less that level, and corrected only when an xrun, a stall
-// or a first reading that was off moves it.
+// heard). On one clock the audio in the streams stays the same from pass to pass, so the
+// rings' delay is set once, as the target less that audio, and corrected only when an xrun, a
+// stall or a first reading that was off moves it.
 #pragma once
 
 #include <cstdint>
@@ -16,47 +16,47 @@ namespace livedelay {
 struct latency_plan {
     int64_t rate = 0;           // frames per second the streams run at
     int64_t target_frames = 0;  // the delay asked, from capture to playback
-    // Audio on its way that playback starts with: two periods, since a period is captured
-    // whole before it can be read and one must be queued while the next one arrives, and a
-    // margin for the loop's own lateness.
-    int64_t level_frames = 0;
+    // The audio in the streams that playback starts with: two periods, since a period is
+    // captured whole before it can be read and one must be queued while the next one arrives,
+    // and a margin for the loop's own lateness.
+    int64_t stream_latency_frames = 0;
 };
 
 latency_plan plan_latency(double delay_seconds, int64_t rate, int64_t period_frames);
 
-// The ring's delay that makes the target with the audio on its way at its level; 0 when the
-// target is shorter than the level.
+// The rings' delay that makes the target with the audio in the streams as playback starts
+// with it; 0 when the target is shorter than that.
 int64_t ring_delay_for(const latency_plan& plan);
 
 // Silence to queue ahead of the first frames written to a playback stream that is not
-// running, so that the audio on its way starts at its level: what is read but not yet written
-// (`in_hand_frames`), captured but not yet read (`waiting_frames`), and what the device holds
+// running, so that the audio in the streams starts as planned: what is read but not yet written
+// (`unwritten_frames`), captured but not yet read (`waiting_frames`), and what the device holds
 // beyond the queue (`device_frames`: the delay an empty playback stream reports, such as a
 // sound server's graph) count towards it.
-int64_t start_silence_frames(const latency_plan& plan, int64_t in_hand_frames,
+int64_t start_silence_frames(const latency_plan& plan, int64_t unwritten_frames,
                              int64_t waiting_frames, int64_t device_frames);
 
-// How playback that is about to be primed again must start when what it would play first is
-// far from due (what the rings hold was captured before a stall, say): frames in hand to drop
+// How playback that is about to start again must start when what it would play first is far
+// from due (what the rings hold was captured before a stall, say): unwritten frames to drop
 // and frames of the ring to skip, or silence to add in front. Nothing when it is near enough
 // for the corrections of a settled window.
 struct prime_step {
-    int64_t drop_in_hand_frames = 0;
+    int64_t drop_unwritten_frames = 0;
     int64_t skip_frames = 0;
     int64_t silence_frames = 0;
 };
 prime_step prime_correction(const latency_plan& plan, int64_t ring_delay_frames,
-                            int64_t in_hand_frames, int64_t waiting_frames);
+                            int64_t unwritten_frames, int64_t waiting_frames);
 
 // What the streams showed after a wake's transfers.
 struct path_reading {
     int64_t now_ns = 0;
-    int64_t waiting_frames = 0;  // captured, not yet read
-    int64_t in_hand_frames = 0;  // read, not yet written
-    int64_t queued_frames = 0;   // written, not yet heard
+    int64_t waiting_frames = 0;    // captured, not yet read
+    int64_t unwritten_frames = 0;  // read, not yet written
+    int64_t queued_frames = 0;     // written, not yet heard
     int64_t ring_delay_frames = 0;
     int64_t written_frames = 0;  // everything written to playback so far, silence too
-    int64_t consume_frames = 0;  // of what capture holds, still to be passed without playing
+    int64_t frames_to_drop = 0;  // of what capture holds, still to be passed without playing
 };
 
 // A capture reading right after a read of `frames` frames: `frames_read` counts every frame
@@ -72,10 +72,10 @@ struct capture_reading {
 // skip come first from what capture holds (read and passed through the rings without being
 // played), then from the ring, at the position playback takes its next frames from.
 struct correction {
-    int64_t consume_frames = 0;
+    int64_t frames_to_drop = 0;
     int64_t skip_frames = 0;
-    int64_t pause_frames = 0;       // silence to put in front of what playback takes next
-    bool restart_playback = false;  // stop it, skip what capture holds, and prime it again
+    int64_t pause_frames = 0;            // silence to put in front of what playback takes next
+    bool start_playback_afresh = false;  // stop it, skip what capture holds, and start it again
 };
 
 // Audio capture lost: `frames` of it, missing before the frame `behind_frames` back from the
@@ -105,12 +105,12 @@ struct latency_state {
     bool capture_paced = false;
     bool playback_paced = false;
     bool playback_started = false;
-    // The audio on its way, from the readings since playback was primed (a correction of the
+    // The audio in the streams, from the readings since playback started (a correction of the
     // ring does not move it, and what a correction skips from capture is taken off every
     // reading until it is done). Readings come in noisy: a sound server reports its queue as it
     // stood at its last timing update, a card its pointers as they stood at its last interrupt, and
     // both only ever too low (audio already heard, or captured but not yet counted). On one clock
-    // the true level does not move, so the highest reading is the one to trust, and the more
+    // the true figure does not move, so the highest reading is the one to trust, and the more
     // readings, the nearer it is.
     window_max path;
     // The capture clock: for the newest frame read, when it was captured less when it would
@@ -151,11 +151,11 @@ void note_capture_pacing(latency_state& state, int64_t got, int64_t asked, int64
 // (a server whose stream ran dry reports none queued, yet holds what it was given).
 void note_playback_queue(latency_state& state, int64_t queued_frames, int64_t buffered_frames);
 
-// Readings start again when playback is primed.
-void restart_window(latency_state& state, int64_t now_ns);
+// Readings start again when playback starts.
+void start_judging(latency_state& state, int64_t now_ns);
 
-// False while a jump of the capture clock waits to be confirmed: playback that is to be primed
-// waits for it, so that what it plays first is not what the jump made overdue.
+// False while a jump of the capture clock waits to be confirmed: playback that is to start
+// waits for it, so that what it plays first is not what the jump made too late to play.
 bool capture_clock_settled(const latency_state& state);
 
 // Takes a capture reading and gives the audio capture lost without saying so (a server that
@@ -172,14 +172,14 @@ int64_t note_capture_restart(latency_state& state, int64_t restarted_ns, int64_t
 // Takes a path reading. Gives a restart of playback when it stopped playing what it is given,
 // played it far faster than its clock, or showed nothing queued for a whole span (a server
 // can do any of these after an underrun it did not report); otherwise, once the readings
-// since playback was primed have settled, the correction that brings the delay heard back to
+// since playback started have settled, the correction that brings the delay heard back to
 // the target; none while it is within the tolerance.
-correction note_path(latency_state& state, const path_reading& reading);
+correction judge_path(latency_state& state, const path_reading& reading);
 
-// Takes a reading made as the program woke, before it moved anything (only the level counts:
-// moving audio along its way does not change how much is on it). It is the nearest reading to
-// the period end that woke the program, where a card whose pointer moves a period at a time
-// shows what it holds to the frame; a reading after the transfers is short by the time they
+// Takes a reading made as the program woke, before it moved anything (only how much is in the
+// streams counts: moving audio along its way does not change how much is on it). It is the nearest
+// reading to the period end that woke the program, where a card whose pointer moves a period at a
+// time shows what it holds to the frame; a reading after the transfers is short by the time they
 // took. A reading older than the window is dropped.
 void note_wake_path(latency_state& state, const path_reading& reading);
 

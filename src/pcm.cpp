@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "desktop.hpp"
 #include "signals.hpp"
 
 namespace livedelay {
@@ -71,23 +70,23 @@ int open_stream(snd_pcm_stream_t direction, const std::string& device_name, pcm_
     return 0;
 }
 
-int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
-                        snd_pcm_uframes_t period_request, hw_params_handle& params) {
+int start_parameters(snd_pcm_t* pcm, hw_params_handle& params) {
     snd_pcm_hw_params_t* raw_params = nullptr;
-    int err = snd_pcm_hw_params_malloc(&raw_params);
+    const int err = snd_pcm_hw_params_malloc(&raw_params);
     if (err < 0) {
         std::fprintf(stderr, "Cannot allocate hardware parameters: %s\n", snd_strerror(err));
         return err;
     }
     params.reset(raw_params);
-
-    // The access and the format are checked here: a refused channel count, rate, period or
-    // buffer makes snd_pcm_hw_params fail, and the caller reports that.
     snd_pcm_hw_params_any(pcm, raw_params);
-    if (snd_pcm_hw_params_set_access(pcm, raw_params, SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0) {
-        return -ENOTSUP;
-    }
-    err = snd_pcm_hw_params_set_format(pcm, raw_params, SND_PCM_FORMAT_S24_3LE);
+    return snd_pcm_hw_params_set_access(pcm, raw_params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+}
+
+int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
+                        snd_pcm_uframes_t period_request, snd_pcm_hw_params_t* params) {
+    // The format is checked here: a refused channel count, rate, period or buffer makes
+    // snd_pcm_hw_params fail, and the caller reports that.
+    const int err = snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S24_3LE);
     if (err < 0) {
         std::fprintf(stderr,
                      is_playback(pcm) ? "Problem setting playback format: %s\n"
@@ -100,13 +99,14 @@ int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
         }
         return err;
     }
-    snd_pcm_hw_params_set_channels(pcm, raw_params, static_cast<unsigned>(settings.channel_count));
+    // Each of these settles on a value near the one asked, or is refused by snd_pcm_hw_params.
+    snd_pcm_hw_params_set_channels(pcm, params, static_cast<unsigned>(settings.channel_count));
     unsigned rate = settings.sample_rate;
-    snd_pcm_hw_params_set_rate_near(pcm, raw_params, &rate, nullptr);
+    snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
     snd_pcm_uframes_t period = period_request;
-    snd_pcm_hw_params_set_period_size_near(pcm, raw_params, &period, nullptr);
+    snd_pcm_hw_params_set_period_size_near(pcm, params, &period, nullptr);
     snd_pcm_uframes_t buffer = requested_buffer_frames;
-    snd_pcm_hw_params_set_buffer_size_near(pcm, raw_params, &buffer);
+    snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
     return 0;
 }
 
@@ -144,64 +144,39 @@ void print_stream_report(FILE* out, const stream_report& playback, const stream_
 
 namespace {
 
-// The name to run for `device`: PipeWire's own plugin for PulseAudio's on pipewire-pulse,
-// said in one line; where PipeWire's plugin is not there, the device runs as it is, and a line
-// on standard error names the plugin.
-std::string name_to_run(const std::string& device) {
-    const pulse_device pulse = inspect_pulse_device(device);
-    std::string pipewire;
-    {
-        const server_call call("Playback");  // it opens PipeWire's plugin, which may not answer
-        pipewire = pipewire_name_for(pulse);
-    }
-    if (!pipewire.empty()) {
-        std::printf(
-            "Device %s is PulseAudio's plugin on PipeWire, whose timing is too loose to "
-            "hold a delay; running %s, PipeWire's own\n",
-            device.c_str(), pipewire.c_str());
-        return pipewire;
-    }
-    if (pulse.on_pipewire) {
-        const bool unopened = !pulse.names_a_device && pipewire_defined();
-        std::fprintf(stderr,
-                     "Device %s is PulseAudio's plugin on PipeWire, whose timing is too loose to "
-                     "hold a delay: it may be off by up to 25 ms. %s\n",
-                     device.c_str(),
-                     unopened ? "PipeWire's own plugin, pipewire, would hold it exactly, but it "
-                                "does not open here."
-                              : "PipeWire's own plugin, pipewire (package pipewire-alsa), holds it "
-                                "exactly.");
-    }
-    return device;
+// Opens one stream on `device` and takes its parameters; a stream that refuses
+// non-interleaved access gives that code without a word.
+int open_with_access(snd_pcm_stream_t direction, const std::string& device, pcm_handle& handle,
+                     hw_params_handle& params) {
+    const int err = open_stream(direction, device, handle);
+    return err < 0 ? err : start_parameters(handle.get(), params);
 }
 
 }  // namespace
 
-int configure_pcm_pair(const run_settings& settings, pcm_pair& pair) {
-    std::string device = name_to_run(settings.device_name);
-    int err = open_stream(SND_PCM_STREAM_PLAYBACK, device, pair.playback);
-    if (err < 0) {
-        return err;
-    }
-    err = restrict_parameters(pair.playback.get(), settings, requested_period_frames,
-                              pair.playback_params);
+int configure_pcm_pair(const run_settings& settings, const std::string& device_name,
+                       pcm_pair& pair) {
+    std::string device = device_name;
+    int err =
+        open_with_access(SND_PCM_STREAM_PLAYBACK, device, pair.playback, pair.playback_params);
     const std::string converting = converting_name(device);
-    if (err == -ENOTSUP && !converting.empty()) {
+    const bool refused_access = err < 0 && pair.playback && pair.playback_params;
+    if (refused_access && !converting.empty()) {
         std::printf("Device %s takes interleaved samples only; running %s, which converts\n",
                     device.c_str(), converting.c_str());
         device = converting;
         pair.playback.reset();
-        err = open_stream(SND_PCM_STREAM_PLAYBACK, device, pair.playback);
-        if (err < 0) {
-            return err;
+        err =
+            open_with_access(SND_PCM_STREAM_PLAYBACK, device, pair.playback, pair.playback_params);
+    }
+    if (err < 0) {
+        if (pair.playback && pair.playback_params) {
+            std::fprintf(stderr, "Problem setting playback access: %s\n", snd_strerror(err));
         }
-        err = restrict_parameters(pair.playback.get(), settings, requested_period_frames,
-                                  pair.playback_params);
+        return err;
     }
-    if (err == -ENOTSUP) {
-        std::fprintf(stderr, "Problem setting playback access: %s\n", snd_strerror(-EINVAL));
-        return -EINVAL;
-    }
+    err = restrict_parameters(pair.playback.get(), settings, requested_period_frames,
+                              pair.playback_params.get());
     if (err < 0) {
         return err;
     }
@@ -212,17 +187,16 @@ int configure_pcm_pair(const run_settings& settings, pcm_pair& pair) {
     }
     pair.playback_granted = read_back(pair.playback_params.get());
 
-    err = open_stream(SND_PCM_STREAM_CAPTURE, device, pair.capture);
+    err = open_with_access(SND_PCM_STREAM_CAPTURE, device, pair.capture, pair.capture_params);
     if (err < 0) {
+        if (pair.capture && pair.capture_params) {
+            std::fprintf(stderr, "Problem setting recording access: %s\n", snd_strerror(err));
+        }
         return err;
     }
     const snd_pcm_uframes_t period =
         pair.playback_granted.period_frames.value_or(requested_period_frames);
-    err = restrict_parameters(pair.capture.get(), settings, period, pair.capture_params);
-    if (err == -ENOTSUP) {
-        std::fprintf(stderr, "Problem setting recording access: %s\n", snd_strerror(-EINVAL));
-        return -EINVAL;
-    }
+    err = restrict_parameters(pair.capture.get(), settings, period, pair.capture_params.get());
     if (err < 0) {
         return err;
     }
@@ -240,40 +214,59 @@ int configure_pcm_pair(const run_settings& settings, pcm_pair& pair) {
     return 0;
 }
 
-snd_pcm_sframes_t read_frames(snd_pcm_t* pcm, void** channel_table, snd_pcm_uframes_t frames) {
-    const snd_pcm_sframes_t got = snd_pcm_readn(pcm, channel_table, frames);
-    return got == -EAGAIN ? 0 : got;
+int read_frames(snd_pcm_t* pcm, void** channel_table, int64_t frames, int64_t& moved) {
+    const snd_pcm_sframes_t got =
+        snd_pcm_readn(pcm, channel_table, static_cast<snd_pcm_uframes_t>(frames));
+    moved = got > 0 ? got : 0;
+    return got == -EAGAIN || got >= 0 ? 0 : static_cast<int>(got);
 }
 
-snd_pcm_sframes_t write_frames(snd_pcm_t* pcm, void** channel_table, snd_pcm_uframes_t frames) {
-    const snd_pcm_sframes_t put = snd_pcm_writen(pcm, channel_table, frames);
-    return put == -EAGAIN ? 0 : put;
+int write_frames(snd_pcm_t* pcm, void** channel_table, int64_t frames, int64_t& moved) {
+    const snd_pcm_sframes_t put =
+        snd_pcm_writen(pcm, channel_table, static_cast<snd_pcm_uframes_t>(frames));
+    moved = put > 0 ? put : 0;
+    return put == -EAGAIN || put >= 0 ? 0 : static_cast<int>(put);
 }
 
-int64_t captured_waiting(snd_pcm_t* capture) {
-    const snd_pcm_sframes_t frames = snd_pcm_avail_update(capture);
-    return frames < 0 ? 0 : frames;
+namespace {
+
+// A count or ALSA's code, as the two come out of a query: `frames` is 0 after a failure.
+int count_or_code(snd_pcm_sframes_t result, int64_t& frames) {
+    frames = result < 0 ? 0 : result;
+    return result < 0 ? static_cast<int>(result) : 0;
 }
 
-int64_t buffered_to_play(snd_pcm_t* playback) {
+}  // namespace
+
+int captured_waiting(snd_pcm_t* capture, int64_t& frames) {
+    return count_or_code(snd_pcm_avail_update(capture), frames);
+}
+
+int room_to_play(snd_pcm_t* playback, int64_t& frames) {
+    return count_or_code(snd_pcm_avail_update(playback), frames);
+}
+
+int buffered_to_play(snd_pcm_t* playback, int64_t& frames) {
+    frames = 0;
     snd_pcm_uframes_t buffer = 0;
     snd_pcm_uframes_t period = 0;
-    const snd_pcm_sframes_t room = snd_pcm_avail_update(playback);
-    if (snd_pcm_get_params(playback, &buffer, &period) < 0 || room < 0) {
-        return 0;
+    int64_t room = 0;
+    int err = room_to_play(playback, room);
+    err = err < 0 ? err : snd_pcm_get_params(playback, &buffer, &period);
+    if (err < 0) {
+        return err;
     }
-    return std::max<int64_t>(0, static_cast<int64_t>(buffer) - room);
+    frames = std::max<int64_t>(0, static_cast<int64_t>(buffer) - room);
+    return 0;
 }
 
-int64_t queued_to_play(snd_pcm_t* playback) {
-    snd_pcm_sframes_t frames = 0;
-    if (snd_pcm_delay(playback, &frames) < 0 || frames < 0) {
-        return 0;
-    }
-    return frames;
+int queued_to_play(snd_pcm_t* playback, int64_t& frames) {
+    snd_pcm_sframes_t queued = 0;
+    const int err = snd_pcm_delay(playback, &queued);
+    return count_or_code(err < 0 ? err : queued, frames);
 }
 
-int recover_stream(snd_pcm_t* pcm, int err) {
+int prepare_after(snd_pcm_t* pcm, int err) {
     const server_call call(stream_name(pcm));
     switch (err) {
         case -EINTR:
@@ -310,16 +303,15 @@ int stopped_by(snd_pcm_t* pcm) {
     }
 }
 
-int add_poll_descriptors(snd_pcm_t* pcm, std::vector<pollfd>& fds) {
+void add_poll_descriptors(snd_pcm_t* pcm, std::vector<pollfd>& fds) {
     const int count = snd_pcm_poll_descriptors_count(pcm);
     if (count <= 0) {
-        return 0;
+        return;
     }
     const size_t at = fds.size();
     fds.resize(at + static_cast<size_t>(count));
     const int filled = snd_pcm_poll_descriptors(pcm, fds.data() + at, static_cast<unsigned>(count));
     fds.resize(at + static_cast<size_t>(filled < 0 ? 0 : filled));
-    return filled < 0 ? 0 : filled;
 }
 
 }  // namespace livedelay

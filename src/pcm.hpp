@@ -58,13 +58,16 @@ void ignore_alsa_error(const char* file, int line, const char* function, int err
 // reported on standard error; gives 0 or ALSA's negative code.
 int open_stream(snd_pcm_stream_t direction, const std::string& device_name, pcm_handle& handle);
 
-// Narrows an open stream's parameters to what the run asks: access, format, channels, rate,
-// period near `period_request` and buffer. Gives -ENOTSUP, without a word, for a stream that
-// refuses non-interleaved access; a refused format is reported on standard error, with the
-// name that converts; gives 0 or ALSA's negative code. The other requests are settled by
-// apply_parameters.
+// Takes an open stream's parameters, narrowed to non-interleaved access. Gives 0, or ALSA's
+// code without a word for a stream that refuses that access (the caller may try the name that
+// converts).
+int start_parameters(snd_pcm_t* pcm, hw_params_handle& params);
+
+// Narrows the parameters further to what the run asks: format, channels, rate, period near
+// `period_request` and buffer. A refused format is reported on standard error, with the name
+// that converts; gives 0 or ALSA's code. The other requests are settled by apply_parameters.
 int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
-                        snd_pcm_uframes_t period_request, hw_params_handle& params);
+                        snd_pcm_uframes_t period_request, snd_pcm_hw_params_t* params);
 
 // Configures the stream with what restrict_parameters left; gives snd_pcm_hw_params' result.
 int apply_parameters(snd_pcm_t* pcm, snd_pcm_hw_params_t* params);
@@ -73,33 +76,37 @@ stream_report read_back(const snd_pcm_hw_params_t* params);
 
 void print_stream_report(FILE* out, const stream_report& playback, const stream_report& capture);
 
-// Playback first, then capture with the period that playback was granted. A device that
-// takes interleaved samples only runs under its converting name, said in one line. Every
-// failure is reported where it happens; gives 0 or ALSA's negative code.
-int configure_pcm_pair(const run_settings& settings, pcm_pair& pair);
+// Playback first, then capture with the period that playback was granted, both on
+// `device_name`. A device that takes interleaved samples only runs under its converting name,
+// said in one line. Every failure is reported where it happens; gives 0 or ALSA's code.
+int configure_pcm_pair(const run_settings& settings, const std::string& device_name,
+                       pcm_pair& pair);
 
-// Transfers of a running stream, which never wait: they move what the stream can take now and
-// give the frames moved (0 when it can take nothing) or ALSA's negative code.
-snd_pcm_sframes_t read_frames(snd_pcm_t* pcm, void** channel_table, snd_pcm_uframes_t frames);
-snd_pcm_sframes_t write_frames(snd_pcm_t* pcm, void** channel_table, snd_pcm_uframes_t frames);
+// Transfers of a running stream, which never wait: they move what the stream can take now,
+// `moved` frames (0 when it can take nothing). Give 0 or ALSA's code.
+int read_frames(snd_pcm_t* pcm, void** channel_table, int64_t frames, int64_t& moved);
+int write_frames(snd_pcm_t* pcm, void** channel_table, int64_t frames, int64_t& moved);
 
-// Frames captured and not yet read, or queued and not yet heard: what snd_pcm_avail and
-// snd_pcm_delay say, with a stream that cannot say taken as holding none.
-int64_t captured_waiting(snd_pcm_t* capture);
-int64_t queued_to_play(snd_pcm_t* playback);
-// Frames playback's buffer holds, written and not yet taken: its size less snd_pcm_avail.
-int64_t buffered_to_play(snd_pcm_t* playback);
+// What a stream says of itself: frames captured and not yet read (snd_pcm_avail), queued and
+// not yet heard (snd_pcm_delay), room in playback's buffer (snd_pcm_avail), and what that
+// buffer holds, written and not yet taken (its size less the room). Each gives 0 or ALSA's
+// code; `frames` is 0 when the stream cannot say.
+int captured_waiting(snd_pcm_t* capture, int64_t& frames);
+int queued_to_play(snd_pcm_t* playback, int64_t& frames);
+int room_to_play(snd_pcm_t* playback, int64_t& frames);
+int buffered_to_play(snd_pcm_t* playback, int64_t& frames);
 
-// Brings a stream that reported `err` back to where it can be started. -EAGAIN means a
-// suspended stream is still waking up: ask again later. Gives 0, -EAGAIN, or the code that
-// ends the run.
-int recover_stream(snd_pcm_t* pcm, int err);
+// Brings a stream that reported `err` back to where it can be started: prepared after an
+// xrun, resumed (or prepared, where it cannot resume) after a suspend. Gives 0, the code that
+// ends the run, or -EAGAIN, which is ALSA's way of saying that a suspended stream is still
+// waking: ask again later.
+int prepare_after(snd_pcm_t* pcm, int err);
 
 // The code a stream's state stands for when no transfer has reported it yet: an xrun, a
 // suspend, a device gone. 0 for a stream that can go on.
 int stopped_by(snd_pcm_t* pcm);
 
-// The descriptors to poll for a stream, appended to `fds`; gives how many.
-int add_poll_descriptors(snd_pcm_t* pcm, std::vector<pollfd>& fds);
+// The descriptors to poll for a stream, appended to `fds`.
+void add_poll_descriptors(snd_pcm_t* pcm, std::vector<pollfd>& fds);
 
 }  // namespace livedelay

@@ -1,6 +1,8 @@
 // livedelay: plays live sound back after a fixed delay. `main` and the run sequence: the
 // settings, the two streams, the buffers, the transfer loop and the shutdown.
+#include <alsa/asoundlib.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,7 +10,9 @@
 #include <cstring>
 
 #include "delay.hpp"
+#include "desktop.hpp"
 #include "devices.hpp"
+#include "monotonic.hpp"
 #include "pcm.hpp"
 #include "settings.hpp"
 #include "signals.hpp"
@@ -16,6 +20,12 @@
 namespace livedelay {
 
 namespace {
+
+// The play-out at the end is looked at this often; it may take this much longer than the
+// audio queued, but a queue that does not move for this long will not play out.
+constexpr int play_out_step_ms = 10;
+constexpr int64_t play_out_margin_ns = 500 * ns_per_ms;
+constexpr int64_t play_out_stuck_ns = 100 * ns_per_ms;
 
 const char* const ring_message = "Cannot allocate enough memory.  Try reducing delay time.";
 
@@ -58,6 +68,39 @@ run_timing timing_for(const run_settings& settings, const pcm_pair& pair) {
 int32_t regions_for(const run_settings& settings, const stream_report& granted) {
     return std::max<int32_t>(settings.channel_count,
                              static_cast<int32_t>(granted.channels.value_or(0)));
+}
+
+// Lets the queued audio play out, for no longer than it lasts and a margin, then stops
+// playback; after a stop request it stops at once. Gives -ETIMEDOUT when the queue stopped
+// moving: the stream is not to be touched again.
+int finish_playback(transfer_state& t) {
+    // A stop request ends the run at once: what is queued is dropped.
+    int64_t queued = 0;
+    if (t.phase == playback_phase::running && !stop_requested()) {
+        queued_to_play(t.playback, queued);  // none, if it cannot say
+    }
+    const int64_t start = monotonic_ns();
+    const int64_t deadline = start + queued * ns_per_second / t.timing.rate + play_out_margin_ns;
+    int64_t last_move = start;
+    while (queued > 0 && snd_pcm_state(t.playback) == SND_PCM_STATE_RUNNING && !stop_requested()) {
+        poll(nullptr, 0, play_out_step_ms);
+        const int64_t now = monotonic_ns();
+        int64_t left = 0;
+        queued_to_play(t.playback, left);
+        if (left < queued) {
+            last_move = now;
+        }
+        queued = left;
+        if (now - last_move > play_out_stuck_ns) {
+            return -ETIMEDOUT;
+        }
+        if (now > deadline) {
+            break;
+        }
+    }
+    const server_call call("Playback");
+    snd_pcm_drop(t.playback);  // the stream ends here whatever the drop says
+    return 0;
 }
 
 // Closes both streams, unless one stopped answering: closing it would wait on its server,
@@ -159,7 +202,8 @@ int main(int argc, char* argv[]) {
     }
     install_signal_handlers();
     pcm_pair pair;
-    if (configure_pcm_pair(*settings, pair) < 0 || run(*settings, pair) < 0) {
+    if (configure_pcm_pair(*settings, name_to_run(settings->device_name), pair) < 0 ||
+        run(*settings, pair) < 0) {
         fail(pair);
     }
     return 0;

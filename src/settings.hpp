@@ -18,8 +18,9 @@ struct run_settings {
     int32_t input_channel = 0;   // first delayed capture channel, 0-based
     int32_t output_channel = 0;  // first playback channel that gets the delayed sound, 0-based
     float delay_seconds = 3.0f;
-    float delay_plus_one_seconds = 4.0f;  // sizes the rings only
-    uint32_t sample_rate = 44100;         // frames per second
+    float delay_plus_one_seconds =
+        4.0f;  // delay + 1 in single precision; the rings are sized in src/transfer.cpp
+    uint32_t sample_rate = 44100;  // frames per second
     uint32_t frame_budget = 44100u * 300u;
     int32_t channel_count = 2;  // asked of both streams; even, at least 2
 };

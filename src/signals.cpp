@@ -1,5 +1,7 @@
 #include "signals.hpp"
 
+#include "monotonic.hpp"
+
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,12 +35,6 @@ constexpr int64_t late_tick_ns = 4 * tick_ns;
 
 const char* const playback_stall = "Playback stream stopped moving: no frames for 5 seconds\n";
 const char* const capture_stall = "Capture stream stopped moving: no frames for 5 seconds\n";
-
-int64_t monotonic_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
 
 void write_text(int fd, const char* text) {
     // Nothing is left to do if even this fails.

@@ -48,8 +48,9 @@ TEST(ControlLine, SetsMovesDumpsOrSaysWhyNot) {
              line_case{"delay nan", k::none, 0, "Delay time is not a number"},
              line_case{"delay inf", k::none, 0, "Delay time is not a number"},
          }) {
+        delay_command got;
         std::string refusal;
-        const delay_command got = parse_control_line(c.line, refusal);
+        EXPECT_EQ(parse_control_line(c.line, got, refusal) < 0, !c.refusal.empty()) << c.line;
         EXPECT_EQ(got.what, c.what) << c.line;
         EXPECT_DOUBLE_EQ(got.seconds, c.seconds) << c.line;
         EXPECT_TRUE(refusal.starts_with(c.refusal)) << c.line << ": " << refusal;
@@ -58,13 +59,18 @@ TEST(ControlLine, SetsMovesDumpsOrSaysWhyNot) {
 }
 
 TEST(ControlLine, TheDelayAskedStaysWithinZeroTo600Seconds) {
-    EXPECT_DOUBLE_EQ(asked_delay({delay_command::kind::move, -0.1}, 3.0), 2.9);
-    EXPECT_DOUBLE_EQ(asked_delay({delay_command::kind::set, 1.5}, 3.0), 1.5);
-    EXPECT_TRUE(std::isnan(asked_delay({delay_command::kind::dump, 0}, 3.0)));
-    EXPECT_EQ(delay_refusal(0), "");
-    EXPECT_EQ(delay_refusal(600), "");
-    EXPECT_EQ(delay_refusal(600.01), "Delay time can be set up to 600 seconds");
-    EXPECT_EQ(delay_refusal(-0.001), "Delay time is less than zero!");
+    EXPECT_DOUBLE_EQ(*asked_delay({delay_command::kind::move, -0.1}, 3.0), 2.9);
+    EXPECT_DOUBLE_EQ(*asked_delay({delay_command::kind::set, 1.5}, 3.0), 1.5);
+    EXPECT_FALSE(asked_delay({delay_command::kind::dump, 0}, 3.0));
+    for (const auto& [seconds, said] : std::vector<std::pair<double, std::string>>{
+             {0, ""},
+             {600, ""},
+             {600.01, "Delay time can be set up to 600 seconds"},
+             {-0.001, "Delay time is less than zero!"}}) {
+        std::string refusal;
+        EXPECT_EQ(check_delay_range(seconds, refusal) < 0, !said.empty()) << seconds;
+        EXPECT_EQ(refusal, said) << seconds;
+    }
 }
 
 struct key_case {
@@ -173,11 +179,11 @@ TEST_F(ControlInput, LinesComeToOneDumpAndTheDelayAskedLast) {
     std::string said;
     const command_batch batch = read(0.5, said);
     EXPECT_TRUE(batch.dump);
-    EXPECT_NEAR(batch.delay_seconds, 2.0, 1e-9);
+    EXPECT_NEAR(batch.delay_seconds.value_or(0), 2.0, 1e-9);
     EXPECT_EQ(said, "Delay time can be set up to 600 seconds\n");
     const command_batch none = read(2.0, said);
     EXPECT_FALSE(none.dump);
-    EXPECT_TRUE(std::isnan(none.delay_seconds));
+    EXPECT_TRUE(!none.delay_seconds);
     EXPECT_EQ(said, "");
 }
 
@@ -190,8 +196,8 @@ TEST_F(ControlInput, EachLookTakesABoundedAmount) {
     lines += "delay 2\n";
     send(lines);
     std::string said;
-    EXPECT_DOUBLE_EQ(read(0.5, said).delay_seconds, 1.0);
-    EXPECT_DOUBLE_EQ(read(1.0, said).delay_seconds, 2.0);
+    EXPECT_DOUBLE_EQ(read(0.5, said).delay_seconds.value_or(0), 1.0);
+    EXPECT_DOUBLE_EQ(read(1.0, said).delay_seconds.value_or(0), 2.0);
     EXPECT_EQ(said, "");
 }
 
@@ -202,14 +208,14 @@ TEST_F(ControlInput, AnOverlongLineIsDroppedWithOneShortRefusal) {
     std::string all_said;
     send("delay " + std::string(5000, '1'));
     for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(std::isnan(read(0.5, said).delay_seconds));
+        EXPECT_TRUE(!read(0.5, said).delay_seconds);
         all_said += said;
     }
     send(std::string(20000, '2') + "\ndelay 2\n");
     double asked = NAN;
     for (int i = 0; i < 3; ++i) {
         const command_batch batch = read(0.5, said);
-        asked = std::isnan(batch.delay_seconds) ? asked : batch.delay_seconds;
+        asked = batch.delay_seconds.value_or(asked);
         all_said += said;
     }
     EXPECT_EQ(all_said, "Command line longer than 256 bytes dropped\n");
@@ -221,7 +227,7 @@ TEST_F(ControlInput, ControlBytesAreRefusedWithoutEcho) {
     using namespace std::string_literals;
     send("delay \x1b[2J1\n\0\0\0\ndelay 1\x7f\n"s);
     std::string said;
-    EXPECT_TRUE(std::isnan(read(0.5, said).delay_seconds));
+    EXPECT_TRUE(!read(0.5, said).delay_seconds);
     EXPECT_EQ(said,
               "Command line with control characters dropped\n"
               "Command line with control characters dropped\n"
@@ -255,7 +261,7 @@ TEST_F(ControlInput, TheEndOfTheInputIsQuietAndALastLineCounts) {
     double asked = NAN;
     for (int look = 0; look < 3; ++look) {
         const command_batch batch = read(0.5, said);
-        asked = std::isnan(batch.delay_seconds) ? asked : batch.delay_seconds;
+        asked = batch.delay_seconds.value_or(asked);
         all_said += said;
     }
     EXPECT_DOUBLE_EQ(asked, 1.5);
@@ -268,9 +274,9 @@ TEST_F(ControlInput, KeysAddUpAndASplitSequenceIsOneKey) {
     input.terminal = true;
     send("+++x\x1b[");
     std::string said;
-    EXPECT_NEAR(read(0.5, said).delay_seconds, 0.53, 1e-9);
+    EXPECT_NEAR(read(0.5, said).delay_seconds.value_or(0), 0.53, 1e-9);
     send("A");
-    EXPECT_NEAR(read(0.53, said).delay_seconds, 0.63, 1e-9);
+    EXPECT_NEAR(read(0.53, said).delay_seconds.value_or(0), 0.63, 1e-9);
     send("d");
     EXPECT_TRUE(read(0.63, said).dump);
     EXPECT_EQ(said, "");

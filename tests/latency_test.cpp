@@ -245,7 +245,7 @@ struct simulation {
         if (!primed) {
             const prime_step step = prime_correction(state.plan, static_cast<int64_t>(ring.size()),
                                                      static_cast<int64_t>(out.size()), waiting);
-            out.erase(out.begin(), out.begin() + step.drop_in_hand_frames);
+            out.erase(out.begin(), out.begin() + step.drop_unwritten_frames);
             ring.erase(ring.begin(), ring.begin() + step.skip_frames);
             ring.insert(ring.begin(), static_cast<size_t>(step.silence_frames), silence);
             if (out.empty()) {
@@ -258,7 +258,7 @@ struct simulation {
             }
             primed = true;
             start_playback();
-            restart_window(state, now_ns);
+            start_judging(state, now_ns);
         }
         for (const double t : out) {
             write(t);
@@ -268,24 +268,24 @@ struct simulation {
 
     // A path reading, and what the policy says to do about it.
     void look(int64_t waiting) {
-        apply(note_path(state, {.now_ns = now_ns,
-                                .waiting_frames = waiting,
-                                .in_hand_frames = 0,
-                                .queued_frames = reported_queue(),
-                                .ring_delay_frames = static_cast<int64_t>(ring.size()),
-                                .written_frames = written,
-                                .consume_frames = consume}));
+        apply(judge_path(state, {.now_ns = now_ns,
+                                 .waiting_frames = waiting,
+                                 .unwritten_frames = 0,
+                                 .queued_frames = reported_queue(),
+                                 .ring_delay_frames = static_cast<int64_t>(ring.size()),
+                                 .written_frames = written,
+                                 .frames_to_drop = consume}));
     }
 
     void apply(const correction& c) {
-        if (c.restart_playback) {
+        if (c.start_playback_afresh) {
             stop_playback();
             return;
         }
-        if (c.consume_frames + c.skip_frames + c.pause_frames > 0) {
+        if (c.frames_to_drop + c.skip_frames + c.pause_frames > 0) {
             ++corrections;
         }
-        consume += c.consume_frames;
+        consume += c.frames_to_drop;
         ring.erase(ring.begin(), ring.begin() + c.skip_frames);
         ring.insert(ring.begin(), static_cast<size_t>(c.pause_frames), silence);
     }
@@ -562,18 +562,18 @@ TEST(PlaybackClock, ARestartOnlyWhenPlaybackStopsKeepingTime) {
     for (const span& s : {span{480, 0, false}, span{480, 480, true}, span{480, 360, false},
                           span{2000, 1520, false}, span{4000, -3000, true}}) {
         latency_state state = start_latency(plan_latency(0.5, rate, 4096));
-        restart_window(state, 0);
+        start_judging(state, 0);
         bool restarted = false;
         int64_t written = 8192;
         int64_t queued = 8192;
         for (int i = 1; i <= 50 && !restarted; ++i) {
             written += s.written_per_10ms;
             queued = std::max<int64_t>(0, queued + s.queued_growth_per_10ms);
-            restarted = note_path(state, {.now_ns = i * 10 * ms,
-                                          .queued_frames = queued,
-                                          .ring_delay_frames = 16000,
-                                          .written_frames = written})
-                            .restart_playback;
+            restarted = judge_path(state, {.now_ns = i * 10 * ms,
+                                           .queued_frames = queued,
+                                           .ring_delay_frames = 16000,
+                                           .written_frames = written})
+                            .start_playback_afresh;
         }
         EXPECT_EQ(restarted, s.restart)
             << s.written_per_10ms << " written, queue +" << s.queued_growth_per_10ms;
@@ -591,28 +591,34 @@ TEST(Correction, SkipsFromCaptureFirstAndLeavesSmallErrors) {
         correction want;
     };
     for (const step& s :
-         {step{0, plan.level_frames, 24000 - plan.level_frames, {}},
-          step{0, plan.level_frames + 40, 24000 - plan.level_frames, {}},
-          step{6000, plan.level_frames, 24000 - plan.level_frames, {.consume_frames = 6000}},
+         {step{0, plan.stream_latency_frames, 24000 - plan.stream_latency_frames, {}},
+          step{0, plan.stream_latency_frames + 40, 24000 - plan.stream_latency_frames, {}},
           step{6000,
-               plan.level_frames + 4000,
-               24000 - plan.level_frames,
-               {.consume_frames = 6000, .skip_frames = 4000}},
-          step{0, plan.level_frames - 500, 24000 - plan.level_frames, {.pause_frames = 500}}}) {
+               plan.stream_latency_frames,
+               24000 - plan.stream_latency_frames,
+               {.frames_to_drop = 6000}},
+          step{6000,
+               plan.stream_latency_frames + 4000,
+               24000 - plan.stream_latency_frames,
+               {.frames_to_drop = 6000, .skip_frames = 4000}},
+          step{0,
+               plan.stream_latency_frames - 500,
+               24000 - plan.stream_latency_frames,
+               {.pause_frames = 500}}}) {
         latency_state state = start_latency(plan);
-        restart_window(state, 0);
+        start_judging(state, 0);
         correction got;
         for (int i = 1; i <= 30; ++i) {
-            got = note_path(state, {.now_ns = i * 10 * ms,
-                                    .waiting_frames = s.waiting,
-                                    .queued_frames = s.queued,
-                                    .ring_delay_frames = s.ring,
-                                    .written_frames = 8192 + i * 480});
-            if (got.consume_frames + got.skip_frames + got.pause_frames > 0) {
+            got = judge_path(state, {.now_ns = i * 10 * ms,
+                                     .waiting_frames = s.waiting,
+                                     .queued_frames = s.queued,
+                                     .ring_delay_frames = s.ring,
+                                     .written_frames = 8192 + i * 480});
+            if (got.frames_to_drop + got.skip_frames + got.pause_frames > 0) {
                 break;
             }
         }
-        EXPECT_EQ(got.consume_frames, s.want.consume_frames) << s.waiting << " " << s.queued;
+        EXPECT_EQ(got.frames_to_drop, s.want.frames_to_drop) << s.waiting << " " << s.queued;
         EXPECT_EQ(got.skip_frames, s.want.skip_frames) << s.waiting << " " << s.queued;
         EXPECT_EQ(got.pause_frames, s.want.pause_frames) << s.waiting << " " << s.queued;
     }
@@ -624,28 +630,30 @@ TEST(Correction, SkipsFromCaptureFirstAndLeavesSmallErrors) {
 // reading from before playback was primed says nothing of the level it was primed at.
 TEST(Correction, JudgedOnTheReadingsTakenAsTheProgramWakes) {
     const latency_plan plan = plan_latency(0.5, rate, 4096);
-    const int64_t ring = 24000 - plan.level_frames;
+    const int64_t ring = 24000 - plan.stream_latency_frames;
     const int64_t too_long = 60;  // beyond the tolerance of 48 frames
     const int64_t transfers_took = 30;
     for (const bool at_wake : {false, true}) {
         latency_state state = start_latency(plan);
-        restart_window(state, 10 * ms);
-        note_wake_path(state, {.now_ns = 5 * ms, .queued_frames = plan.level_frames + 5000});
+        start_judging(state, 10 * ms);
+        note_wake_path(state,
+                       {.now_ns = 5 * ms, .queued_frames = plan.stream_latency_frames + 5000});
         int64_t skipped = 0;
         for (int i = 1; i <= 30 && skipped == 0; ++i) {
             const int64_t wake = 10 * ms + i * 85 * ms;
             if (at_wake) {
-                note_wake_path(state, {.now_ns = wake,
-                                       .waiting_frames = 4096,
-                                       .queued_frames = plan.level_frames - 4096 + too_long});
+                note_wake_path(state,
+                               {.now_ns = wake,
+                                .waiting_frames = 4096,
+                                .queued_frames = plan.stream_latency_frames - 4096 + too_long});
             }
-            const correction c =
-                note_path(state, {.now_ns = wake + ms,
-                                  .queued_frames = plan.level_frames + too_long - transfers_took,
-                                  .ring_delay_frames = ring,
-                                  .written_frames = 8192 + i * 4096});
+            const correction c = judge_path(
+                state, {.now_ns = wake + ms,
+                        .queued_frames = plan.stream_latency_frames + too_long - transfers_took,
+                        .ring_delay_frames = ring,
+                        .written_frames = 8192 + i * 4096});
             EXPECT_EQ(c.pause_frames, 0);
-            skipped = c.consume_frames + c.skip_frames;
+            skipped = c.frames_to_drop + c.skip_frames;
         }
         EXPECT_EQ(skipped, at_wake ? too_long : 0);
     }
@@ -655,31 +663,31 @@ TEST(Correction, JudgedOnTheReadingsTakenAsTheProgramWakes) {
 // readings taken before it was skipped do not take it again from the ring.
 TEST(Correction, ABacklogIsSkippedOnce) {
     const latency_plan plan = plan_latency(0.5, rate, 4096);
-    const int64_t ring = 24000 - plan.level_frames;
+    const int64_t ring = 24000 - plan.stream_latency_frames;
     latency_state state = start_latency(plan);
-    restart_window(state, 0);
+    start_judging(state, 0);
     int64_t now = 0;
     const auto reading = [&](int64_t waiting, int64_t consume) {
         now += 5 * ms;
-        return note_path(state, {.now_ns = now,
-                                 .waiting_frames = waiting,
-                                 .queued_frames = plan.level_frames,
-                                 .ring_delay_frames = ring,
-                                 .written_frames = 8192 + now / ms * 48,
-                                 .consume_frames = consume});
+        return judge_path(state, {.now_ns = now,
+                                  .waiting_frames = waiting,
+                                  .queued_frames = plan.stream_latency_frames,
+                                  .ring_delay_frames = ring,
+                                  .written_frames = 8192 + now / ms * 48,
+                                  .frames_to_drop = consume});
     };
     for (int i = 0; i < 300; ++i) {
         const correction c = reading(0, 0);
-        ASSERT_EQ(c.consume_frames + c.skip_frames + c.pause_frames, 0) << i;
+        ASSERT_EQ(c.frames_to_drop + c.skip_frames + c.pause_frames, 0) << i;
     }
     const correction backlog = reading(40000, 0);
-    EXPECT_EQ(backlog.consume_frames, 40000);
+    EXPECT_EQ(backlog.frames_to_drop, 40000);
     EXPECT_EQ(backlog.skip_frames, 0);
     // Skipped piece by piece, then gone.
     for (const int64_t left : {30000, 10000, 0, 0, 0}) {
         const correction c = reading(left, left);
-        EXPECT_EQ(c.consume_frames + c.skip_frames + c.pause_frames, 0) << left;
-        EXPECT_FALSE(c.restart_playback) << left;
+        EXPECT_EQ(c.frames_to_drop + c.skip_frames + c.pause_frames, 0) << left;
+        EXPECT_FALSE(c.start_playback_afresh) << left;
     }
 }
 
@@ -693,18 +701,19 @@ TEST(PlaybackClock, NothingQueuedAfterAWriteIsARestart) {
         int64_t after;
         bool restart;
     };
-    for (const shape& q : {shape{plan.level_frames, 0, true},
-                           shape{plan.level_frames / 2, plan.level_frames / 2, false}}) {
+    for (const shape& q :
+         {shape{plan.stream_latency_frames, 0, true},
+          shape{plan.stream_latency_frames / 2, plan.stream_latency_frames / 2, false}}) {
         latency_state state = start_latency(plan);
-        restart_window(state, 0);
+        start_judging(state, 0);
         correction c;
-        for (int i = 1; i <= 200 && !c.restart_playback && c.pause_frames == 0; ++i) {
-            c = note_path(state, {.now_ns = i * 5 * ms,
-                                  .queued_frames = i <= 60 ? q.before : q.after,
-                                  .ring_delay_frames = ring_delay_for(plan),
-                                  .written_frames = plan.level_frames + i * 240});
+        for (int i = 1; i <= 200 && !c.start_playback_afresh && c.pause_frames == 0; ++i) {
+            c = judge_path(state, {.now_ns = i * 5 * ms,
+                                   .queued_frames = i <= 60 ? q.before : q.after,
+                                   .ring_delay_frames = ring_delay_for(plan),
+                                   .written_frames = plan.stream_latency_frames + i * 240});
         }
-        EXPECT_EQ(c.restart_playback, q.restart) << q.after;
+        EXPECT_EQ(c.start_playback_afresh, q.restart) << q.after;
         EXPECT_EQ(c.pause_frames > 0, !q.restart) << q.after;
     }
 }
@@ -740,7 +749,7 @@ TEST(Pacing, OnlyClockedStreamsHoldTheLatency) {
 TEST(Plan, LevelIsTwoPeriodsAndAMillisecond) {
     const latency_plan plan = plan_latency(0.5, 44100, 4096);
     EXPECT_EQ(plan.target_frames, 22050);
-    EXPECT_EQ(plan.level_frames, 8192 + 44);
+    EXPECT_EQ(plan.stream_latency_frames, 8192 + 44);
     EXPECT_EQ(ring_delay_for(plan), 22050 - 8236);
     EXPECT_EQ(ring_delay_for(plan_latency(0.1, 44100, 4096)), 0);
     EXPECT_EQ(start_silence_frames(plan, 319, 0, 0), 8236 - 319);

@@ -1,0 +1,95 @@
+#include "recovery.hpp"
+
+#include <alsa/asoundlib.h>
+
+#include <cstdio>
+
+#include "delay_rules.hpp"
+#include "monotonic.hpp"
+#include "pcm.hpp"
+#include "signals.hpp"
+
+namespace livedelay {
+
+namespace {
+
+// A suspended stream gets this long to resume before it is prepared afresh.
+constexpr int64_t resume_limit_ns = 2000 * ns_per_ms;
+
+void print_marker(const char* marker) {
+    std::fputs(marker, stdout);
+    std::fflush(stdout);
+}
+
+const char* name_of(stream_side side) {
+    return side == stream_side::playback ? "Playback" : "Capture";
+}
+
+// Prepares, resumes or starts the stream; gives 0, -EAGAIN while it still wakes from a
+// suspend, or the code that ends the run.
+int bring_up(transfer_state& t, stream_side side, int err) {
+    snd_pcm_t* pcm = side == stream_side::playback ? t.playback : t.capture;
+    stream_recovery& r = side == stream_side::playback ? t.playback_recovery : t.capture_recovery;
+    err = prepare_after(pcm, err);
+    if (err == -EAGAIN) {
+        const int64_t now = monotonic_ns();
+        r.resuming_since_ns = r.resuming_since_ns < 0 ? now : r.resuming_since_ns;
+        if (now - r.resuming_since_ns < resume_limit_ns) {
+            return -EAGAIN;
+        }
+        const server_call call(name_of(side));
+        err = snd_pcm_prepare(pcm);
+    }
+    r.resuming_since_ns = -1;
+    if (err >= 0 && side == stream_side::capture && snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) {
+        const server_call call(name_of(side));
+        err = snd_pcm_start(pcm);
+    }
+    return err;
+}
+
+}  // namespace
+
+recovery recover(transfer_state& t, stream_side side, int& err) {
+    if (err == -EPIPE) {
+        print_marker(side == stream_side::playback ? "\nPX\n" : "\nRX\n");
+    }
+    const int result = bring_up(t, side, err);
+    if (result == -EAGAIN) {
+        return recovery::resuming;
+    }
+    if (result < 0) {
+        std::fprintf(stderr, "%s stream failed: %s\n", name_of(side), snd_strerror(result));
+        err = result;
+        return recovery::fatal;
+    }
+    if (side == stream_side::playback) {
+        if (snd_pcm_state(t.playback) != SND_PCM_STATE_RUNNING && holds_delay(t)) {
+            enter_phase(t, playback_phase::skipping);
+        }
+        return recovery::recovered;
+    }
+    const int64_t lost = note_capture_restart(t.latency, monotonic_ns(), t.frames_read);
+    restart_capture_clock(t.drift);
+    if (holds_delay(t)) {
+        t.lost_capture_frames += lost;
+    }
+    return recovery::recovered;
+}
+
+void recover_capture_gap(transfer_state& t, const capture_gap& gap, int64_t frames_read) {
+    print_marker("\nRX\n");
+    hold_capture_gap(t, gap.frames, gap.behind_frames - frames_read);
+    restart_capture_clock(t.drift);
+}
+
+recovery restart_playback(transfer_state& t, int& err) {
+    {
+        const server_call call("Playback");
+        snd_pcm_drop(t.playback);  // what it held is too late to play; recovery prepares it
+    }
+    err = -EPIPE;
+    return recover(t, stream_side::playback, err);
+}
+
+}  // namespace livedelay

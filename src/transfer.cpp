@@ -1,0 +1,66 @@
+#include "transfer.hpp"
+
+#include <cerrno>
+
+#include "monotonic.hpp"
+
+namespace livedelay {
+
+namespace {
+
+// A change of the delay joins the old and the new sound over this long.
+constexpr int64_t change_fade_ns = 5 * ns_per_ms;
+
+}  // namespace
+
+int create_transfer(transfer_state& t, const run_settings& settings, const run_timing& timing,
+                    int32_t playback_channels, int32_t capture_channels) {
+    t.settings = &settings;
+    t.timing = timing;
+    t.delay_seconds = static_cast<double>(settings.delay_seconds);
+    // The rings are sized for the longest delay, which the delay may be changed to; they
+    // hold memory only for the delay held.
+    run_settings ring_timing = settings;
+    ring_timing.sample_rate = static_cast<uint32_t>(timing.rate);
+    ring_timing.delay_plus_one_seconds = maximum_delay_seconds + 1.0f;
+    run_settings at_rate = settings;
+    at_rate.sample_rate = static_cast<uint32_t>(timing.rate);
+    if (create_staging_area(t.playback_area, playback_channels) < 0 ||
+        create_staging_area(t.capture_area, capture_channels) < 0 ||
+        create_staging_area(t.silent_area, capture_channels) < 0 ||
+        create_delay_ring(t.ring, ring_size_for(ring_timing), delay_offset_for(at_rate)) < 0) {
+        return -ENOMEM;
+    }
+    t.silence = zeroed_block(chunk_bytes);
+    if (!t.silence) {
+        return -ENOMEM;
+    }
+    t.silence_table.assign(static_cast<size_t>(t.playback_area.region_count), t.silence.get());
+    create_crossfade(t.fade, lane_count(settings.mode),
+                     change_fade_ns * timing.rate / ns_per_second);
+    t.latency = start_latency(plan_latency(static_cast<double>(settings.delay_seconds), timing.rate,
+                                           timing.period_frames));
+    t.drift = start_drift(timing.rate);
+    t.phase = playback_phase::first_capture;
+    t.phase_since_ns = monotonic_ns();
+    return 0;
+}
+
+bool holds_delay(const transfer_state& t) {
+    return holds_latency(t.latency);
+}
+
+void enter_phase(transfer_state& t, playback_phase phase) {
+    if (phase == playback_phase::skipping) {
+        advance_staging(t.playback_area, t.unwritten_frames);
+        t.unwritten_frames = 0;
+    }
+    t.phase = phase;
+    t.phase_since_ns = monotonic_ns();
+}
+
+int64_t ring_delay_frames(const transfer_state& t) {
+    return t.ring.delay_offset / sample_bytes;
+}
+
+}  // namespace livedelay

@@ -1,0 +1,100 @@
+// What the transfer loop works on: the two streams, the buffers between them, what is known of
+// the delay heard, and where playback stands. The loop (src/delay.cpp), the rules that set the
+// delay the rings hold (src/delay_rules.cpp) and the recovery of a stream (src/recovery.cpp)
+// all work on this one record.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "control.hpp"
+#include "delay_ring.hpp"
+#include "drift.hpp"
+#include "fade.hpp"
+#include "latency.hpp"
+#include "settings.hpp"
+#include "stretch.hpp"
+
+typedef struct _snd_pcm snd_pcm_t;
+
+namespace livedelay {
+
+// Time as the streams run it: the rate playback was granted, which the delay, the ring, the
+// time-out and the counter all follow.
+struct run_timing {
+    int64_t rate = 0;
+    int64_t frame_budget = 0;  // delayed frames to play before the run finishes
+    int64_t period_frames = 0;
+    int64_t capture_buffer_frames = 0;
+};
+
+// Where playback stands. It changes only in enter_phase; the transitions are:
+//   first_capture -> running     the first frames captured are written, with silence ahead of
+//                                them so that playback starts with its queue full
+//   running -> skipping          playback stopped (an underrun, a server that stopped playing)
+//                                where the delay is held: what capture holds now is too late
+//   skipping -> restarting       capture has run dry, or the skipping took its longest
+//   restarting -> running        playback started again with the next frames captured
+// Where the delay is not held (a device that runs on no clock), playback stays running.
+enum class playback_phase { first_capture, running, skipping, restarting };
+
+struct stream_recovery {
+    int64_t resuming_since_ns = -1;  // a suspended stream waking since then; -1: none
+};
+
+// Everything the transfer loop works on. The streams are owned by the caller.
+struct transfer_state {
+    const run_settings* settings = nullptr;
+    run_timing timing;
+    snd_pcm_t* capture = nullptr;
+    snd_pcm_t* playback = nullptr;
+    staging_area capture_area;
+    staging_area playback_area;
+    staging_area silent_area;  // zeros: what capture lost passes through the rings as this
+    delay_ring ring;
+    crossfade fade;      // joins the sound where the delay changes
+    byte_block silence;  // one chunk of zero bytes, behind every entry of silence_table
+    std::vector<void*> silence_table;
+    latency_state latency;
+    // Two clocks: their drift, and what resamples capture once it is corrected, into an area
+    // laid out as the capture area.
+    drift_state drift;
+    stretcher stretch;
+    staging_area stretch_area;
+    control_input control;
+    double delay_seconds = 0;  // the delay asked now: the settings' until it is changed
+    int64_t control_read_ns = 0;
+
+    playback_phase phase = playback_phase::first_capture;
+    int64_t phase_since_ns = 0;
+    stream_recovery capture_recovery;
+    stream_recovery playback_recovery;
+
+    int64_t frames_read = 0;
+    int64_t frames_played = 0;     // delayed frames written, or dropped as too late; no silence
+    int64_t frames_written = 0;    // everything written to playback, silence too
+    int64_t unwritten_frames = 0;  // routed into the playback area, not yet written
+    int64_t frames_to_drop = 0;    // captured frames still to pass through unheard
+    int64_t capture_waiting_frames = 0;  // what capture held after the last read
+    int64_t lost_capture_frames = 0;     // audio capture lost, still to pass on as silence
+    bool playback_period_seen = false;   // playback moved on since the last write
+    bool shortest_said = false;          // the line on the shortest delay was written
+    float shown_seconds = 0.0f;
+};
+
+// Creates the staging areas, the rings and the silence for a run on streams granted
+// `playback_channels` and `capture_channels`. Gives -ENOMEM when any of them cannot be had.
+int create_transfer(transfer_state& t, const run_settings& settings, const run_timing& timing,
+                    int32_t playback_channels, int32_t capture_channels);
+
+// Whether the delay heard is held to the delay asked: only where the streams run on a clock.
+bool holds_delay(const transfer_state& t);
+
+// The one place the playback phase changes. Entering `skipping` drops what is routed and not
+// yet written: it is as late as what capture holds.
+void enter_phase(transfer_state& t, playback_phase phase);
+
+// Frames the rings hold between what playback takes next and what is stored next.
+int64_t ring_delay_frames(const transfer_state& t);
+
+}  // namespace livedelay
