@@ -312,6 +312,39 @@ TEST_F(Budget, CountsWholeSecondsAndFinishesAtTheTimeOut) {
     EXPECT_LT(played_frames(), 3 * 44100 + 4096);
 }
 
+struct counter_case {
+    int rate;
+    int seconds;
+};
+
+class Counter : public Budget, public ::testing::WithParamInterface<counter_case> {};
+
+// The counter goes up one second at a time, never skipping one however many passes a wake
+// moves, up to the last second begun before the time-out.
+TEST_P(Counter, ShowsEverySecondUpToTheTimeOut) {
+    const auto [rate, seconds] = GetParam();
+    write_file(devices.captured_path(), marker_frames(2, int64_t{rate} * (seconds + 1)));
+    const process_result r = run_program(
+        {binary, "loop", "1", "1", "1", "0.5", std::to_string(rate), std::to_string(seconds)},
+        devices.env, 60);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string counted;
+    for (int s = 1; s < seconds; ++s) {
+        counted += "\r" + std::to_string(s) + " sec";
+    }
+    EXPECT_TRUE(r.out.ends_with("Time out at " + std::to_string(seconds) + " sec\n" + counted +
+                                "\nFinished\n"))
+        << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, Counter,
+                         ::testing::Values(counter_case{48000, 8}, counter_case{44100, 12},
+                                           counter_case{32000, 2}, counter_case{96000, 3}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.rate) + "Hz" +
+                                    std::to_string(info.param.seconds) + "s";
+                         });
+
 TEST_F(Budget, TimeOutZeroFinishesWithoutMovingAudio) {
     const process_result r = run({"1", "1", "1", "0.5", "44100", "0"});
     EXPECT_EQ(r.status, 0);
