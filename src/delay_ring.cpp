@@ -17,7 +17,8 @@ byte_block zeroed_block(int64_t bytes) {
 namespace {
 
 ring_block mapped_block(int64_t bytes) {
-    // Reserved only: a ring is made for the longest delay, and holds memory where written.
+    // Mapped, not allocated: a long ring takes memory only where written, and spent pages can
+    // be given back.
     void* p = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) {
@@ -71,9 +72,12 @@ void unmap_deleter::operator()(uint8_t* p) const {
 int64_t ring_size_for(const run_settings& settings) {
     const float bytes =
         settings.delay_plus_one_seconds * static_cast<float>(settings.sample_rate) * 3.0f;
-    const auto needed = static_cast<int64_t>(bytes);
+    return ring_size_holding(static_cast<int64_t>(bytes));
+}
+
+int64_t ring_size_holding(int64_t bytes) {
     int64_t size = 4096;
-    while (needed > size) {
+    while (bytes > size) {
         size *= 2;
     }
     return size;
@@ -98,6 +102,20 @@ int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset)
         }
     }
     ring = std::move(fresh);
+    return 0;
+}
+
+int relay_delay_ring(delay_ring& ring, int64_t ring_size) {
+    delay_ring larger;
+    const int err = create_delay_ring(larger, ring_size, ring.delay_offset);
+    if (err < 0) {
+        return err;
+    }
+    for (int l = 0; l < 2; ++l) {
+        copy_ahead(ring, static_cast<lane_id>(l), 0,
+                   {larger.lanes[l].output_ring.get(), static_cast<size_t>(ring.delay_offset)});
+    }
+    ring = std::move(larger);
     return 0;
 }
 
@@ -153,12 +171,16 @@ void advance(delay_ring& ring, int64_t n) {
         return;
     }
     // Every block from the one the position was in up to the one it is in now, if it left it:
-    // the input rings' bytes there were copied on, the output rings' were played.
+    // the input rings' bytes there were copied on, the output rings' were played. A long move
+    // that wraps may end in the block it began in, which still holds what plays next.
+    const int64_t now_in = ring.ring_position / released_block_bytes * released_block_bytes;
     for (int64_t block = before / released_block_bytes * released_block_bytes;
          block / released_block_bytes != next / released_block_bytes && block < next;
          block += released_block_bytes) {
         const int64_t start = block % ring.ring_size;
-        release(ring, start, std::min(start + released_block_bytes, ring.ring_size));
+        if (start != now_in) {
+            release(ring, start, std::min(start + released_block_bytes, ring.ring_size));
+        }
     }
 }
 

@@ -51,12 +51,20 @@ struct delay_ring {
     lane lanes[2];
 };
 
+// Rings hold a second more than the delay, in 4096 times a power of two bytes.
 int64_t ring_size_for(const run_settings& settings);
+// The smallest such size of at least `bytes`.
+int64_t ring_size_holding(int64_t bytes);
 int64_t delay_offset_for(const run_settings& settings);
 
 // Takes four zero-filled rings of `ring_size` bytes (untouched pages cost no memory).
 // Gives -ENOMEM, with nothing else changed, when any of them cannot be had.
 int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset);
+
+// Moves what the output rings hold ahead of the position into four new rings of `ring_size`
+// bytes (at least the delay and a pass more), at position 0. Gives -ENOMEM, with the rings as
+// they were, when the new ones cannot be had.
+int relay_delay_ring(delay_ring& ring, int64_t ring_size);
 
 // Each takes n = source.size() (or destination.size()) bytes, at most one chunk.
 void store(delay_ring& ring, lane_id id, std::span<const uint8_t> source);

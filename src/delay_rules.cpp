@@ -65,9 +65,23 @@ void hold_capture_gap(transfer_state& t, int64_t frames, int64_t behind_frames) 
                 behind * sample_bytes);
 }
 
+namespace {
+
+// Lays the rings out again where `ring_delay` frames would not fit them with a second to
+// spare, or would leave most of them unused: they hold the delay and a second, as at the
+// start. Where the memory cannot be had, they stay as they are.
+void fit_rings(transfer_state& t, int64_t ring_delay) {
+    const int64_t held = std::max(ring_delay, ring_delay_frames(t));
+    const int64_t wanted = ring_size_holding((held + t.timing.rate) * sample_bytes);
+    if (wanted > t.ring.ring_size || wanted * 4 <= t.ring.ring_size) {
+        relay_delay_ring(t.ring, wanted);  // where it fails, pauses stay within the room
+    }
+}
+
+}  // namespace
+
 int64_t change_delay(transfer_state& t, double seconds, bool join) {
     const int64_t target = std::llround(seconds * static_cast<double>(t.timing.rate));
-    const int64_t ring_delay = ring_delay_frames(t);
     int64_t wanted = target;
     int64_t shortest = 0;
     if (holds_delay(t)) {
@@ -78,6 +92,8 @@ int64_t change_delay(transfer_state& t, double seconds, bool join) {
         wanted = std::max<int64_t>(0, target - in_streams);
         shortest = target < in_streams ? in_streams : 0;
     }
+    fit_rings(t, wanted);  // larger first, to hold what a pause adds
+    const int64_t ring_delay = ring_delay_frames(t);
     const int64_t moved = std::clamp(wanted - ring_delay, -ring_delay, pause_room_frames(t.ring));
     if (!join) {
         move_ring_delay(t, std::max<int64_t>(0, -moved), std::max<int64_t>(0, moved));
@@ -89,6 +105,7 @@ int64_t change_delay(transfer_state& t, double seconds, bool join) {
         }
         move_reference(t.drift, moved);
     }
+    fit_rings(t, ring_delay_frames(t));  // smaller after, once a skip has dropped its part
     t.latency.plan.target_frames = target;
     t.delay_seconds = seconds;
     return shortest;

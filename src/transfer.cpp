@@ -18,17 +18,14 @@ int create_transfer(transfer_state& t, const run_settings& settings, const run_t
     t.settings = &settings;
     t.timing = timing;
     t.delay_seconds = static_cast<double>(settings.delay_seconds);
-    // The rings are sized for the longest delay, which the delay may be changed to; they
-    // hold memory only for the delay held.
-    run_settings ring_timing = settings;
-    ring_timing.sample_rate = static_cast<uint32_t>(timing.rate);
-    ring_timing.delay_plus_one_seconds = maximum_delay_seconds + 1.0f;
+    // The rings hold the delay asked and a second; a live change that needs more lays them out
+    // again.
     run_settings at_rate = settings;
     at_rate.sample_rate = static_cast<uint32_t>(timing.rate);
     if (create_staging_area(t.playback_area, playback_channels) < 0 ||
         create_staging_area(t.capture_area, capture_channels) < 0 ||
         create_staging_area(t.silent_area, capture_channels) < 0 ||
-        create_delay_ring(t.ring, ring_size_for(ring_timing), delay_offset_for(at_rate)) < 0) {
+        create_delay_ring(t.ring, ring_size_for(at_rate), delay_offset_for(at_rate)) < 0) {
         return -ENOMEM;
     }
     t.silence = zeroed_block(chunk_bytes);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -266,6 +267,24 @@ TEST(DelayRing, RingsHoldOnlyWhatIsDelayed) {
     EXPECT_GE(resident_bytes(ring.lanes[lane_a].output_ring.get(), size), delay);
     EXPECT_EQ(resident_bytes(ring.lanes[lane_b].input_ring.get(), size), 0);
     EXPECT_EQ(resident_bytes(ring.lanes[lane_b].output_ring.get(), size), 0);
+}
+
+// A skip of nearly a whole ring wraps into the block it began in: that block still holds what
+// plays next, and is not given back.
+TEST(DelayRing, ALongSkipThatWrapsKeepsTheBlockItEndsIn) {
+    constexpr int64_t size = int64_t{1} << 22;
+    constexpr int64_t skip = 3 * 1198101;            // from late in the first block...
+    constexpr int64_t lands = 899999 + skip - size;  // ...round to early in it again
+    delay_ring ring;
+    ASSERT_EQ(create_delay_ring(ring, size, (size - chunk_bytes - 1) / 3 * 3), 0);
+    ring.ring_position = 899999;
+    std::vector<uint8_t> ahead(600, 0x5a);
+    std::memcpy(ring.lanes[lane_a].output_ring.get() + lands, ahead.data(), ahead.size());
+    skip_output(ring, skip);
+    ASSERT_EQ(ring.ring_position, lands);
+    std::vector<uint8_t> got(ahead.size());
+    copy_ahead(ring, lane_a, 0, got);
+    EXPECT_EQ(got, ahead);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "delay_rules.hpp"
 #include "transfer.hpp"
@@ -21,6 +22,7 @@ protected:
 
     int make(float delay_seconds) {
         settings.delay_seconds = delay_seconds;
+        settings.delay_plus_one_seconds = delay_seconds + 1.0f;
         settings.sample_rate = rate;
         return create_transfer(t, settings, {rate, 10 * rate, period, 4 * period}, 2, 2);
     }
@@ -125,6 +127,36 @@ TEST_F(DelayRules, WhatCaptureLostBecomesSilenceBehindTheNewestFrames) {
     EXPECT_EQ(ring_delay(), before + 480);
     hold_capture_gap(t, 480, 10 * rate);  // further back than the rings reach: at playback
     EXPECT_EQ(ring_delay(), before + 960);
+}
+
+// The rings hold the delay and a second: a change past that lays them out again, larger,
+// and one to far less, smaller; what they held plays on as it would have.
+TEST_F(DelayRules, RingsFollowTheDelayTheyHold) {
+    EXPECT_EQ(t.ring.ring_size, ring_size_holding(rate * 3 / 2 * sample_bytes));
+    std::vector<uint8_t> held(static_cast<size_t>(t.ring.delay_offset));
+    for (size_t i = 0; i < held.size(); ++i) {
+        held[i] = static_cast<uint8_t>(i * 7 + 1);
+    }
+    const auto ahead = [&](int64_t from_frames, int64_t bytes) {
+        std::vector<uint8_t> bytes_ahead(static_cast<size_t>(bytes));
+        copy_ahead(t.ring, lane_a, from_frames * sample_bytes, bytes_ahead);
+        return bytes_ahead;
+    };
+    t.ring.ring_position = t.ring.ring_size - 999;  // what is held crosses the ring end
+    for (size_t i = 0; i < held.size(); ++i) {
+        const int64_t at = (t.ring.ring_position + static_cast<int64_t>(i)) % t.ring.ring_size;
+        t.ring.lanes[lane_a].output_ring[at] = held[i];
+    }
+    change_delay(t, 10.0, false);
+    EXPECT_EQ(ring_delay(), 10 * rate);
+    EXPECT_EQ(t.ring.ring_size, ring_size_holding(11 * rate * sample_bytes));
+    EXPECT_EQ(ahead(10 * rate - rate / 2, static_cast<int64_t>(held.size())), held);
+
+    change_delay(t, 0.1, false);
+    EXPECT_EQ(ring_delay(), rate / 10);
+    EXPECT_EQ(t.ring.ring_size, ring_size_holding(rate * 11 / 10 * sample_bytes));
+    const std::vector<uint8_t> tail(held.end() - rate / 10 * sample_bytes, held.end());
+    EXPECT_EQ(ahead(0, rate / 10 * sample_bytes), tail);
 }
 
 }  // namespace
