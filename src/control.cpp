@@ -354,6 +354,7 @@ command_batch read_commands(control_input& input, double delay_seconds, int64_t 
         input.fd = again ? input.fd : -1;
         return {};
     }
+    input.more_waiting = got == static_cast<ssize_t>(sizeof bytes);
     for (ssize_t i = 0; i < got; ++i) {
         if (input.terminal) {
             builder.key_byte(bytes[i]);
@@ -369,6 +370,10 @@ command_batch read_commands(control_input& input, double delay_seconds, int64_t 
         input.fd = -1;
     }
     return builder.batch;
+}
+
+int control_wait_fd(const control_input& input) {
+    return input.more_waiting ? -1 : input.fd;
 }
 
 const char* const control_help =

@@ -83,8 +83,9 @@ struct control_input {
     // The line, or on a terminal the key sequence, read so far and not yet complete.
     std::array<char, longest_line_bytes> pending{};
     size_t pending_bytes = 0;
-    bool overlong = false;     // the line went past longest_line_bytes: dropped to its newline
-    bool unprintable = false;  // it holds a byte that is in no command
+    bool overlong = false;      // the line went past longest_line_bytes: dropped to its newline
+    bool unprintable = false;   // it holds a byte that is in no command
+    bool more_waiting = false;  // the last read took all it could: more is there to read
     refusal_limit refusals;
 };
 
@@ -98,6 +99,11 @@ void close_control(control_input& input);
 // what its complete commands come to from `delay_seconds`, the delay asked now. A command that
 // is refused is said on standard error and changes nothing. The end of the input is quiet.
 command_batch read_commands(control_input& input, double delay_seconds, int64_t now_ns);
+
+// The descriptor a wait should watch for input: -1 once the input has ended, and while more
+// of it is known to be waiting (input that never runs dry, such as /dev/zero, would end every
+// wait at once).
+int control_wait_fd(const control_input& input);
 
 // What the keys and the lines do, as --help says it.
 extern const char* const control_help;

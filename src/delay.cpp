@@ -4,10 +4,10 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
-#include <vector>
 
 #include "delay_rules.hpp"
 #include "monotonic.hpp"
@@ -47,16 +47,12 @@ void delay_pass(delay_ring& ring, crossfade& fade, staging_area& capture, stagin
 
 namespace {
 
-// How long a wait lasts at most. A sound server's poll can stay ready with nothing to read,
-// or miss a wake-up, so the streams are looked at again this often whatever they say.
-constexpr int wait_step_ms = 5;
-// Reads in one wake, so a long backlog is taken in a few wakes, never in one long one; and
-// no more once a step's time has gone, so commands and stop requests are looked at.
+// Reads in one wake, so a long backlog is taken in a few wakes, never in one long one; and no
+// more once this long has gone, so commands and stop requests are looked at.
 constexpr int chunks_per_wake = 16;
-// Standard input is looked at this often for commands, however fast the streams run.
-constexpr int64_t control_step_ns = 5 * ns_per_ms;
-// A wait this much longer than its step means the program itself did not run (stopped,
-// starved): that time is not held against the streams.
+constexpr int64_t read_time_ns = 5 * ns_per_ms;
+// A wake this much later than its wait should have ended means the program itself did not run
+// (stopped, starved): that time is not held against the streams.
 constexpr int64_t unrun_gap_ns = 500 * ns_per_ms;
 // Playback that stopped skips what capture delivers for this long at most before it starts
 // again: a program starved of the CPU may never find capture dry.
@@ -253,9 +249,9 @@ int read_captured(transfer_state& t, read_report& report) {
         return err;
     }
     const int64_t started = monotonic_ns();
-    for (int chunk = 0; chunk < chunks_per_wake && t.unwritten_frames == 0 &&
-                        t.frames_played < t.timing.frame_budget &&
-                        monotonic_ns() - started < wait_step_ms * ns_per_ms;
+    for (int chunk = 0;
+         chunk < chunks_per_wake && t.unwritten_frames == 0 &&
+         t.frames_played < t.timing.frame_budget && monotonic_ns() - started < read_time_ns;
          ++chunk) {
         int64_t room = chunk_room(t.capture_area, t.playback_area);
         if (t.phase == playback_phase::running && t.frames_to_drop == 0) {
@@ -432,15 +428,13 @@ void say_delay(double seconds) {
     std::fflush(stdout);
 }
 
-// Takes what standard input asks, no more often than its step, as one change: a dump, then
-// the delay asked last. A join under way is not cut short: the input waits for it.
+// Takes what standard input asks as one change: a dump, then the delay asked last. A join
+// under way is not cut short: the input waits for it.
 void take_commands(transfer_state& t) {
-    const int64_t now = monotonic_ns();
-    if (joining(t.fade) || t.control.fd < 0 || now - t.control_read_ns < control_step_ns) {
+    if (joining(t.fade) || t.control.fd < 0) {
         return;
     }
-    t.control_read_ns = now;
-    const command_batch batch = read_commands(t.control, t.delay_seconds, now);
+    const command_batch batch = read_commands(t.control, t.delay_seconds, monotonic_ns());
     if (batch.dump) {
         dump_delay(t);
         say_delay(t.delay_seconds);
@@ -465,13 +459,15 @@ int recover_stopped_streams(transfer_state& t) {
 // What one wake did.
 struct wake_report {
     int64_t moved_frames = 0;         // either way
+    bool playback_full = false;       // capture was not read: playback had no room
     bool waited_on_playback = false;  // playback had frames to take, or no room for more
 };
 
 // One look at both streams, in steps: where they stand, what is unwritten goes out, what
 // capture has comes in, the delay judged, the clocks followed, a silent stop recovered.
 int wake(transfer_state& t, wake_report& report) {
-    report = {.moved_frames = 0, .waited_on_playback = t.unwritten_frames > 0};
+    report = {
+        .moved_frames = 0, .playback_full = false, .waited_on_playback = t.unwritten_frames > 0};
     path_reading reading;
     // As the program wakes, which is when a card whose pointer moves a period at a time
     // shows where it stands to the frame.
@@ -486,6 +482,7 @@ int wake(transfer_state& t, wake_report& report) {
         return err;
     }
     report.moved_frames = written + read.frames;
+    report.playback_full = read.playback_full;
     report.waited_on_playback = report.waited_on_playback || read.playback_full;
     // Playback that takes nothing holds capture up too: a server that stopped playing without
     // a word shows only in the readings, so they are taken then as well.
@@ -501,34 +498,53 @@ int wake(transfer_state& t, wake_report& report) {
     return err;
 }
 
-// Waits for capture to deliver, or for playback to take what is unwritten, for one step at
-// most, and gives whether the stream said it is ready. After a wake that found the streams
-// ready but moved nothing, it only sleeps.
-bool wait_for_work(transfer_state& t, bool only_sleep) {
-    if (only_sleep) {
-        poll(nullptr, 0, wait_step_ms);
-        return false;
+// The most descriptors one wait watches: the stop request, standard input, and the streams'.
+constexpr size_t most_wait_fds = 16;
+
+// How long a wait lasts at most: the time the next period is due, and half a period more, so
+// that a wake-up a plugin fails to give costs no more than that. A wait that comes back ready
+// but finds nothing to move is followed by a quarter period's sleep instead.
+int64_t wait_limit_ns(const transfer_state& t, bool only_sleep) {
+    const int64_t period_ns = t.timing.period_frames * ns_per_second / t.timing.rate;
+    return std::max<int64_t>(ns_per_ms, only_sleep ? period_ns / 4 : period_ns * 3 / 2);
+}
+
+// Waits, for at most `limit_ns`, for the stream that has work for the loop: playback when it
+// is to take frames (`on_playback`), else capture; and for standard input and a stop request.
+// Gives whether that stream said it is ready. After a wake that found the streams ready but
+// moved nothing, the streams are not watched (`only_sleep`).
+bool wait_for_work(transfer_state& t, bool on_playback, bool only_sleep, int64_t limit_ns) {
+    std::array<pollfd, most_wait_fds> fds{};
+    size_t count = 0;
+    for (const int fd : {stop_request_fd(), joining(t.fade) ? -1 : control_wait_fd(t.control)}) {
+        if (fd >= 0) {
+            fds[count++] = {fd, POLLIN, 0};
+        }
     }
-    snd_pcm_t* pcm = t.unwritten_frames > 0 ? t.playback : t.capture;
-    std::vector<pollfd> fds;
-    add_poll_descriptors(pcm, fds);
-    const size_t own = fds.size();
+    snd_pcm_t* pcm = on_playback ? t.playback : t.capture;
+    const size_t own_from = count;
+    count += only_sleep ? 0 : add_poll_descriptors(pcm, std::span(fds).subspan(count));
+    const size_t own = count - own_from;
     // Playback is also watched once after each write, so that a card whose pointer moves a
     // period at a time is read as its period ends: where it stands is then known to the frame.
-    const bool watch_playback = pcm == t.capture && running_held(t) && !t.playback_period_seen;
+    const bool watch_playback =
+        !only_sleep && !on_playback && running_held(t) && !t.playback_period_seen;
+    const size_t period_from = count;
     if (watch_playback) {
-        add_poll_descriptors(t.playback, fds);
+        count += add_poll_descriptors(t.playback, std::span(fds).subspan(count));
     }
-    if (poll(fds.data(), fds.size(), wait_step_ms) <= 0) {
+    const int timeout_ms = static_cast<int>((limit_ns + ns_per_ms - 1) / ns_per_ms);
+    if (poll(fds.data(), count, timeout_ms) <= 0 || own == 0) {
         return false;
     }
     // A plugin learns here that its descriptors were seen (a timer read, an event taken).
     unsigned short revents = 0;  // stays 0 if the plugin cannot tell
-    snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(own), &revents);
-    if (watch_playback) {
+    snd_pcm_poll_descriptors_revents(pcm, fds.data() + own_from, static_cast<unsigned>(own),
+                                     &revents);
+    if (count > period_from) {
         unsigned short played = 0;
-        snd_pcm_poll_descriptors_revents(t.playback, fds.data() + own,
-                                         static_cast<unsigned>(fds.size() - own), &played);
+        snd_pcm_poll_descriptors_revents(t.playback, fds.data() + period_from,
+                                         static_cast<unsigned>(count - period_from), &played);
         t.playback_period_seen = played != 0;
     }
     return revents != 0;
@@ -541,21 +557,23 @@ int transfer_loop(transfer_state& t) {
     int64_t capture_quiet = 0;
     int64_t playback_quiet = 0;
     bool only_sleep = false;
+    wake_report report;
     while (t.frames_played < t.timing.frame_budget && !stop_requested()) {
         take_commands(t);
-        const bool ready = wait_for_work(t, only_sleep);
+        const int64_t limit_ns = wait_limit_ns(t, only_sleep);
+        const bool on_playback = t.unwritten_frames > 0 || report.playback_full;
+        const bool ready = wait_for_work(t, on_playback, only_sleep, limit_ns);
         const int64_t now = monotonic_ns();
         const int64_t interval = now - last_wake;
         last_wake = now;
-        wake_report report;
         const int err = wake(t, report);
         if (err < 0) {
             return err;
         }
         only_sleep = report.moved_frames == 0 && ready;
-        // The stall limit measures the streams, not the program: a wake long after the one
-        // before means the program did not run, and that time is not counted.
-        const int64_t counted = interval > unrun_gap_ns ? 0 : interval;
+        // The stall limit measures the streams, not the program: a wake long after the wait
+        // should have ended means the program did not run, and that time is not counted.
+        const int64_t counted = interval - limit_ns > unrun_gap_ns ? 0 : interval;
         if (counted == 0) {
             // Both streams ran on while the program did not: their readings start again.
             restart_capture_clock(t.drift);

@@ -303,15 +303,14 @@ int stopped_by(snd_pcm_t* pcm) {
     }
 }
 
-void add_poll_descriptors(snd_pcm_t* pcm, std::vector<pollfd>& fds) {
+size_t add_poll_descriptors(snd_pcm_t* pcm, std::span<pollfd> free_slots) {
     const int count = snd_pcm_poll_descriptors_count(pcm);
-    if (count <= 0) {
-        return;
+    if (count <= 0 || static_cast<size_t>(count) > free_slots.size()) {
+        return 0;  // a stream that cannot say is not waited on: the wait's timeout looks again
     }
-    const size_t at = fds.size();
-    fds.resize(at + static_cast<size_t>(count));
-    const int filled = snd_pcm_poll_descriptors(pcm, fds.data() + at, static_cast<unsigned>(count));
-    fds.resize(at + static_cast<size_t>(filled < 0 ? 0 : filled));
+    const int filled =
+        snd_pcm_poll_descriptors(pcm, free_slots.data(), static_cast<unsigned>(count));
+    return filled < 0 ? 0 : static_cast<size_t>(filled);
 }
 
 }  // namespace livedelay

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -106,7 +107,8 @@ int prepare_after(snd_pcm_t* pcm, int err);
 // suspend, a device gone. 0 for a stream that can go on.
 int stopped_by(snd_pcm_t* pcm);
 
-// The descriptors to poll for a stream, appended to `fds`.
-void add_poll_descriptors(snd_pcm_t* pcm, std::vector<pollfd>& fds);
+// Fills the first of `free_slots` with the descriptors to poll for a stream; gives how many
+// (none when there are more than the slots).
+size_t add_poll_descriptors(snd_pcm_t* pcm, std::span<pollfd> free_slots);
 
 }  // namespace livedelay

@@ -2,6 +2,7 @@
 
 #include "monotonic.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,6 +20,9 @@ namespace {
 
 // What the handlers and the watchdog share with the program; each is lock-free.
 volatile sig_atomic_t stop_flag = 0;
+// A pipe the handler writes a byte into, so that a wait on its other end ends at once whichever
+// thread took the signal (a sound server's plugin may run threads of its own).
+int stop_pipe[2] = {-1, -1};
 std::atomic<int> calls_open{0};
 std::atomic<const char*> call_message{nullptr};
 std::atomic<int64_t> waited_ns{0};
@@ -49,6 +53,10 @@ void request_stop(int signal_number) {
         return;
     }
     stop_flag = 1;
+    if (stop_pipe[1] >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t ignored = write(stop_pipe[1], &byte, 1);
+    }
 }
 
 // Puts the terminal in key mode, where the program is in its foreground (a terminal set from
@@ -134,6 +142,9 @@ void watch_calls() {
 }  // namespace
 
 void install_signal_handlers() {
+    if (pipe2(stop_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        stop_pipe[0] = stop_pipe[1] = -1;  // waits then end by their timeout alone
+    }
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -154,6 +165,10 @@ void install_signal_handlers() {
 
 bool stop_requested() {
     return stop_flag != 0;
+}
+
+int stop_request_fd() {
+    return stop_pipe[0];
 }
 
 const char* stall_message(bool playback) {

@@ -20,6 +20,8 @@ constexpr int64_t close_grace_ms = 600;
 
 void install_signal_handlers();
 bool stop_requested();
+// A descriptor that polls readable once a stop is requested; -1 when there is none.
+int stop_request_fd();
 
 // The line a stream that stopped moving is reported with.
 const char* stall_message(bool playback);

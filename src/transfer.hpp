@@ -63,7 +63,6 @@ struct transfer_state {
     staging_area stretch_area;
     control_input control;
     double delay_seconds = 0;  // the delay asked now: the settings' until it is changed
-    int64_t control_read_ns = 0;
 
     playback_phase phase = playback_phase::first_capture;
     int64_t phase_since_ns = 0;
