@@ -47,6 +47,8 @@ void delay_pass(delay_ring& ring, crossfade& fade, staging_area& capture, stagin
 
 namespace {
 
+// How long a wait lasts at most while playback starts.
+constexpr int64_t start_step_ns = 5 * ns_per_ms;
 // Reads in one wake, so a long backlog is taken in a few wakes, never in one long one; and no
 // more once this long has gone, so commands and stop requests are looked at.
 constexpr int chunks_per_wake = 16;
@@ -129,12 +131,8 @@ int queue_silence(transfer_state& t, int64_t frames) {
 // Starts playback with silence ahead of what is routed, so that the audio in the streams
 // starts as planned.
 int start_playback(transfer_state& t) {
-    int64_t device_queued = 0;
-    // A stream not yet written to reports only what the device itself holds; one that cannot
-    // say holds none.
-    queued_to_play(t.playback, device_queued);
     int64_t silence = 0;
-    if (!prepare_playback_start(t, device_queued, silence)) {
+    if (!prepare_playback_start(t, silence)) {
         return 0;
     }
     const int err = queue_silence(t, silence);
@@ -305,7 +303,9 @@ int read_captured(transfer_state& t, read_report& report) {
         if (err < 0) {
             return err;
         }
-        if (got < room) {
+        // A read may come back short of what capture holds (a plugin hands it over a piece at a
+        // time): it is dry only when nothing is left.
+        if (got < room && t.capture_waiting_frames == 0) {
             end_skipping_when_dry(t);
             break;
         }
@@ -505,14 +505,21 @@ constexpr size_t most_wait_fds = 16;
 // that a wake-up a plugin fails to give costs no more than that. A wait that comes back ready
 // but finds nothing to move is followed by a quarter period's sleep instead.
 int64_t wait_limit_ns(const transfer_state& t, bool only_sleep) {
+    // Until the delay is judged after playback starts, the streams are read every few ms: the
+    // judgment takes its readings as the program wakes, and a server is at its least steady
+    // right after a start (it may take back part of what was queued, and run dry).
+    if (t.phase != playback_phase::running || (holds_delay(t) && !t.latency.refined)) {
+        return start_step_ns;
+    }
     const int64_t period_ns = t.timing.period_frames * ns_per_second / t.timing.rate;
     return std::max<int64_t>(ns_per_ms, only_sleep ? period_ns / 4 : period_ns * 3 / 2);
 }
 
 // Waits, for at most `limit_ns`, for the stream that has work for the loop: playback when it
 // is to take frames (`on_playback`), else capture; and for standard input and a stop request.
-// Gives whether that stream said it is ready. After a wake that found the streams ready but
-// moved nothing, the streams are not watched (`only_sleep`).
+// Gives whether the stream's descriptors woke it. After a wake that found them awake but
+// nothing to move (a plugin may leave them so until its next transfer), the streams are not
+// watched (`only_sleep`).
 bool wait_for_work(transfer_state& t, bool on_playback, bool only_sleep, int64_t limit_ns) {
     std::array<pollfd, most_wait_fds> fds{};
     size_t count = 0;
@@ -537,8 +544,11 @@ bool wait_for_work(transfer_state& t, bool on_playback, bool only_sleep, int64_t
     if (poll(fds.data(), count, timeout_ms) <= 0 || own == 0) {
         return false;
     }
-    // A plugin learns here that its descriptors were seen (a timer read, an event taken).
-    unsigned short revents = 0;  // stays 0 if the plugin cannot tell
+    const bool woke = std::any_of(fds.begin() + own_from, fds.begin() + period_from,
+                                  [](const pollfd& p) { return p.revents != 0; });
+    // A plugin learns here that its descriptors were seen (a timer read, an event taken); what
+    // it makes of them is not needed: the wake looks at the stream itself.
+    unsigned short revents = 0;
     snd_pcm_poll_descriptors_revents(pcm, fds.data() + own_from, static_cast<unsigned>(own),
                                      &revents);
     if (count > period_from) {
@@ -547,7 +557,7 @@ bool wait_for_work(transfer_state& t, bool on_playback, bool only_sleep, int64_t
                                          static_cast<unsigned>(count - period_from), &played);
         t.playback_period_seen = played != 0;
     }
-    return revents != 0;
+    return woke;
 }
 
 }  // namespace
@@ -562,7 +572,7 @@ int transfer_loop(transfer_state& t) {
         take_commands(t);
         const int64_t limit_ns = wait_limit_ns(t, only_sleep);
         const bool on_playback = t.unwritten_frames > 0 || report.playback_full;
-        const bool ready = wait_for_work(t, on_playback, only_sleep, limit_ns);
+        const bool woke = wait_for_work(t, on_playback, only_sleep, limit_ns);
         const int64_t now = monotonic_ns();
         const int64_t interval = now - last_wake;
         last_wake = now;
@@ -570,7 +580,7 @@ int transfer_loop(transfer_state& t) {
         if (err < 0) {
             return err;
         }
-        only_sleep = report.moved_frames == 0 && ready;
+        only_sleep = report.moved_frames == 0 && woke;
         // The stall limit measures the streams, not the program: a wake long after the wait
         // should have ended means the program did not run, and that time is not counted.
         const int64_t counted = interval - limit_ns > unrun_gap_ns ? 0 : interval;

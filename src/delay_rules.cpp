@@ -31,8 +31,7 @@ void set_start_delay(transfer_state& t) {
     }
 }
 
-bool prepare_playback_start(transfer_state& t, int64_t device_queued_frames,
-                            int64_t& silence_frames) {
+bool prepare_playback_start(transfer_state& t, int64_t& silence_frames) {
     silence_frames = 0;
     if (!holds_delay(t)) {
         return true;
@@ -48,8 +47,8 @@ bool prepare_playback_start(transfer_state& t, int64_t device_queued_frames,
     if (t.unwritten_frames == 0) {
         return false;
     }
-    silence_frames = start_silence_frames(t.latency.plan, t.unwritten_frames,
-                                          t.capture_waiting_frames, device_queued_frames);
+    silence_frames =
+        start_silence_frames(t.latency.plan, t.unwritten_frames, t.capture_waiting_frames);
     return true;
 }
 

@@ -24,9 +24,8 @@ void set_start_delay(transfer_state& t);
 // it would play first may be far from due, and is then dropped (unwritten frames first, then
 // from the rings) or has silence put in front of it in the rings. Gives false when nothing is
 // left to start with (the next frames captured will do); else `silence_frames` is what to
-// queue ahead of the first frames, with `device_queued_frames` what the device holds already.
-bool prepare_playback_start(transfer_state& t, int64_t device_queued_frames,
-                            int64_t& silence_frames);
+// queue ahead of the first frames.
+bool prepare_playback_start(transfer_state& t, int64_t& silence_frames);
 
 // A judgment of the delay heard: frames capture holds to drop unheard, a skip or a pause.
 void apply_correction(transfer_state& t, const correction& c);

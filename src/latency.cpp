@@ -89,9 +89,8 @@ int64_t ring_delay_for(const latency_plan& plan) {
 }
 
 int64_t start_silence_frames(const latency_plan& plan, int64_t unwritten_frames,
-                             int64_t waiting_frames, int64_t device_frames) {
-    return std::max<int64_t>(
-        0, plan.stream_latency_frames - unwritten_frames - waiting_frames - device_frames);
+                             int64_t waiting_frames) {
+    return std::max<int64_t>(0, plan.stream_latency_frames - unwritten_frames - waiting_frames);
 }
 
 prime_step prime_correction(const latency_plan& plan, int64_t ring_delay_frames,
