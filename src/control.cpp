@@ -217,11 +217,13 @@ void refuse(refusal_limit& limit, const std::string& text, int64_t now_ns) {
         return;
     }
     ++limit.said;
+    end_status_line();
     std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 void say_held_back(refusal_limit& limit) {
     if (limit.held_back > 0) {
+        end_status_line();
         std::fprintf(stderr, "%lld more command lines refused\n",
                      static_cast<long long>(limit.held_back));
         limit.held_back = 0;

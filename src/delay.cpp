@@ -12,6 +12,7 @@
 #include "delay_rules.hpp"
 #include "monotonic.hpp"
 #include "pcm.hpp"
+#include "progress.hpp"
 #include "recovery.hpp"
 #include "signals.hpp"
 
@@ -68,16 +69,6 @@ bool running_held(const transfer_state& t) {
 // ends the run.
 int recover_or_fail(transfer_state& t, stream_side side, int err) {
     return recover(t, side, err) == recovery::fatal ? err : 0;
-}
-
-// The counter of whole seconds played, looked at as each pass begins, so it never skips one.
-void show_progress(transfer_state& t) {
-    const auto seconds = static_cast<float>(t.frames_played / t.timing.rate);
-    if (seconds - t.shown_seconds >= 1.0f) {
-        std::printf("\r%.0f sec", static_cast<double>(seconds));
-        std::fflush(stdout);
-        t.shown_seconds = seconds;
-    }
 }
 
 // Writes what is routed and not yet written; `written` is how much of it went.
@@ -153,6 +144,7 @@ void pass_frames(transfer_state& t, staging_area& source, int64_t frames) {
     const bool skipping = t.phase == playback_phase::skipping;
     const int64_t dropped = skipping ? frames : std::min(frames, t.frames_to_drop);
     if (dropped > 0) {
+        meter_captured(t, source, dropped);
         delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, dropped, false);
         t.frames_to_drop = std::max<int64_t>(0, t.frames_to_drop - dropped);
         if (!skipping) {
@@ -160,7 +152,9 @@ void pass_frames(transfer_state& t, staging_area& source, int64_t frames) {
         }
     }
     if (frames > dropped) {
+        meter_captured(t, source, frames - dropped);
         delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, frames - dropped, true);
+        meter_played(t, frames - dropped);
         t.unwritten_frames += frames - dropped;
     }
 }
@@ -317,6 +311,7 @@ int read_captured(transfer_state& t, read_report& report) {
 void say_shortest(transfer_state& t, int64_t shortest_frames) {
     if (shortest_frames > 0 && !t.shortest_said) {
         t.shortest_said = true;
+        end_status_line();
         std::fprintf(stderr,
                      "The shortest delay on this device is %.3f sec; shorter ones play at it.\n",
                      static_cast<double>(shortest_frames) / static_cast<double>(t.timing.rate));
@@ -411,6 +406,7 @@ int follow_clocks(transfer_state& t) {
     if (steer_drift(t.drift, monotonic_ns(), counted_delay_frames(t), t.latency.judged)) {
         if (create_stretcher(t.stretch, lane_count(t.settings->mode)) < 0 ||
             create_staging_area(t.stretch_area, t.capture_area.region_count) < 0) {
+            end_status_line();
             std::fputs("Not enough memory to correct the drift between the clocks\n", stderr);
             return -ENOMEM;
         }
@@ -418,6 +414,7 @@ int follow_clocks(transfer_state& t) {
         std::printf("\nCapture and playback clocks differ by %+.0f ppm; correcting the drift\n",
                     t.drift.ppm);
         std::fflush(stdout);
+        status_line_ended();
     }
     t.latency.drift_holds_delay = t.drift.engaged && t.drift.referenced;
     return 0;
@@ -426,6 +423,7 @@ int follow_clocks(transfer_state& t) {
 void say_delay(double seconds) {
     std::printf("\nTime delay ~ %.3f sec\n", seconds);
     std::fflush(stdout);
+    status_line_ended();
 }
 
 // Takes what standard input asks as one change: a dump, then the delay asked last. A join
@@ -594,7 +592,9 @@ int transfer_loop(transfer_state& t) {
         if (report.moved_frames > 0) {
             capture_quiet = playback_quiet = 0;
         }
+        show_status(t, now);
         if (quiet >= stall_limit_ms * ns_per_ms) {
+            end_status_line();
             std::fputs(stall_message(report.waited_on_playback), stderr);
             return -ETIMEDOUT;
         }

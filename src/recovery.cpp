@@ -16,9 +16,11 @@ namespace {
 // A suspended stream gets this long to resume before it is prepared afresh.
 constexpr int64_t resume_limit_ns = 2000 * ns_per_ms;
 
-void print_marker(const char* marker) {
+void print_marker(transfer_state& t, const char* marker) {
+    ++t.xruns;
     std::fputs(marker, stdout);
     std::fflush(stdout);
+    status_line_ended();
 }
 
 const char* name_of(stream_side side) {
@@ -52,13 +54,14 @@ int bring_up(transfer_state& t, stream_side side, int err) {
 
 recovery recover(transfer_state& t, stream_side side, int& err) {
     if (err == -EPIPE) {
-        print_marker(side == stream_side::playback ? "\nPX\n" : "\nRX\n");
+        print_marker(t, side == stream_side::playback ? "\nPX\n" : "\nRX\n");
     }
     const int result = bring_up(t, side, err);
     if (result == -EAGAIN) {
         return recovery::resuming;
     }
     if (result < 0) {
+        end_status_line();
         std::fprintf(stderr, "%s stream failed: %s\n", name_of(side), snd_strerror(result));
         err = result;
         return recovery::fatal;
@@ -78,7 +81,7 @@ recovery recover(transfer_state& t, stream_side side, int& err) {
 }
 
 void recover_capture_gap(transfer_state& t, const capture_gap& gap, int64_t frames_read) {
-    print_marker("\nRX\n");
+    print_marker(t, "\nRX\n");
     hold_capture_gap(t, gap.frames, gap.behind_frames - frames_read);
     restart_capture_clock(t.drift);
 }

@@ -14,6 +14,7 @@
 #include "devices.hpp"
 #include "monotonic.hpp"
 #include "pcm.hpp"
+#include "progress.hpp"
 #include "settings.hpp"
 #include "signals.hpp"
 
@@ -133,6 +134,7 @@ int run(const run_settings& settings, pcm_pair& pair) {
     }
     t.playback = pair.playback.get();
     t.capture = pair.capture.get();
+    start_progress(t, isatty(STDOUT_FILENO) != 0, locale_is_utf8());
     {
         // A failed prepare or start shows again in the first transfer, which reports it.
         const server_call call("Playback");
@@ -178,6 +180,7 @@ void open_closed_standard_streams() {
 // Ends a failed run without closing its streams: one may have stopped answering, and the
 // process exit releases them.
 [[noreturn]] void fail(pcm_pair& pair) {
+    end_status_line();
     restore_terminal();
     pair.playback.release();
     pair.capture.release();

@@ -20,6 +20,8 @@ namespace {
 
 // What the handlers and the watchdog share with the program; each is lock-free.
 volatile sig_atomic_t stop_flag = 0;
+volatile sig_atomic_t status_flag = 0;
+std::atomic<bool> status_line_on{false};
 // A pipe the handler writes a byte into, so that a wait on its other end ends at once whichever
 // thread took the signal (a sound server's plugin may run threads of its own).
 int stop_pipe[2] = {-1, -1};
@@ -45,8 +47,13 @@ void write_text(int fd, const char* text) {
     [[maybe_unused]] const ssize_t ignored = write(fd, text, std::strlen(text));
 }
 
+void ask_status(int) {
+    status_flag = 1;
+}
+
 void request_stop(int signal_number) {
     if (stop_flag != 0) {
+        end_status_line();
         restore_terminal();
         std::signal(signal_number, SIG_DFL);
         std::raise(signal_number);
@@ -72,6 +79,7 @@ void set_key_mode() {
 // have without the handler.
 void stop_for_terminal(int) {
     const int saved_errno = errno;
+    end_status_line();
     const int fd = terminal_fd.load();
     if (fd >= 0) {
         tcsetattr(fd, TCSANOW, &terminal_settings);
@@ -125,6 +133,7 @@ void watch_calls() {
                                  : finished_said.load() ? close_grace_ms
                                                         : 0;
         if (grace_ms > 0 && stopping_ns.fetch_add(gap) + gap >= grace_ms * 1000000) {
+            end_status_line();
             if (!finished_said.exchange(true)) {
                 write_text(STDOUT_FILENO, "\nFinished\n");
             }
@@ -132,6 +141,7 @@ void watch_calls() {
             _exit(0);
         }
         if (waited >= stall_limit_ms * 1000000) {
+            end_status_line();
             write_text(STDERR_FILENO, call_message.load());
             restore_terminal();
             _exit(1);
@@ -155,6 +165,8 @@ void install_signal_handlers() {
     sigaction(SIGTSTP, &action, nullptr);
     action.sa_handler = continue_for_terminal;
     sigaction(SIGCONT, &action, nullptr);
+    action.sa_handler = ask_status;
+    sigaction(SIGUSR1, &action, nullptr);
     action.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &action, nullptr);
     // Run in the background of a shell, reading the terminal fails instead of stopping us.
@@ -165,6 +177,26 @@ void install_signal_handlers() {
 
 bool stop_requested() {
     return stop_flag != 0;
+}
+
+bool status_asked() {
+    const bool asked = status_flag != 0;
+    status_flag = 0;
+    return asked;
+}
+
+void status_line_drawn() {
+    status_line_on = true;
+}
+
+void status_line_ended() {
+    status_line_on = false;
+}
+
+void end_status_line() {
+    if (status_line_on.exchange(false)) {
+        write_text(STDOUT_FILENO, "\n");
+    }
 }
 
 int stop_request_fd() {
@@ -190,6 +222,7 @@ void restore_terminal() {
 }
 
 void say_finished() {
+    status_line_ended();
     if (!finished_said.exchange(true)) {
         std::fputs("\nFinished\n", stdout);
         std::fflush(stdout);

@@ -33,6 +33,16 @@ const char* stall_message(bool playback);
 void keep_terminal_settings(int fd, const termios& saved, const termios& keys);
 void restore_terminal();
 
+// SIGUSR1 asks for the status once: gives whether it was asked since the last call.
+bool status_asked();
+
+// The status line on the terminal, as the handlers and the failure paths see it: while one is
+// drawn (the cursor stands at its end), anything else written first ends it with a newline.
+void status_line_drawn();
+void end_status_line();  // async-signal-safe
+// A line that begins with a newline was written after it: it is ended already.
+void status_line_ended();
+
 // Writes "\nFinished" as a line, once: the run's last line, whether the run ends by itself or
 // a stop request cuts a call short.
 void say_finished();

@@ -13,6 +13,7 @@
 #include "fade.hpp"
 #include "latency.hpp"
 #include "settings.hpp"
+#include "status.hpp"
 #include "stretch.hpp"
 
 typedef struct _snd_pcm snd_pcm_t;
@@ -37,6 +38,16 @@ struct run_timing {
 //   restarting -> running        playback started again with the next frames captured
 // Where the delay is not held (a device that runs on no clock), playback stays running.
 enum class playback_phase { first_capture, running, skipping, restarting };
+
+// What the run shows: the counter, or the status line on a terminal.
+struct progress_state {
+    bool status_line = false;  // standard output is a terminal
+    bool utf8 = false;
+    peak_meter in;
+    peak_meter out;
+    redraw_pacing pacing;
+    status_text text;  // the line or the report, built here so that nothing is allocated
+};
 
 struct stream_recovery {
     int64_t resuming_since_ns = -1;  // a suspended stream waking since then; -1: none
@@ -78,7 +89,9 @@ struct transfer_state {
     int64_t lost_capture_frames = 0;     // audio capture lost, still to pass on as silence
     bool playback_period_seen = false;   // playback moved on since the last write
     bool shortest_said = false;          // the line on the shortest delay was written
+    int64_t xruns = 0;                   // RX and PX markers so far
     float shown_seconds = 0.0f;
+    progress_state progress;
 };
 
 // Creates the staging areas, the rings and the silence for a run on streams granted

@@ -111,6 +111,119 @@ TEST_F(Terminal, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
     expect_terminal_restored();
 }
 
+// The status line, with standard output on the terminal: what the screen shows now.
+class StatusLine : public Terminal {
+protected:
+    // Runs the program in the shell with standard output on the terminal; the shell says the
+    // status on a line of its own once the program has ended.
+    void start_on_screen(const std::string& device, int seconds, const std::string& env = "") {
+        type_line("clear; (trap : INT; " + env + " " + LIVEDELAY_BIN + " '" + device +
+                  "' 1 1 1 0.5 48000 " + std::to_string(seconds) + " 2> " + dir +
+                  "/err; echo status=$? > " + dir + "/status; echo ended=$?)");
+        ASSERT_TRUE(wait_on_screen("1 sec  delay 0.500 s")) << screen();
+    }
+    std::string screen() { return tmux({"capture-pane", "-p", "-t", "0"}).out; }
+    // Waits, bounded, until the screen shows `text`.
+    bool wait_on_screen(const std::string& text) {
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+             std::chrono::steady_clock::now() < until;
+             std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+            if (screen().find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // The screen's line that holds the status.
+    std::string status_line() {
+        const std::string all = screen();
+        const size_t at = all.rfind(" sec  delay ");
+        if (at == std::string::npos) {
+            return {};
+        }
+        const size_t from = all.rfind('\n', at);
+        const size_t to = all.find('\n', at);
+        return all.substr(from == std::string::npos ? 0 : from + 1,
+                          to == std::string::npos ? std::string::npos : to - from - 1);
+    }
+    // The program has ended and the shell's line begins at the start of a row.
+    void expect_clean_end() { ASSERT_TRUE(wait_on_screen("\nended=0")) << screen(); }
+};
+
+// The line starts with the counter, then the delay asked and held, and the meters: they move
+// with the sound going in and out, and rest with silence.
+TEST_F(StatusLine, ShowsTheDelayAndMetersThatFollowTheSound) {
+    start_on_screen("faulty:PACE=clock,SIGNAL=gated", 6, "LANG=C.UTF-8");
+    EXPECT_TRUE(wait_on_screen("(heard 0.50")) << screen();
+    bool heard_sound = false;
+    bool heard_silence = false;
+    for (int look = 0; look < 100 && !(heard_sound && heard_silence); ++look) {
+        const std::string line = status_line();
+        const size_t in = line.find("  in ");
+        if (in != std::string::npos) {
+            heard_silence = heard_silence || line.find("-inf dB", in) < line.find("  out ", in);
+            heard_sound = heard_sound || line.find(" -1", in) < line.find("  out ", in);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(heard_sound) << screen();
+    EXPECT_TRUE(heard_silence) << screen();
+    EXPECT_NE(status_line().find("\xe2\x96"), std::string::npos) << "block elements in UTF-8";
+    EXPECT_NE(status_line().find("xruns 0"), std::string::npos) << screen();
+    expect_clean_end();
+}
+
+// A full-scale sound shows the clip mark; without a UTF-8 locale the bars are plain ASCII;
+// a narrower terminal drops fields from the right, whole.
+TEST_F(StatusLine, ShowsTheClipMarkInASCIIAndFitsTheWidth) {
+    start_on_screen("faulty:PACE=clock,SIGNAL=full_scale", 6, "LANG=C");
+    EXPECT_TRUE(wait_on_screen("CLIP")) << screen();
+    EXPECT_EQ(status_line().find("\xe2"), std::string::npos) << status_line();
+    EXPECT_NE(status_line().find("########"), std::string::npos) << status_line();
+    tmux({"resize-window", "-t", "0", "-x", "40"});
+    EXPECT_TRUE(wait_on_screen("0.500 s")) << screen();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    const std::string narrow = status_line();
+    EXPECT_LT(narrow.size(), 40u) << narrow;
+    EXPECT_EQ(narrow.find("  out "), std::string::npos) << narrow;
+    tmux({"resize-window", "-t", "0", "-x", "120"});
+    expect_clean_end();
+}
+
+// Every way out leaves the shell's next line at the start of a row.
+TEST_F(StatusLine, EveryWayOutEndsTheLine) {
+    start_on_screen("faulty:PACE=clock", 60);
+    type("C-c");
+    expect_clean_end();
+    start_on_screen("faulty:PACE=clock", 60);
+    tmux({"send-keys", "-t", "0", "C-c", "C-c"});
+    ASSERT_TRUE(wait_on_screen("\nended=0")) << screen();
+    start_on_screen("faulty:PACE=clock,PFAULT=gone,PAT=60000", 60);
+    expect_clean_end();
+    EXPECT_NE(read_file(dir + "/status").find("status=1"), std::string::npos);
+}
+
+// Off a terminal, SIGUSR1 writes the status once as a plain line on standard error, and
+// standard output stays what it always was.
+TEST(StatusOnRequest, SigusrOneWritesOnePlainLine) {
+    const std::string dir = make_fake_card_dir(FAKE_CARD_LIB);
+    background_process run =
+        start_program({LIVEDELAY_BIN, "faulty:PACE=clock", "2", "1", "1", "0.5", "48000", "3"},
+                      {fake_card_env(dir)}, dir, "run");
+    ASSERT_TRUE(wait_for_output(run, "\r1 sec", 20));
+    kill(run.pid, SIGUSR1);
+    const process_result r = finish_program(run, 20);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.err.starts_with("livedelay: ")) << r.err;
+    EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+    for (const char* field : {" sec, delay 0.500 s, heard 0.5", ", in -", ", out -", "xruns 0"}) {
+        EXPECT_NE(r.err.find(field), std::string::npos) << field << " in " << r.err;
+    }
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.ends_with("Time out at 3 sec\n\r1 sec\r2 sec\nFinished\n")) << r.out;
+    remove_tree(dir);
+}
+
 TEST_F(Terminal, ASignalLeavesTheTerminalAsItWas) {
     start("faulty:PACE=clock", 60);
     type("C-c");

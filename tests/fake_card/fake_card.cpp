@@ -45,10 +45,15 @@ int64_t clock_origin_ns = -1;
 // The played file is emptied once per process, by its first paced playback stream.
 bool played_emptied = false;
 
+// What a paced capture stream delivers: the markers, silence, a full-scale square wave, or the
+// markers for the first second of every two and silence for the next.
+enum class capture_signal { markers, silence, full_scale, gated };
+
 struct card {
     snd_pcm_ioplug_t io{};
     snd_pcm_ioplug_callback_t callbacks{};
     bool paced = false;
+    capture_signal signal = capture_signal::markers;
     std::vector<unsigned> accept_rates;  // empty: hw_params takes whatever the rules allow
     fault_kind fault = fault_kind::none;
     int64_t fault_at = 0;  // frames this stream has moved when the fault strikes
@@ -185,10 +190,18 @@ void advance(card& c, snd_pcm_uframes_t position) {
         const size_t width = bytes / c.io.channels;
         const snd_pcm_uframes_t from = std::max(c.done, position > buffer ? position - buffer : 0);
         for (snd_pcm_uframes_t p = from; p < position; ++p) {
-            const auto frame = static_cast<uint32_t>(frame_of_position(c, p) & 0xfffff);
+            const int64_t clock_frame = frame_of_position(c, p);
+            const auto frame = static_cast<uint32_t>(clock_frame & 0xfffff);
             uint8_t* slot = c.ring.data() + (p % buffer) * bytes;
             for (unsigned ch = 0; ch < c.io.channels; ++ch) {
-                put_sample(slot + ch * width, ((ch + 1) << 20) | frame, width);
+                uint32_t v = ((ch + 1) << 20) | frame;
+                if (c.signal == capture_signal::silence ||
+                    (c.signal == capture_signal::gated && clock_frame / c.io.rate % 2 == 1)) {
+                    v = 0;
+                } else if (c.signal == capture_signal::full_scale) {
+                    v = clock_frame % 2 == 0 ? 0x7fffff : 0x800000;
+                }
+                put_sample(slot + ch * width, v, width);
             }
         }
     }
@@ -650,6 +663,11 @@ extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(fakecard) {
     }
     auto* c = new card;
     c->paced = reader.text("pace", "none") == "clock";
+    const std::string signal = reader.text("signal", "markers");
+    c->signal = signal == "silence"      ? capture_signal::silence
+                : signal == "full_scale" ? capture_signal::full_scale
+                : signal == "gated"      ? capture_signal::gated
+                                         : capture_signal::markers;
     c->ppb = std::llround(ppm * 1000);
     c->accept_rates = reader.numbers("accept_rates");
     c->fault = fault_named(reader.text("fault", "none"));
