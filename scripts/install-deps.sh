@@ -3,7 +3,8 @@
 # they are all present. Works as root, or through sudo otherwise.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libasound2-dev libsamplerate0-dev googletest libgtest-dev)
+packages=(g++ cmake make pkg-config libasound2-dev libsamplerate0-dev libsoundtouch-dev googletest
+    libgtest-dev)
 case "${1:-}" in
     --demo) packages+=(sox) ;;
     --test)
