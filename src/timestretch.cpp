@@ -258,8 +258,8 @@ int64_t give_leave(timestretch& ts, std::span<const std::span<uint8_t>> out, int
                                            static_cast<unsigned>(ts.fade_frames - ts.ready_frames));
         }
         const int64_t stands_for = std::llround(ts.next_out);
-        const int64_t first = std::max(ts.kept_from, stands_for - ts.search_frames);
-        const int64_t length = stands_for + ts.search_frames + ts.fade_frames - first;
+        const int64_t first = std::max(ts.kept_from, stands_for - ts.landing_frames);
+        const int64_t length = stands_for + ts.landing_frames + ts.fade_frames - first;
         if (ts.ready_frames < ts.fade_frames || first + length > ts.taken) {
             return 0;
         }
@@ -310,6 +310,7 @@ int create_timestretch(timestretch& ts, int lanes, int rate_hz) {
     fresh.history_frames = rate_hz / 20;  // 50 ms
     fresh.fade_frames = rate_hz / 100;    // 10 ms
     fresh.search_frames = rate_hz / 100;  // 10 ms either way
+    fresh.landing_frames = fresh.search_frames;
     // A second ahead of the next frame out, and what a join looks back on.
     fresh.capacity_frames = rate_hz + fresh.history_frames + fresh.search_frames + piece_frames;
     fresh.library->setSampleRate(static_cast<unsigned>(rate_hz));
@@ -343,6 +344,10 @@ int create_timestretch(timestretch& ts, int lanes, int rate_hz) {
 
 void set_tempo(timestretch& ts, double tempo) {
     ts.tempo_wanted = std::abs(tempo - 1.0) < 1e-9 ? 1.0 : std::clamp(tempo, slowest, fastest);
+}
+
+void set_landing(timestretch& ts, int64_t frames) {
+    ts.landing_frames = std::clamp<int64_t>(frames, 0, ts.search_frames);
 }
 
 bool at_one(const timestretch& ts) {

@@ -71,6 +71,7 @@ struct timestretch {
     int64_t history_frames = 0;  // kept behind the next frame out, to start the library on
     int64_t fade_frames = 0;     // the length of a join
     int64_t search_frames = 0;   // how far either way a join looks for where the sounds agree
+    int64_t landing_frames = 0;  // how far either way the way back may land (set_landing)
     int64_t lead = 0;            // see lead_frames
 };
 
@@ -84,6 +85,14 @@ int create_timestretch(timestretch& ts, int lanes, int rate_hz);
 // call that has the library's frames for the join, and then passes the input bit for bit.
 // Another tempo while it stretches leaves and joins again.
 void set_tempo(timestretch& ts, double tempo);
+
+// How far either way from where its output stands the way back to 1:1 may land: 10 ms, as
+// the joins into a stretch, unless set lower (0 to 10 ms). The delay then differs from the one
+// counted while stretching by at most that much (it is known: `held_frames` says it), where
+// the library's pieces drift a few ms either side of their place: on speech 3 ms, up to
+// 10 ms on noise. Less lands it nearer at a join whose sounds line up less well (0: exactly
+// where it stands, and a tone may dip in the crossfade).
+void set_landing(timestretch& ts, int64_t frames);
 
 // True while the input passes bit for bit (at 1:1 and not in a join).
 bool at_one(const timestretch& ts);
