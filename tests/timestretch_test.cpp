@@ -108,7 +108,7 @@ double frequency(const std::vector<int32_t>& x, size_t from, size_t to) {
 }
 
 TEST(TimeStretch, AtOneEveryFramePassesBitForBit) {
-    // Bytes that tell every position apart, in pieces of every size.
+    // Bytes that tell every position apart.
     rig r(2, [](int lane, int64_t f) {
         return static_cast<int32_t>(mixed_byte(f * 2 + lane) | (mixed_byte(f * 7 + lane) << 8) |
                                     (mixed_byte(f * 5 + lane) << 16)) -
