@@ -115,20 +115,30 @@ int parse_control_line(std::string_view line, delay_command& command, std::strin
         command = {delay_command::kind::dump, 0};
         return 0;
     }
-    if (!text.starts_with("delay") || text.size() < 7 || (text[5] != ' ' && text[5] != '\t')) {
+    const bool dump = text.starts_with("dump");
+    const size_t word = dump ? 4 : 5;
+    if ((!dump && !text.starts_with("delay")) || text.size() < word + 2 ||
+        (text[word] != ' ' && text[word] != '\t')) {
         refusal = "Unknown command " + quoted_prefix(text, quoted_bytes) +
-                  ": delay SECONDS, delay +SECONDS, delay -SECONDS or dump";
+                  ": delay SECONDS, delay +SECONDS, delay -SECONDS, dump or dump SECONDS";
         return -EINVAL;
     }
-    const std::string number(trimmed(text.substr(6)));
+    const std::string number(trimmed(text.substr(word + 1)));
     char* end = nullptr;
     const double seconds = std::strtod(number.c_str(), &end);
     if (number.empty() || *end != '\0' || !std::isfinite(seconds)) {
         refusal = "Delay time is not a number: " + quoted_prefix(number, quoted_bytes);
         return -EINVAL;
     }
+    if (dump && !(seconds > 0)) {
+        refusal = "A dump cuts more than no time: " + quoted_prefix(number, quoted_bytes);
+        return -EINVAL;
+    }
     const bool relative = number[0] == '+' || number[0] == '-';
-    command = {relative ? delay_command::kind::move : delay_command::kind::set, seconds};
+    command = {dump       ? delay_command::kind::dump
+               : relative ? delay_command::kind::move
+                          : delay_command::kind::set,
+               seconds};
     return 0;
 }
 
@@ -242,6 +252,8 @@ struct batch_builder {
     void take(const delay_command& command) {
         if (command.what == delay_command::kind::dump) {
             batch.dump = true;
+            batch.dump_seconds =
+                command.seconds > 0 ? std::optional(command.seconds) : std::nullopt;
             return;
         }
         const double seconds = asked_delay(command, asked_seconds).value_or(asked_seconds);
@@ -381,7 +393,10 @@ int control_wait_fd(const control_input& input) {
 const char* const control_help =
     "While it runs, keys on a terminal change the delay: + and - by 10 ms, the up and down\n"
     "arrows by 100 ms, Page Up and Page Down by a second; d dumps what is held (it is never\n"
-    "heard; the delay stays). Without a terminal, lines on standard input do the same:\n"
-    "\"delay 3.25\" sets the delay, \"delay +0.01\" and \"delay -0.1\" move it, \"dump\" dumps.\n";
+    "heard: the delay is cut short, then built back by playing a little slower, the pitch\n"
+    "kept). Without a terminal, lines on standard input do the same: \"delay 3.25\" sets the\n"
+    "delay, \"delay +0.01\" and \"delay -0.1\" move it, \"dump\" dumps, \"dump 2.5\" cuts the\n"
+    "last 2.5 s. Options before the device: --rebuild-rate PERCENT (3), --build (start live\n"
+    "and build the delay), --glide (live changes glide instead of pausing or skipping).\n";
 
 }  // namespace livedelay

@@ -3,7 +3,7 @@
 //
 // Keys: + and - move the delay by 10 ms, the up and down arrows by 100 ms, Page Up and
 // Page Down by a second, d dumps. Lines: "delay 3.25" sets the delay, "delay +0.01" and
-// "delay -0.1" move it, "dump" dumps.
+// "delay -0.1" move it, "dump" dumps, "dump 2.5" cuts 2.5 s.
 //
 // Standard input is untrusted: it is read without waiting, a bounded amount at a time, into a
 // fixed buffer, and every byte is looked at once. A line too long or holding bytes no command
@@ -24,7 +24,7 @@ namespace livedelay {
 struct delay_command {
     enum class kind { none, set, move, dump };
     kind what = kind::none;
-    double seconds = 0;  // the delay to set, or how far to move it
+    double seconds = 0;  // the delay to set, how far to move it, or what a dump cuts (0: all)
 };
 
 // A line of standard input as a command (none for an empty line). Gives 0, or -EINVAL with the
@@ -71,6 +71,7 @@ void say_held_back(refusal_limit& limit);
 // last, if one was.
 struct command_batch {
     bool dump = false;
+    std::optional<double> dump_seconds;  // what the dump cuts; all it can when not given
     std::optional<double> delay_seconds;
 };
 

@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <utility>
 
+#include "commands.hpp"
 #include "delay_rules.hpp"
 #include "monotonic.hpp"
 #include "pcm.hpp"
 #include "progress.hpp"
+#include "rebuild_pass.hpp"
 #include "recovery.hpp"
 #include "signals.hpp"
 
@@ -32,6 +34,7 @@ void delay_pass(delay_ring& ring, crossfade& fade, staging_area& capture, stagin
     for (int l = 0; l < lanes; ++l) {
         delay_copy(ring, static_cast<lane_id>(l), n);
     }
+    note_stored(fade, ring, frames);
     if (play) {
         route_out(ring, playback, settings, n);
         const output_routes routes = routes_out(settings);
@@ -78,8 +81,9 @@ int write_unwritten(transfer_state& t, int64_t& written) {
         show_progress(t);
         fill_table(t.playback_area);
         int64_t put = 0;
-        const int err =
-            write_frames(t.playback, t.playback_area.channel_table.data(), t.unwritten_frames, put);
+        // A period at a time: a plugin chain may take a write of its whole buffer for an xrun.
+        const int err = write_frames(t.playback, t.playback_area.channel_table.data(),
+                                     std::min(t.unwritten_frames, t.timing.period_frames), put);
         if (err < 0) {
             return recover_or_fail(t, stream_side::playback, err);
         }
@@ -108,8 +112,8 @@ int write_unwritten(transfer_state& t, int64_t& written) {
 int queue_silence(transfer_state& t, int64_t frames) {
     while (frames > 0) {
         int64_t put = 0;
-        const int err =
-            write_frames(t.playback, t.silence_table.data(), std::min(frames, chunk_frames), put);
+        const int err = write_frames(t.playback, t.silence_table.data(),
+                                     std::min(frames, t.timing.period_frames), put);
         if (err < 0 || put == 0) {
             return err;
         }
@@ -122,8 +126,12 @@ int queue_silence(transfer_state& t, int64_t frames) {
 // Starts playback with silence ahead of what is routed, so that the audio in the streams
 // starts as planned.
 int start_playback(transfer_state& t) {
+    int64_t device_queued = 0;
+    // A stream not yet written to reports only what the device itself holds; one that cannot
+    // say holds none.
+    queued_to_play(t.playback, device_queued);
     int64_t silence = 0;
-    if (!prepare_playback_start(t, silence)) {
+    if (!prepare_playback_start(t, device_queued, silence)) {
         return 0;
     }
     const int err = queue_silence(t, silence);
@@ -153,9 +161,17 @@ void pass_frames(transfer_state& t, staging_area& source, int64_t frames) {
     }
     if (frames > dropped) {
         meter_captured(t, source, frames - dropped);
-        delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, frames - dropped, true);
+        if (t.rebuild.in_path) {
+            rebuild_pass(t, source, frames - dropped);
+        } else {
+            delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, frames - dropped,
+                       true);
+        }
         meter_played(t, frames - dropped);
         t.unwritten_frames += frames - dropped;
+        if (follow_rebuild(t, frames - dropped)) {
+            say_delay(t.delay_seconds);  // rebuilt
+        }
     }
 }
 
@@ -167,7 +183,8 @@ int pass_on(transfer_state& t, staging_area& source, int64_t frames) {
         const bool full = t.unwritten_frames > 0;
         const int64_t source_room = chunk_frames - source.staging_position;
         const int64_t piece =
-            std::min(frames, full ? source_room : chunk_room(source, t.playback_area));
+            std::min({frames, full ? source_room : chunk_room(source, t.playback_area),
+                      frames_to_next_rebuild_step(t)});
         if (full) {
             t.frames_to_drop += piece;
         }
@@ -245,7 +262,9 @@ int read_captured(transfer_state& t, read_report& report) {
          chunk < chunks_per_wake && t.unwritten_frames == 0 &&
          t.frames_played < t.timing.frame_budget && monotonic_ns() - started < read_time_ns;
          ++chunk) {
-        int64_t room = chunk_room(t.capture_area, t.playback_area);
+        // No more than capture's buffer at a time: a plugin may refuse more (the file plugin).
+        int64_t room =
+            std::min(chunk_room(t.capture_area, t.playback_area), t.timing.capture_buffer_frames);
         if (t.phase == playback_phase::running && t.frames_to_drop == 0) {
             int64_t playback_room = 0;
             err = room_to_play(t.playback, playback_room);
@@ -307,17 +326,6 @@ int read_captured(transfer_state& t, read_report& report) {
     return 0;
 }
 
-// The line that says, once, that the delay asked is shorter than this device allows.
-void say_shortest(transfer_state& t, int64_t shortest_frames) {
-    if (shortest_frames > 0 && !t.shortest_said) {
-        t.shortest_said = true;
-        end_status_line();
-        std::fprintf(stderr,
-                     "The shortest delay on this device is %.3f sec; shorter ones play at it.\n",
-                     static_cast<double>(shortest_frames) / static_cast<double>(t.timing.rate));
-    }
-}
-
 // Judges the delay heard from where the streams stand now, and carries the judgment out.
 int judge_delay(transfer_state& t) {
     int64_t queued = 0;
@@ -327,7 +335,7 @@ int judge_delay(transfer_state& t) {
                                                 .waiting_frames = t.capture_waiting_frames,
                                                 .unwritten_frames = t.unwritten_frames,
                                                 .queued_frames = queued,
-                                                .ring_delay_frames = ring_delay_frames(t),
+                                                .ring_delay_frames = held_delay_frames(t),
                                                 .written_frames = t.frames_written,
                                                 .frames_to_drop = t.frames_to_drop});
     say_shortest(t, t.latency.shortest_frames);
@@ -343,7 +351,7 @@ int judge_delay(transfer_state& t) {
 // unwritten and held by the stretcher, less what was read and is still to be dropped.
 int64_t counted_delay_frames(const transfer_state& t) {
     const int64_t stretching = t.stretch.state ? held_frames(t.stretch) : 0;
-    return ring_delay_frames(t) + t.frames_written + t.unwritten_frames + stretching -
+    return held_delay_frames(t) + t.frames_written + t.unwritten_frames + stretching -
            t.frames_read - t.frames_to_drop;
 }
 
@@ -418,29 +426,6 @@ int follow_clocks(transfer_state& t) {
     }
     t.latency.drift_holds_delay = t.drift.engaged && t.drift.referenced;
     return 0;
-}
-
-void say_delay(double seconds) {
-    std::printf("\nTime delay ~ %.3f sec\n", seconds);
-    std::fflush(stdout);
-    status_line_ended();
-}
-
-// Takes what standard input asks as one change: a dump, then the delay asked last. A join
-// under way is not cut short: the input waits for it.
-void take_commands(transfer_state& t) {
-    if (joining(t.fade) || t.control.fd < 0) {
-        return;
-    }
-    const command_batch batch = read_commands(t.control, t.delay_seconds, monotonic_ns());
-    if (batch.dump) {
-        dump_delay(t);
-        say_delay(t.delay_seconds);
-    }
-    if (batch.delay_seconds) {
-        change_delay(t, *batch.delay_seconds, !batch.dump);
-        say_delay(*batch.delay_seconds);
-    }
 }
 
 // A stream that stopped without a transfer to say so (an xrun seen only in its state).

@@ -170,15 +170,17 @@ void advance(delay_ring& ring, int64_t n) {
     if (ring.ring_size < 2 * released_block_bytes) {
         return;
     }
-    // Every block from the one the position was in up to the one it is in now, if it left it:
-    // the input rings' bytes there were copied on, the output rings' were played. A long move
-    // that wraps may end in the block it began in, which still holds what plays next.
+    // The block before each one the position leaves: the input rings' bytes there were copied
+    // on, the output rings' were played, and the position has since left the block after it
+    // too (what it left last may still be handed back). A long move that wraps may end in or
+    // just after a block it left, which then still holds what plays next.
     const int64_t now_in = ring.ring_position / released_block_bytes * released_block_bytes;
+    const int64_t just_left = wrapped(ring, now_in - released_block_bytes);
     for (int64_t block = before / released_block_bytes * released_block_bytes;
          block / released_block_bytes != next / released_block_bytes && block < next;
          block += released_block_bytes) {
-        const int64_t start = block % ring.ring_size;
-        if (start != now_in) {
+        const int64_t start = wrapped(ring, block - released_block_bytes);
+        if (start != now_in && start != just_left) {
             release(ring, start, std::min(start + released_block_bytes, ring.ring_size));
         }
     }
@@ -206,6 +208,17 @@ void pause_output(delay_ring& ring, int64_t n) {
     ring.ring_position = wrapped(ring, ring.ring_position - n);
     clear_output(ring, ring.ring_position, n);
     ring.delay_offset += n;
+}
+
+void rewind_output(delay_ring& ring, int64_t n) {
+    assert(n >= 0 && n % sample_bytes == 0 && ring.delay_offset + n + chunk_bytes < ring.ring_size);
+    ring.ring_position = wrapped(ring, ring.ring_position - n);
+    ring.delay_offset += n;
+}
+
+void cut_newest(delay_ring& ring, int64_t n) {
+    assert(n >= 0 && n <= ring.delay_offset && n % sample_bytes == 0);
+    ring.delay_offset -= n;
 }
 
 void pause_input(delay_ring& ring, int64_t n, int64_t behind) {

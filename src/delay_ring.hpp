@@ -92,6 +92,13 @@ void clear_output(delay_ring& ring, int64_t from, int64_t n);
 void skip_output(delay_ring& ring, int64_t n);
 void pause_output(delay_ring& ring, int64_t n);
 void pause_input(delay_ring& ring, int64_t n, int64_t behind);
+// Hands the n bytes playback took last back to the output rings: the position moves back by
+// n, and they are what playback takes next (n at most what it took since the position last
+// left a block behind).
+void rewind_output(delay_ring& ring, int64_t n);
+// Drops the n bytes stored last (n at most delay_offset): what is stored next takes their
+// place, so the delay is n bytes shorter from what was stored before them on.
+void cut_newest(delay_ring& ring, int64_t n);
 
 // The memory one direction's transfers use: `region_count` regions of one chunk each, the
 // frame offset used in all of them, and the per-channel pointers handed to ALSA.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace livedelay {
 
@@ -26,12 +27,18 @@ int64_t pause_room_frames(const delay_ring& ring) {
 }
 
 void set_start_delay(transfer_state& t) {
-    if (!t.latency.playback_started && holds_delay(t)) {
-        t.ring.delay_offset = ring_delay_for(t.latency.plan) * sample_bytes;
+    if (t.latency.playback_started || !holds_delay(t)) {
+        return;
     }
+    int64_t frames = ring_delay_for(t.latency.plan);
+    if (t.rebuild.options.build && t.rebuild.available) {
+        frames = std::min(frames, lead_frames(t.rebuild.stretch) + chunk_frames);
+    }
+    t.ring.delay_offset = frames * sample_bytes;
 }
 
-bool prepare_playback_start(transfer_state& t, int64_t& silence_frames) {
+bool prepare_playback_start(transfer_state& t, int64_t device_queued_frames,
+                            int64_t& silence_frames) {
     silence_frames = 0;
     if (!holds_delay(t)) {
         return true;
@@ -47,8 +54,8 @@ bool prepare_playback_start(transfer_state& t, int64_t& silence_frames) {
     if (t.unwritten_frames == 0) {
         return false;
     }
-    silence_frames =
-        start_silence_frames(t.latency.plan, t.unwritten_frames, t.capture_waiting_frames);
+    silence_frames = start_silence_frames(t.latency.plan, t.unwritten_frames,
+                                          t.capture_waiting_frames, device_queued_frames);
     return true;
 }
 
@@ -79,17 +86,32 @@ void fit_rings(transfer_state& t, int64_t ring_delay) {
 
 }  // namespace
 
+int64_t ring_delay_wanted(const transfer_state& t, int64_t target_frames,
+                          int64_t& shortest_frames) {
+    shortest_frames = 0;
+    if (!holds_delay(t)) {
+        return target_frames;
+    }
+    const int64_t in_streams = t.latency.path.readings > 0 ? heard_delay_frames(t.latency, 0)
+                                                           : t.latency.plan.stream_latency_frames;
+    shortest_frames = target_frames < in_streams ? in_streams : 0;
+    return std::max<int64_t>(0, target_frames - in_streams);
+}
+
 int64_t change_delay(transfer_state& t, double seconds, bool join) {
     const int64_t target = std::llround(seconds * static_cast<double>(t.timing.rate));
-    int64_t wanted = target;
     int64_t shortest = 0;
-    if (holds_delay(t)) {
-        // What is in the streams, as measured once it is, else as playback starts with it.
-        const int64_t in_streams = t.latency.path.readings > 0
-                                       ? heard_delay_frames(t.latency, 0)
-                                       : t.latency.plan.stream_latency_frames;
-        wanted = std::max<int64_t>(0, target - in_streams);
-        shortest = target < in_streams ? in_streams : 0;
+    const int64_t wanted = ring_delay_wanted(t, target, shortest);
+    t.latency.plan.target_frames = target;
+    t.delay_seconds = seconds;
+    // A glide, or a change while a rebuild runs or waits for its joint, moves the goal.
+    if (t.rebuild.start_in_frames >= 0) {
+        t.rebuild.goal_frames = wanted;
+        return shortest;
+    }
+    if (t.rebuild.in_path || (t.rebuild.options.glide && t.rebuild.available)) {
+        begin_rebuild(t, wanted);
+        return shortest;
     }
     fit_rings(t, wanted);  // larger first, to hold what a pause adds
     const int64_t ring_delay = ring_delay_frames(t);
@@ -105,13 +127,91 @@ int64_t change_delay(transfer_state& t, double seconds, bool join) {
         move_reference(t.drift, moved);
     }
     fit_rings(t, ring_delay_frames(t));  // smaller after, once a skip has dropped its part
-    t.latency.plan.target_frames = target;
-    t.delay_seconds = seconds;
     return shortest;
 }
 
-void dump_delay(transfer_state& t) {
-    dump_faded(t.ring, t.fade);
+int64_t dump_delay(transfer_state& t, std::optional<int64_t> slice_frames) {
+    // What the stretcher needs ahead of it stays, so that the rebuild can start at once.
+    const int64_t ahead = t.rebuild.available ? lead_frames(t.rebuild.stretch) + chunk_frames : 0;
+    const int64_t held = ring_delay_frames(t);
+    const int64_t slice =
+        std::clamp<int64_t>(slice_frames.value_or(held - ahead), 0, std::max<int64_t>(0, held));
+    cut_faded(t.ring, t.fade, slice);
+    move_reference(t.drift, -slice);
+    int64_t shortest = 0;
+    const int64_t target = std::llround(t.delay_seconds * static_cast<double>(t.timing.rate));
+    t.rebuild.goal_frames = ring_delay_wanted(t, target, shortest);
+    t.rebuild.start_in_frames = ring_delay_frames(t);
+    t.latency.rebuilding = true;  // the delay is short on purpose from here on
+    return slice;
+}
+
+void begin_rebuild(transfer_state& t, int64_t goal_frames) {
+    fit_rings(t, goal_frames);
+    const int64_t now = held_delay_frames(t);
+    if (!t.rebuild.available) {
+        move_ring_delay(t, std::max<int64_t>(0, now - goal_frames),
+                        std::max<int64_t>(0, goal_frames - now));
+        return;
+    }
+    if (goal_frames == now && !t.rebuild.in_path) {
+        t.latency.rebuilding = false;
+        return;
+    }
+    const double pace = t.rebuild.options.rate_percent / 100.0;
+    set_tempo(t.rebuild.stretch, goal_frames > now ? 1.0 - pace : 1.0 + pace);
+    t.rebuild.goal_frames = goal_frames;
+    t.rebuild.in_path = true;
+    t.latency.rebuilding = true;
+}
+
+void note_stretched(transfer_state& t, int64_t frames, int64_t taken_frames) {
+    if (taken_frames < frames) {
+        rewind_output(t.ring, (frames - taken_frames) * sample_bytes);
+    } else {
+        skip_output(t.ring, (taken_frames - frames) * sample_bytes);
+    }
+    move_reference(t.drift, frames - taken_frames);
+}
+
+int64_t frames_to_next_rebuild_step(const transfer_state& t) {
+    const rebuild_state& r = t.rebuild;
+    const double growth_per_frame = std::abs(1.0 - r.stretch.tempo);
+    if (!r.in_path || r.stretch.tempo_wanted == 1.0 ||
+        r.stretch.phase != stretch_phase::stretching || growth_per_frame <= 0) {
+        return std::numeric_limits<int64_t>::max();
+    }
+    const double gap_frames = static_cast<double>(std::abs(r.goal_frames - held_delay_frames(t)));
+    return std::max<int64_t>(1, static_cast<int64_t>(std::ceil(gap_frames / growth_per_frame)));
+}
+
+bool follow_rebuild(transfer_state& t, int64_t frames) {
+    rebuild_state& r = t.rebuild;
+    if (r.start_in_frames >= 0) {
+        r.start_in_frames -= frames;
+        if (r.start_in_frames <= 0) {
+            r.start_in_frames = -1;
+            begin_rebuild(t, r.goal_frames);
+        }
+        return false;
+    }
+    if (!r.in_path) {
+        return false;
+    }
+    if (r.stretch.tempo_wanted != 1.0) {
+        const int64_t now = held_delay_frames(t);
+        if (r.stretch.tempo_wanted < 1.0 ? now >= r.goal_frames : now <= r.goal_frames) {
+            set_tempo(r.stretch, 1.0);
+        }
+        return false;
+    }
+    if (!at_one(r.stretch)) {
+        return false;
+    }
+    rewind_output(t.ring, give_back(r.stretch) * sample_bytes);
+    r.in_path = false;
+    t.latency.rebuilding = false;
+    return true;
 }
 
 }  // namespace livedelay

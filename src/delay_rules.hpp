@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "latency.hpp"
 #include "transfer.hpp"
@@ -17,15 +18,17 @@
 namespace livedelay {
 
 // Until playback starts, and once the streams are seen to run on a clock, the rings hold the
-// delay asked less the audio playback starts with in the streams.
+// delay asked less the audio playback starts with in the streams; where the delay is built at
+// the start, only what the stretcher needs ahead of it.
 void set_start_delay(transfer_state& t);
 
 // Playback about to start, or start again after a stall, with `unwritten_frames` routed: what
 // it would play first may be far from due, and is then dropped (unwritten frames first, then
 // from the rings) or has silence put in front of it in the rings. Gives false when nothing is
 // left to start with (the next frames captured will do); else `silence_frames` is what to
-// queue ahead of the first frames.
-bool prepare_playback_start(transfer_state& t, int64_t& silence_frames);
+// queue ahead of the first frames, with `device_queued_frames` what the device holds already.
+bool prepare_playback_start(transfer_state& t, int64_t device_queued_frames,
+                            int64_t& silence_frames);
 
 // A judgment of the delay heard: frames capture holds to drop unheard, a skip or a pause.
 void apply_correction(transfer_state& t, const correction& c);
@@ -40,8 +43,34 @@ void hold_capture_gap(transfer_state& t, int64_t frames, int64_t behind_frames);
 // shortest delay when the one asked was shorter, else 0.
 int64_t change_delay(transfer_state& t, double seconds, bool join);
 
-// Drops all the rings hold, keeping the delay: what was captured before it is never heard.
-void dump_delay(transfer_state& t);
+// A dump: cuts `slice_frames` of what the rings hold, the newest (all but what the stretcher
+// needs ahead of it, when none are given), joined by a crossfade; once playback reaches the
+// joint, the delay asked is rebuilt by time-stretching. Gives the frames cut.
+int64_t dump_delay(transfer_state& t, std::optional<int64_t> slice_frames);
+
+// Rebuilds the delay by time-stretching towards `goal_frames` in the rings and the stretcher:
+// slower than capture to grow, faster to shrink, at the rebuild's pace. Where the stretcher
+// cannot be had, the rings move to it at once.
+void begin_rebuild(transfer_state& t, int64_t goal_frames);
+
+// A pass through the stretcher took `taken_frames` from the rings for `frames` played: the
+// position moves on by what was taken, and the delay by the difference.
+void note_stretched(transfer_state& t, int64_t frames, int64_t taken_frames);
+
+// After a pass that played `frames`: a rebuild waiting for the joint starts there; with the
+// stretcher in the path, once the goal is reached it goes back to 1:1, and once it is there,
+// what it holds goes back to the rings and it leaves the path. Gives true when it left.
+bool follow_rebuild(transfer_state& t, int64_t frames);
+
+// How many frames may play before a stretch reaches its goal at the pace it stretches: a pass
+// ends there, so the delay lands on the goal to the frame, not a pass later. A large number
+// when no stretch runs.
+int64_t frames_to_next_rebuild_step(const transfer_state& t);
+
+// The rings' delay that makes `target_frames` heard where the delay is held: less the audio
+// in the streams (as measured once it is, else as playback starts with it), and nothing less
+// than none. `shortest_frames` is that audio when the target is shorter, else 0.
+int64_t ring_delay_wanted(const transfer_state& t, int64_t target_frames, int64_t& shortest_frames);
 
 // Frames a pause may add to the rings without overrunning the next pass.
 int64_t pause_room_frames(const delay_ring& ring);

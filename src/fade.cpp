@@ -35,6 +35,7 @@ void create_crossfade(crossfade& fade, int lanes, int64_t fade_frames) {
     fade.lanes = lanes;
     for (int l = 0; l < lanes; ++l) {
         fade.old_stream[l].resize(static_cast<size_t>(fade_frames * sample_bytes));
+        fade.cut_stream[l].resize(static_cast<size_t>(fade_frames * sample_bytes));
     }
 }
 
@@ -143,6 +144,52 @@ void dump_faded(delay_ring& ring, crossfade& fade) {
     const int64_t faded_in = std::min(fade.fade_frames, held);
     clear_output(ring, ring.ring_position, (held - faded_in) * sample_bytes);
     fade_in_after(fade, held - faded_in);
+}
+
+void cut_faded(delay_ring& ring, crossfade& fade, int64_t frames) {
+    const int64_t kept = ring.delay_offset / sample_bytes - frames;
+    fade.cut_frames = std::min(fade.fade_frames, frames);
+    for (int l = 0; l < fade.lanes; ++l) {
+        copy_ahead(
+            ring, static_cast<lane_id>(l), kept * sample_bytes,
+            {fade.cut_stream[l].data(), static_cast<size_t>(fade.cut_frames * sample_bytes)});
+    }
+    cut_newest(ring, frames * sample_bytes);
+    fade.joint_done_frames = fade.fade_frames > 0 ? 0 : -1;
+}
+
+void note_stored(crossfade& fade, delay_ring& ring, int64_t frames) {
+    if (fade.joint_done_frames < 0) {
+        return;
+    }
+    const int64_t f = fade.fade_frames;
+    // What this pass stored begins at the delay ahead of the position, less its own length.
+    const int64_t stored_at = ring.ring_position + ring.delay_offset;
+    for (int l = 0; l < fade.lanes; ++l) {
+        uint8_t* output = ring.lanes[l].output_ring.get();
+        const uint8_t* cut = fade.cut_stream[l].data();
+        for (int64_t k = 0; k < frames && fade.joint_done_frames + k < f; ++k) {
+            const int64_t j = fade.joint_done_frames + k;
+            // A sample may straddle the ring's end: its bytes are taken one by one.
+            uint8_t* at[3];
+            uint8_t bytes[3];
+            for (int b = 0; b < 3; ++b) {
+                at[b] = output + (stored_at + k * sample_bytes + b) % ring.ring_size;
+                bytes[b] = *at[b];
+            }
+            const double w = fade_weight(j, f);
+            const double from = j < fade.cut_frames ? sample_at(cut + j * sample_bytes) : 0;
+            put_sample(bytes,
+                       static_cast<int32_t>(std::lround((1 - w) * from + w * sample_at(bytes))));
+            for (int b = 0; b < 3; ++b) {
+                *at[b] = bytes[b];
+            }
+        }
+    }
+    fade.joint_done_frames += frames;
+    if (fade.joint_done_frames >= f) {
+        fade.joint_done_frames = -1;
+    }
 }
 
 }  // namespace livedelay

@@ -24,6 +24,11 @@ struct crossfade {
     int64_t joined_frames = -1;          // frames played since the join began; -1: none
     // Frames the ring position is to move on before sound fades in; -1: none to come.
     int64_t fade_in_ahead_frames = -1;
+    // A cut of what was stored last: the first frames of what was cut, faded out into what is
+    // stored next at its place, and how many of those have been stored; -1: none under way.
+    std::vector<uint8_t> cut_stream[2];
+    int64_t cut_frames = 0;
+    int64_t joint_done_frames = -1;
 };
 
 void create_crossfade(crossfade& fade, int lanes, int64_t fade_frames);
@@ -43,6 +48,9 @@ void note_captured(crossfade& fade, std::span<const std::span<const uint8_t>> la
                    int64_t frames);
 void fade_routed(const crossfade& fade, lane_id id, std::span<uint8_t> destination);
 void note_played(crossfade& fade, int64_t frames);
+// What a pass just stored into the output rings, `frames` of it at the delay ahead of the
+// position: where a cut was made, its first frames fade into them.
+void note_stored(crossfade& fade, delay_ring& ring, int64_t frames);
 // The ring position moved `frames` on without playing them (a skip, frames passed over), or
 // back (negative: a pause put silence in front of what plays next).
 void note_moved(crossfade& fade, int64_t frames);
@@ -57,6 +65,10 @@ void note_moved(crossfade& fade, int64_t frames);
 void skip_faded(delay_ring& ring, crossfade& fade, int64_t frames);
 void pause_faded(delay_ring& ring, crossfade& fade, int64_t frames);
 void dump_faded(delay_ring& ring, crossfade& fade);
+// cut_faded drops the `frames` stored last (at most what the rings hold): what is captured next
+// takes their place, and is joined to what was stored before them by a crossfade from the
+// first frames cut. The delay is that much shorter from the joint on.
+void cut_faded(delay_ring& ring, crossfade& fade, int64_t frames);
 
 // A raised cosine from 0 to 1: the weight of frame `i` of a fade of `frames`.
 double fade_weight(int64_t i, int64_t frames);

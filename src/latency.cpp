@@ -89,8 +89,9 @@ int64_t ring_delay_for(const latency_plan& plan) {
 }
 
 int64_t start_silence_frames(const latency_plan& plan, int64_t unwritten_frames,
-                             int64_t waiting_frames) {
-    return std::max<int64_t>(0, plan.stream_latency_frames - unwritten_frames - waiting_frames);
+                             int64_t waiting_frames, int64_t device_frames) {
+    return std::max<int64_t>(
+        0, plan.stream_latency_frames - unwritten_frames - waiting_frames - device_frames);
 }
 
 prime_step prime_correction(const latency_plan& plan, int64_t ring_delay_frames,
@@ -267,7 +268,7 @@ correction judge_path(latency_state& state, const path_reading& reading) {
     add(state.path, reading.now_ns, in_streams(reading));
     const int64_t error =
         heard_delay_frames(state, reading.ring_delay_frames) - state.plan.target_frames;
-    if (!settled(state.path, reading.now_ns) || state.drift_holds_delay) {
+    if (!settled(state.path, reading.now_ns) || state.drift_holds_delay || state.rebuilding) {
         return {};
     }
     const bool refine = !state.refined && reading.now_ns - state.path.first_ns >= refine_after_ns;

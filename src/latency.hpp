@@ -30,12 +30,11 @@ int64_t ring_delay_for(const latency_plan& plan);
 
 // Silence to queue ahead of the first frames written to a playback stream that is not
 // running, so that the audio in the streams starts as planned: what is read but not yet written
-// (`unwritten_frames`) and captured but not yet read (`waiting_frames`) count towards it. What a
-// sound server holds beyond the stream's own queue (its graph, the latency an empty stream
-// reports) does not: it is audio on the way, but no cover against running dry, and the queue
-// must still hold a period when the next one is captured, or the stream underruns as it starts.
+// (`unwritten_frames`), captured but not yet read (`waiting_frames`), and what the device holds
+// beyond the queue (`device_frames`: the delay an empty playback stream reports, such as a
+// sound server's graph) count towards it.
 int64_t start_silence_frames(const latency_plan& plan, int64_t unwritten_frames,
-                             int64_t waiting_frames);
+                             int64_t waiting_frames, int64_t device_frames);
 
 // How playback that is about to start again must start when what it would play first is far
 // from due (what the rings hold was captured before a stall, say): unwritten frames to drop
@@ -133,6 +132,8 @@ struct latency_state {
     // While the drift between two clocks is corrected, that correction holds the delay, and
     // the readings here only restart playback that stopped keeping time.
     bool drift_holds_delay = false;
+    // While the delay is rebuilt by time-stretching, it is moved on purpose: it is not judged.
+    bool rebuilding = false;
     // Where playback stood at the start of the current span: a stream that stops playing what
     // it is given, or throws it away, without saying so, shows here.
     int64_t span_start_ns = 0;

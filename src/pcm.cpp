@@ -105,9 +105,23 @@ int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
     snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
     snd_pcm_uframes_t period = period_request;
     snd_pcm_hw_params_set_period_size_near(pcm, params, &period, nullptr);
-    snd_pcm_uframes_t buffer = requested_buffer_frames;
+    snd_pcm_uframes_t buffer = period_request * (requested_buffer_frames / requested_period_frames);
     snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
     return 0;
+}
+
+snd_pcm_uframes_t period_request_for(const run_settings& settings) {
+    const double delay_frames =
+        static_cast<double>(settings.delay_seconds) * static_cast<double>(settings.sample_rate);
+    const double margin_frames = settings.sample_rate / 1000.0;
+    snd_pcm_uframes_t period = requested_period_frames;
+    if (delay_frames >= 2.0 * static_cast<double>(period) + margin_frames) {
+        return period;
+    }
+    while (period > shortest_period_frames && static_cast<double>(period) > delay_frames / 3) {
+        period /= 2;
+    }
+    return period;
 }
 
 int apply_parameters(snd_pcm_t* pcm, snd_pcm_hw_params_t* params) {
@@ -175,7 +189,7 @@ int configure_pcm_pair(const run_settings& settings, const std::string& device_n
         }
         return err;
     }
-    err = restrict_parameters(pair.playback.get(), settings, requested_period_frames,
+    err = restrict_parameters(pair.playback.get(), settings, period_request_for(settings),
                               pair.playback_params.get());
     if (err < 0) {
         return err;
@@ -195,7 +209,7 @@ int configure_pcm_pair(const run_settings& settings, const std::string& device_n
         return err;
     }
     const snd_pcm_uframes_t period =
-        pair.playback_granted.period_frames.value_or(requested_period_frames);
+        pair.playback_granted.period_frames.value_or(period_request_for(settings));
     err = restrict_parameters(pair.capture.get(), settings, period, pair.capture_params.get());
     if (err < 0) {
         return err;

@@ -45,6 +45,15 @@ struct pcm_pair {
 
 constexpr snd_pcm_uframes_t requested_period_frames = 4096;
 constexpr snd_pcm_uframes_t requested_buffer_frames = 16384;
+// The shortest period asked: shorter ones would cost a wake each millisecond for a few frames
+// less delay.
+constexpr snd_pcm_uframes_t shortest_period_frames = 128;
+
+// The period a run asks for: 4096 frames, as long as the delay asked is at least two of them
+// and a millisecond; for a shorter delay, the largest power of two of at most a third of it
+// (and at least shortest_period_frames), so that two periods and a margin fit inside it with
+// room for a sound server's own latency. The buffer asked is four periods.
+snd_pcm_uframes_t period_request_for(const run_settings& settings);
 
 // The name under which ALSA converts for `device_name` (plughw:1,0 for hw:1,0, plug:NAME
 // otherwise), or "" when the name converts already.
@@ -65,8 +74,9 @@ int open_stream(snd_pcm_stream_t direction, const std::string& device_name, pcm_
 int start_parameters(snd_pcm_t* pcm, hw_params_handle& params);
 
 // Narrows the parameters further to what the run asks: format, channels, rate, period near
-// `period_request` and buffer. A refused format is reported on standard error, with the name
-// that converts; gives 0 or ALSA's code. The other requests are settled by apply_parameters.
+// `period_request` and a buffer of four such periods. A refused format is reported on standard
+// error, with the name that converts; gives 0 or ALSA's code. The other requests are settled by
+// apply_parameters.
 int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
                         snd_pcm_uframes_t period_request, snd_pcm_hw_params_t* params);
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "signals.hpp"
 
@@ -66,6 +67,16 @@ status_fields fields_of(const transfer_state& t) {
     }
     f.in = read_meter(t.progress.in);
     f.out = read_meter(t.progress.out);
+    const rebuild_state& r = t.rebuild;
+    if (r.in_path || r.start_in_frames >= 0) {
+        // The delay moves by the pace for every second played, after the joint is reached.
+        const double pace = r.options.rate_percent / 100.0;
+        const double short_by = static_cast<double>(std::abs(r.goal_frames - held_delay_frames(t)));
+        f.rebuild_known = true;
+        f.rebuild_goal_seconds = t.delay_seconds;
+        f.rebuild_left_seconds =
+            (short_by / pace + static_cast<double>(std::max<int64_t>(0, r.start_in_frames))) / rate;
+    }
     f.drift_known = t.drift.engaged;
     f.drift_ppm = t.drift.ppm;
     f.xruns = t.xruns;

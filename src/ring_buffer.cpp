@@ -3,11 +3,14 @@
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "delay.hpp"
 #include "desktop.hpp"
@@ -27,6 +30,10 @@ namespace {
 constexpr int play_out_step_ms = 10;
 constexpr int64_t play_out_margin_ns = 500 * ns_per_ms;
 constexpr int64_t play_out_stuck_ns = 100 * ns_per_ms;
+
+// A modest real-time priority: above every ordinary program, below a sound server's own
+// threads, which run at 20 and more.
+constexpr int realtime_priority = 10;
 
 const char* const ring_message = "Cannot allocate enough memory.  Try reducing delay time.";
 
@@ -54,14 +61,21 @@ int run_option(const char* option) {
 run_timing timing_for(const run_settings& settings, const pcm_pair& pair) {
     run_timing timing;
     timing.rate = pair.playback_granted.rate.value_or(settings.sample_rate);
+    const snd_pcm_uframes_t asked = period_request_for(settings);
     timing.period_frames =
-        static_cast<int64_t>(pair.playback_granted.period_frames.value_or(requested_period_frames));
+        static_cast<int64_t>(pair.playback_granted.period_frames.value_or(asked));
     timing.capture_buffer_frames =
-        static_cast<int64_t>(pair.capture_granted.buffer_frames.value_or(requested_buffer_frames));
+        static_cast<int64_t>(pair.capture_granted.buffer_frames.value_or(4 * asked));
     timing.frame_budget = int64_t{settings.frame_budget} * timing.rate / settings.sample_rate;
     if (timing.rate != settings.sample_rate) {
         std::printf("Sample rate %u is not available here; running at %lld\n", settings.sample_rate,
                     static_cast<long long>(timing.rate));
+    }
+    if (asked != requested_period_frames) {
+        std::fprintf(
+            stderr, "Periods of %lld frames (%.1f ms) for a delay this short\n",
+            static_cast<long long>(timing.period_frames),
+            1000.0 * static_cast<double>(timing.period_frames) / static_cast<double>(timing.rate));
     }
     return timing;
 }
@@ -121,13 +135,13 @@ void close_streams(pcm_pair& pair, bool answering) {
 // budget is played or a stop is requested, and the shutdown. Gives 0, or the negative code
 // of the failure, after its message, that ends the run; then the streams are left as they
 // are.
-int run(const run_settings& settings, pcm_pair& pair) {
+int run(const run_settings& settings, const rebuild_options& options, pcm_pair& pair) {
     transfer_state t;
     // The tables follow what each stream was granted, and always hold the routed channels;
     // a routed channel the device lacks is silent going in and unheard going out.
     int err = create_transfer(t, settings, timing_for(settings, pair),
                               regions_for(settings, pair.playback_granted),
-                              regions_for(settings, pair.capture_granted));
+                              regions_for(settings, pair.capture_granted), options);
     if (err < 0) {
         std::printf("%s\n", ring_message);
         return err;
@@ -147,6 +161,11 @@ int run(const run_settings& settings, pcm_pair& pair) {
             snd_pcm_start(t.capture);
         }
         open_control(t.control);
+        // Short periods leave little slack: the loop runs at a real-time priority where the
+        // system grants one (RLIMIT_RTPRIO, such as a member of the audio group), as JACK and
+        // PipeWire do; where it does not, it runs as it is.
+        const sched_param priority{.sched_priority = realtime_priority};
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
         err = transfer_loop(t);
         close_control(t.control);
         if (err < 0) {
@@ -196,17 +215,26 @@ void open_closed_standard_streams() {
 int main(int argc, char* argv[]) {
     using namespace livedelay;
     open_closed_standard_streams();
-    if (argc > 1 && argv[1][0] == '-') {
-        return run_option(argv[1]);
+    rebuild_options options;
+    int taken = 0;
+    if (parse_rebuild_options(argc, argv, options, taken) < 0) {
+        return 1;
     }
-    const auto settings = parse_command_line(argc, argv, stdout);
+    // The positional arguments come after the options, with the program's name in front.
+    std::vector<char*> args{argv[0]};
+    args.insert(args.end(), argv + 1 + taken, argv + argc);
+    const int count = static_cast<int>(args.size());
+    if (count > 1 && args[1][0] == '-') {
+        return run_option(args[1]);
+    }
+    const auto settings = parse_command_line(count, args.data(), stdout);
     if (!settings) {
         return 1;
     }
     install_signal_handlers();
     pcm_pair pair;
     if (configure_pcm_pair(*settings, name_to_run(settings->device_name), pair) < 0 ||
-        run(*settings, pair) < 0) {
+        run(*settings, options, pair) < 0) {
         fail(pair);
     }
     return 0;

@@ -1,7 +1,10 @@
 #include "settings.hpp"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace livedelay {
 
@@ -49,6 +52,31 @@ bool report_channel(FILE* out, const char* side, int64_t channel, bool pair, int
 }
 
 }  // namespace
+
+int parse_rebuild_options(int argc, const char* const argv[], rebuild_options& options,
+                          int& taken) {
+    taken = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--build") {
+            options.build = true;
+        } else if (option == "--glide") {
+            options.glide = true;
+        } else if (option == "--rebuild-rate" && i + 1 < argc) {
+            char* end = nullptr;
+            const double percent = std::strtod(argv[++i], &end);
+            if (*end != '\0' || !(percent >= 0.5 && percent <= 20.0)) {
+                std::printf("The rebuild rate is a number of per cent from 0.5 to 20\n");
+                return -EINVAL;
+            }
+            options.rate_percent = percent;
+        } else {
+            break;
+        }
+        taken = i;
+    }
+    return 0;
+}
 
 void print_usage(FILE* out) {
     std::fputs(

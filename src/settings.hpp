@@ -34,6 +34,20 @@ constexpr float maximum_delay_seconds = 600.0f;
 // Sizes the staging areas and channel tables, so an absurd channel number must not reach them.
 constexpr int32_t maximum_channel_number = 1024;
 
+// How the delay is rebuilt by playing slower than capture, with the pitch kept: after a dump,
+// and, when asked for, at the start and for live changes. Set by the options that come before
+// the device name: --rebuild-rate PERCENT, --build, --glide.
+struct rebuild_options {
+    double rate_percent = 3.0;  // how much slower than capture playback runs (faster to shorten)
+    bool build = false;         // start live and build the delay, not play its silence first
+    bool glide = false;         // a live change of the delay glides at the rebuild's pace
+};
+
+// Takes the rebuild options at the start of the arguments (after the program's name), and
+// gives in `taken` how many arguments they were. Gives 0, or -EINVAL after a line on standard
+// output for a rate outside 0.5 to 20 per cent.
+int parse_rebuild_options(int argc, const char* const argv[], rebuild_options& options, int& taken);
+
 void print_usage(FILE* out);
 
 // Writes the settings report to `out` while it reads the arguments. Gives nothing when the

@@ -165,10 +165,10 @@ void add_db(field& f, double db, bool aligned) {
 
 // The fields in the order they are shown. On the line the delay heard goes with the delay
 // asked, as "(heard 0.510)"; the report gives it a field of its own.
-enum class field_id { counter, delay, heard, in, out, drift, xruns };
+enum class field_id { counter, delay, heard, rebuild, in, out, drift, xruns };
 constexpr field_id field_order[] = {field_id::counter, field_id::delay, field_id::heard,
-                                    field_id::in,      field_id::out,   field_id::drift,
-                                    field_id::xruns};
+                                    field_id::rebuild, field_id::in,    field_id::out,
+                                    field_id::drift,   field_id::xruns};
 
 enum class form { line, report };
 
@@ -214,6 +214,13 @@ bool write_field(field& f, field_id id, const status_fields& s, form how, bool u
             return true;
         case field_id::out:
             write_meter(f, "out", s.out, how, utf8);
+            return true;
+        case field_id::rebuild:
+            if (!s.rebuild_known) {
+                return false;
+            }
+            add(f, "rebuilding to %.3f s, %.0f s left", s.rebuild_goal_seconds,
+                s.rebuild_left_seconds);
             return true;
         case field_id::drift:
             if (!s.drift_known) {

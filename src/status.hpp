@@ -55,6 +55,10 @@ struct status_fields {
     bool drift_known = false;
     double drift_ppm = 0;
     int64_t xruns = 0;
+    // A rebuild of the delay under way: the delay set it runs to, and the time left.
+    bool rebuild_known = false;
+    double rebuild_goal_seconds = 0;
+    double rebuild_left_seconds = 0;
 };
 
 // Text built into fixed memory, so a redraw allocates nothing.

@@ -14,7 +14,8 @@ constexpr int64_t change_fade_ns = 5 * ns_per_ms;
 }  // namespace
 
 int create_transfer(transfer_state& t, const run_settings& settings, const run_timing& timing,
-                    int32_t playback_channels, int32_t capture_channels) {
+                    int32_t playback_channels, int32_t capture_channels,
+                    const rebuild_options& options) {
     t.settings = &settings;
     t.timing = timing;
     t.delay_seconds = static_cast<double>(settings.delay_seconds);
@@ -38,6 +39,18 @@ int create_transfer(transfer_state& t, const run_settings& settings, const run_t
     t.latency = start_latency(plan_latency(static_cast<double>(settings.delay_seconds), timing.rate,
                                            timing.period_frames));
     t.drift = start_drift(timing.rate);
+    t.rebuild.options = options;
+    const int lanes = lane_count(settings.mode);
+    // At a rate the stretcher does not take, a dump cuts and the delay comes back as silence.
+    t.rebuild.available =
+        create_timestretch(t.rebuild.stretch, lanes, static_cast<int>(timing.rate)) == 0;
+    if (t.rebuild.available) {
+        set_landing(t.rebuild.stretch, timing.rate / 1000);
+    }
+    for (int l = 0; l < lanes; ++l) {
+        t.rebuild.lane_in[l].resize(static_cast<size_t>(chunk_bytes));
+        t.rebuild.lane_out[l].resize(static_cast<size_t>(chunk_bytes));
+    }
     t.phase = playback_phase::first_capture;
     t.phase_since_ns = monotonic_ns();
     return 0;
@@ -58,6 +71,10 @@ void enter_phase(transfer_state& t, playback_phase phase) {
 
 int64_t ring_delay_frames(const transfer_state& t) {
     return t.ring.delay_offset / sample_bytes;
+}
+
+int64_t held_delay_frames(const transfer_state& t) {
+    return ring_delay_frames(t) + (t.rebuild.in_path ? held_frames(t.rebuild.stretch) : 0);
 }
 
 }  // namespace livedelay

@@ -15,6 +15,7 @@
 #include "settings.hpp"
 #include "status.hpp"
 #include "stretch.hpp"
+#include "timestretch.hpp"
 
 typedef struct _snd_pcm snd_pcm_t;
 
@@ -49,6 +50,24 @@ struct progress_state {
     status_text text;  // the line or the report, built here so that nothing is allocated
 };
 
+// The delay rebuilt by time-stretching: while the stretcher is in the path, what plays comes
+// through it, at a tempo a little slower than capture (the delay grows) or faster (it shrinks),
+// until the delay the rings and the stretcher hold is `goal_frames`; then it goes back to 1:1,
+// hands back what it holds, and leaves the path.
+struct rebuild_state {
+    rebuild_options options;
+    timestretch stretch;
+    bool available = false;  // the stretcher could be had (8000 to 192000 Hz)
+    bool in_path = false;
+    int64_t goal_frames = 0;
+    // A rebuild after a cut starts when playback reaches the joint: frames still to play
+    // before then; -1: none waiting.
+    int64_t start_in_frames = -1;
+    // One lane's frames fed to it from the rings, and what it makes for playback.
+    std::vector<uint8_t> lane_in[2];
+    std::vector<uint8_t> lane_out[2];
+};
+
 struct stream_recovery {
     int64_t resuming_since_ns = -1;  // a suspended stream waking since then; -1: none
 };
@@ -63,7 +82,8 @@ struct transfer_state {
     staging_area playback_area;
     staging_area silent_area;  // zeros: what capture lost passes through the rings as this
     delay_ring ring;
-    crossfade fade;      // joins the sound where the delay changes
+    crossfade fade;  // joins the sound where the delay changes
+    rebuild_state rebuild;
     byte_block silence;  // one chunk of zero bytes, behind every entry of silence_table
     std::vector<void*> silence_table;
     latency_state latency;
@@ -94,10 +114,12 @@ struct transfer_state {
     progress_state progress;
 };
 
-// Creates the staging areas, the rings and the silence for a run on streams granted
-// `playback_channels` and `capture_channels`. Gives -ENOMEM when any of them cannot be had.
+// Creates the staging areas, the rings, the silence and the stretcher for a run on streams
+// granted `playback_channels` and `capture_channels`. Gives -ENOMEM when any of them cannot be
+// had.
 int create_transfer(transfer_state& t, const run_settings& settings, const run_timing& timing,
-                    int32_t playback_channels, int32_t capture_channels);
+                    int32_t playback_channels, int32_t capture_channels,
+                    const rebuild_options& options = {});
 
 // Whether the delay heard is held to the delay asked: only where the streams run on a clock.
 bool holds_delay(const transfer_state& t);
@@ -108,5 +130,7 @@ void enter_phase(transfer_state& t, playback_phase phase);
 
 // Frames the rings hold between what playback takes next and what is stored next.
 int64_t ring_delay_frames(const transfer_state& t);
+// The same and what the stretcher holds, while it is in the path.
+int64_t held_delay_frames(const transfer_state& t);
 
 }  // namespace livedelay

@@ -103,7 +103,7 @@ TEST_F(DelayRules, PlaybackStartsAfterAStallWithWhatIsDue) {
     t.unwritten_frames = 1000;
     t.capture_waiting_frames = 10000;  // captured while the program was held up
     int64_t silence = -1;
-    EXPECT_FALSE(prepare_playback_start(t, silence));
+    EXPECT_FALSE(prepare_playback_start(t, 0, silence));
     EXPECT_EQ(t.unwritten_frames, 0);
     // What capture holds is then in the streams: the rings hold the rest of the delay.
     EXPECT_EQ(ring_delay(), rate / 2 - 10000);
@@ -114,8 +114,8 @@ TEST_F(DelayRules, PlaybackStartsAfterAStallWithWhatIsDue) {
     set_start_delay(t);
     t.unwritten_frames = 1000;
     t.capture_waiting_frames = 500;
-    EXPECT_TRUE(prepare_playback_start(t, silence));
-    EXPECT_EQ(silence, in_streams - 1000 - 500);
+    EXPECT_TRUE(prepare_playback_start(t, 200, silence));
+    EXPECT_EQ(silence, in_streams - 1000 - 500 - 200);
     EXPECT_EQ(ring_delay(), rate / 2 - in_streams);
 }
 

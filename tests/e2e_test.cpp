@@ -189,7 +189,8 @@ struct commanded_run {
 };
 
 commanded_run run_with_commands(
-    int seconds, const std::vector<std::pair<std::string, std::string>>& cues_and_lines) {
+    int seconds, const std::vector<std::pair<std::string, std::string>>& cues_and_lines,
+    const std::vector<std::string>& options = {}) {
     const virtual_devices devices = make_virtual_devices();
     write_file(devices.captured_path(), marker_frames(2, (seconds + 2) * 44100));
     commanded_run out;
@@ -199,10 +200,10 @@ commanded_run run_with_commands(
         return out;
     }
     std::thread reader([&] { drain_fifo(devices.played_path(), out.played, 44100 * 2 * 3); });
-    background_process run =
-        start_program({"/bin/bash", "-c", "exec \"$@\" < \"$0\"", commands, binary, "loop", "1",
-                       "1", "1", "0.25", "44100", std::to_string(seconds)},
-                      devices.env, devices.dir, "run");
+    std::vector<std::string> argv{"/bin/bash", "-c", "exec \"$@\" < \"$0\"", commands, binary};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"loop", "1", "1", "1", "0.25", "44100", std::to_string(seconds)});
+    background_process run = start_program(argv, devices.env, devices.dir, "run");
     const int to_program = open(commands.c_str(), O_WRONLY);
     for (const auto& [cue, line] : cues_and_lines) {
         if (!wait_for_output(run, cue, 20)) {
@@ -263,25 +264,40 @@ TEST(LiveChange, LinesOnStandardInputMoveTheDelayWithoutAClick) {
     }
 }
 
-// A dump on standard input: what the rings held when it came is never heard, and what comes
-// after it is heard at the same delay, with silence between, faded on both sides.
-TEST(LiveChange, ADumpDropsWhatIsHeldAndKeepsTheDelay) {
-    const auto [r, played] = run_with_commands(3, {{"\r1 sec", "dump\n"}});
+// A dump on standard input cuts the newest audio held: what played before the cut runs into
+// what comes after it through a crossfade, with no silence between, and the delay is then the
+// old one less the slice. It is built back by playing slower, the pitch kept, at the rate
+// asked, until it is the delay asked again, which then holds to the frame.
+TEST(LiveChange, ADumpCutsTheNewestAndBuildsTheDelayBack) {
+    const auto [r, played] =
+        run_with_commands(4, {{"\r1 sec", "dump 0.1\n"}}, {"--rebuild-rate", "10"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    const size_t first = r.out.find("\nTime delay ~ 0.250 sec\n");
-    ASSERT_NE(first, std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\nTime delay ~ 0.250 sec\n", first + 1), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nTime delay ~ 0.150 sec, rebuilding to 0.250\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\nTime delay ~ 0.250 sec\n", r.out.find("rebuilding")), std::string::npos)
+        << r.out;
 
     const std::vector<delay_run> runs = delay_runs(played, 2);
-    ASSERT_EQ(runs.size(), 2u) << "the sound was not cut once";
-    EXPECT_EQ(runs[0].delay, 11025);
-    EXPECT_EQ(runs[1].delay, 11025);
+    ASSERT_GE(runs.size(), 3u);
     constexpr int64_t fade = 220;  // 5 ms at 44100 Hz
-    const int64_t dumped_at = runs[0].from + runs[0].frames;
-    EXPECT_EQ(runs[1].from, dumped_at + 11025);
-    for (int64_t f = dumped_at + fade; f < dumped_at + 11025 - fade; ++f) {
-        ASSERT_EQ(sample_at(played, 2, f, 0), 0) << f;
+    EXPECT_EQ(runs[0].delay, 11025);
+    // The joint: a crossfade into the sound captured after the cut, 0.1 s later than it.
+    const int64_t joint = runs[0].from + runs[0].frames;
+    EXPECT_EQ(runs[1].delay, 11025 - 4410);
+    EXPECT_LE(runs[1].from - joint, fade + 1);
+    // No silence from the first sound to the end: the stretch plays pieces of the sound.
+    const int64_t frames = static_cast<int64_t>(played.size()) / 6;
+    for (int64_t f = runs[0].from; f < frames; ++f) {
+        ASSERT_NE(sample_at(played, 2, f, 0), 0) << f;
     }
+    // The delay grows by a tenth of what plays, to the delay asked, and holds it from there.
+    const delay_run& last = runs.back();
+    EXPECT_NEAR(last.delay, 11025, 44) << "within a millisecond";
+    EXPECT_EQ(last.from + last.frames, frames);
+    EXPECT_GE(last.frames, 44100);
+    const int64_t rebuilt_in = last.from - runs[1].from;
+    EXPECT_NEAR(static_cast<double>(rebuilt_in), 44100, 44100 * 0.05 + fade)
+        << "4410 frames at a tenth of what plays";
 }
 
 // A run reserves memory for the delay it holds, not for the longest one: a second in stereo at

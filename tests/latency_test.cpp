@@ -252,7 +252,7 @@ struct simulation {
                 return;
             }
             const int64_t fill =
-                start_silence_frames(state.plan, static_cast<int64_t>(out.size()), waiting);
+                start_silence_frames(state.plan, static_cast<int64_t>(out.size()), waiting, 0);
             for (int64_t i = 0; i < fill; ++i) {
                 write(silence);
             }
@@ -752,8 +752,9 @@ TEST(Plan, LevelIsTwoPeriodsAndAMillisecond) {
     EXPECT_EQ(plan.stream_latency_frames, 8192 + 44);
     EXPECT_EQ(ring_delay_for(plan), 22050 - 8236);
     EXPECT_EQ(ring_delay_for(plan_latency(0.1, 44100, 4096)), 0);
-    EXPECT_EQ(start_silence_frames(plan, 319, 0), 8236 - 319);
-    EXPECT_EQ(start_silence_frames(plan, 4096, 9000), 0);
+    EXPECT_EQ(start_silence_frames(plan, 319, 0, 0), 8236 - 319);
+    EXPECT_EQ(start_silence_frames(plan, 319, 0, 1024), 8236 - 319 - 1024);
+    EXPECT_EQ(start_silence_frames(plan, 4096, 9000, 0), 0);
 }
 
 }  // namespace

@@ -1,0 +1,151 @@
+// Short delays on the card's clock, as lip sync asks for them: the period follows the delay,
+// the delay heard is the one asked to the millisecond, and a delay shorter than the device
+// allows plays at its shortest, said to the millisecond.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/fake_card.hpp"
+#include "support/process.hpp"
+
+namespace {
+
+const std::string binary = LIVEDELAY_BIN;
+
+class ShortDelays : public ::testing::Test {
+protected:
+    void SetUp() override { dir = make_fake_card_dir(FAKE_CARD_LIB); }
+    void TearDown() override { remove_tree(dir); }
+
+    background_process start(double delay, unsigned rate, int seconds,
+                             const std::string& input = "/dev/null") {
+        return start_program({binary, "faulty:PACE=clock", "1", "1", "1", std::to_string(delay),
+                              std::to_string(rate), std::to_string(seconds)},
+                             {fake_card_env(dir)}, dir, "run", input);
+    }
+    heard_channel heard(unsigned rate) const {
+        return hear(read_file(dir + "/played.raw"), 2, 0, {rate, 0, 0});
+    }
+    // Every frame heard at `delay` within a millisecond, once the first judgment is heard.
+    void expect_heard_at(double delay, unsigned rate) const {
+        const heard_channel h = heard(rate);
+        for (const std::string& problem :
+             delay_problems(h, {rate, 0, 0},
+                            {.delay = delay, .tolerance = 0.001, .settle = unjudged_seconds})) {
+            ADD_FAILURE() << problem;
+        }
+        EXPECT_GE(static_cast<int64_t>(h.frames.size()), 2 * int64_t{rate});
+    }
+    static void expect_no_marker(const process_result& r) {
+        EXPECT_EQ(r.out.find("\nPX\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\nRX\n"), std::string::npos) << r.out;
+    }
+
+    std::string dir;
+};
+
+struct short_case {
+    std::string name;
+    unsigned rate;
+    double delay;
+    int period_frames;  // the largest power of two of at most a third of the delay
+};
+
+class ShortDelay : public ShortDelays, public ::testing::WithParamInterface<short_case> {};
+
+TEST_P(ShortDelay, IsHeardAsAskedOnAPeriodThatFitsIt) {
+    const short_case& c = GetParam();
+    background_process run = start(c.delay, c.rate, 4);
+    const process_result r = finish_program(run, 30);
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_no_marker(r);
+    char said[96];
+    std::snprintf(said, sizeof said, "Periods of %d frames (%.1f ms) for a delay this short\n",
+                  c.period_frames, 1000.0 * c.period_frames / c.rate);
+    EXPECT_EQ(r.err, said);
+    expect_heard_at(c.delay, c.rate);
+}
+
+INSTANTIATE_TEST_SUITE_P(LipSync, ShortDelay,
+                         ::testing::Values(short_case{"TwentyMs", 48000, 0.020, 256},
+                                           short_case{"FiftyMs", 48000, 0.050, 512},
+                                           short_case{"HundredMs", 48000, 0.100, 1024},
+                                           short_case{"TwentyMsAt44100", 44100, 0.020, 256},
+                                           short_case{"HundredMsAt44100", 44100, 0.100, 1024}),
+                         [](const auto& info) { return info.param.name; });
+
+// A delay of none plays at the shortest the device allows on the shortest period, and the
+// line that says so is right to the millisecond. Where the system grants it (as to root), the
+// loop runs at a real-time priority.
+TEST_F(ShortDelays, NonePlaysAtTheShortestAndSaysIt) {
+    background_process run = start(0, 48000, 4);
+    ASSERT_TRUE(wait_for_output(run, "\r2 sec", 20)) << read_file(run.err_path);
+    const std::string stat = read_file("/proc/" + std::to_string(run.pid) + "/stat");
+    const process_result r = finish_program(run, 30);
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_no_marker(r);
+    const size_t at = r.err.find("The shortest delay on this device is ");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const double said = std::strtod(r.err.c_str() + at + 37, nullptr);
+    const heard_channel h = heard(48000);
+    ASSERT_FALSE(h.frames.empty());
+    EXPECT_NEAR(h.frames.back().delay, said, 0.001) << r.err;
+    EXPECT_LT(said, 0.012) << "two periods of 128 frames and a margin";
+    if (geteuid() == 0) {
+        // The policy is the 41st field of the line, the 39th after the command's name.
+        const size_t name_end = stat.rfind(") ");
+        std::vector<std::string> fields;
+        for (size_t from = name_end + 2; from < stat.size();) {
+            const size_t to = stat.find(' ', from);
+            fields.push_back(stat.substr(from, to - from));
+            from = to == std::string::npos ? stat.size() : to + 1;
+        }
+        ASSERT_GT(fields.size(), 38u);
+        EXPECT_EQ(fields[38], "1") << "SCHED_FIFO";
+    }
+}
+
+// A live change below the shortest delay of the run plays at that and says what it can do.
+TEST_F(ShortDelays, ALiveChangeBelowTheRunsShortestSaysSo) {
+    const std::string fifo = dir + "/commands";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = open(fifo.c_str(), O_RDWR);
+    background_process run = start(0.5, 48000, 4, fifo);
+    ASSERT_TRUE(wait_for_output(run, "\r1 sec", 20)) << read_file(run.err_path);
+    ASSERT_EQ(write(writer, "delay 0.05\n", 11), 11);
+    const process_result r = finish_program(run, 30);
+    close(writer);
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_no_marker(r);
+    EXPECT_NE(r.err.find("The shortest delay of this run is 0.17"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("; a run started with the shorter delay goes lower\n"), std::string::npos)
+        << r.err;
+}
+
+// With one core kept busy by a neighbour, a short delay still holds.
+TEST_F(ShortDelays, FiftyMsHoldBesideABusyNeighbour) {
+    const pid_t busy = fork();
+    if (busy == 0) {
+        [[maybe_unused]] const int niced = nice(19);
+        for (;;) {
+            asm volatile("" ::: "memory");  // a loop the compiler keeps
+        }
+    }
+    background_process run = start(0.05, 48000, 4);
+    const process_result r = finish_program(run, 30);
+    kill(busy, SIGKILL);
+    waitpid(busy, nullptr, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_no_marker(r);
+    expect_heard_at(0.05, 48000);
+}
+
+}  // namespace
