@@ -37,6 +37,7 @@ install: release
 	cmake --install $(BUILD)/release --prefix $(PREFIX)
 
 deb: release
+	@scripts/install-deps.sh --deb
 	cd $(BUILD)/release && cpack -G DEB
 
 bench:
