@@ -7,8 +7,12 @@ packages=(g++ cmake make pkg-config libasound2-dev libsamplerate0-dev libsoundto
     libgtest-dev)
 case "${1:-}" in
     --demo) packages+=(sox) ;;
+    # dpkg-shlibdeps works out the package's dependencies.
+    --deb) packages+=(dpkg-dev) ;;
     --test)
         packages+=(alsa-utils pulseaudio pulseaudio-utils libasound2-plugins sox procps tmux)
+        # The check of the Debian package.
+        packages+=(dpkg-dev lintian)
         # The PipeWire and JACK servers of the real-time tests; PipeWire's own ALSA plugin
         # conflicts with pulseaudio, so the tests unpack it instead.
         packages+=(pipewire pipewire-bin wireplumber pipewire-pulse dbus-daemon)

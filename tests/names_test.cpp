@@ -4,8 +4,6 @@
 // PipeWire.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -30,33 +28,15 @@ void PrintTo(const desktop& d, std::ostream* os) {
     *os << d.name;
 }
 
-const std::string alsa_conf = "ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:";
 const std::string server_rate = ", resampled to the sound server's rate";
-
-// What a program run by hand on the fixture needs, as the fixture's measure gives it. A JACK
-// server of this name never runs, so the stock `jack` PCM finds none on the other fixtures.
-std::vector<std::string> program_env(const sound_server& server) {
-    const std::string& dir = server.dir;
-    if (server.name == "jack") {
-        return {alsa_conf + dir + "/asound.conf",
-                "JACK_DEFAULT_SERVER=" + last_line(read_file(dir + "/server"))};
-    }
-    return {alsa_conf + dir + "/asound.conf:" + dir + "/desktop.conf",
-            "PULSE_SERVER=unix:" + dir + "/native", "PULSE_CLIENTCONFIG=" + dir + "/client.conf",
-            "JACK_DEFAULT_SERVER=livedelay_absent_" + std::to_string(getpid())};
-}
 
 class DesktopNames : public ::testing::TestWithParam<desktop> {
 protected:
-    void SetUp() override {
-        server = GetParam().server;
-        const process_result started = start_server(server);
-        ASSERT_EQ(started.status, 0) << "the " << server.name << " test server did not start:\n"
-                                     << started.out << started.err;
-    }
-    void TearDown() override { stop_server(server, HasFailure()); }
+    void SetUp() override { ASSERT_TRUE(session.open(GetParam().server, false)); }
+    void TearDown() override { session.close(HasFailure()); }
 
-    sound_server server;
+    server_session session;
+    const sound_server& server = session.server;
 };
 
 // `default` comes first; each of the fixture's names says whether it works as it is or which
@@ -75,32 +55,21 @@ TEST_P(DesktopNames, ListSaysWhatEachNameIsGoodFor) {
     }
 }
 
-sound_server fixture(const std::string& name, const std::string& script,
-                     const std::vector<std::string>& options) {
-    return {.name = name,
-            .script = LIVEDELAY_TEST_SOURCE_DIR + script,
-            .start_options = options,
-            .measure_env = {},
-            .rate = 48000,
-            .dir = {}};
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Servers, DesktopNames,
     ::testing::Values(desktop{"PulseAudio",
-                              fixture("pulse", "/pulse/pulse_fixture.sh", {}),
+                              pulse_server(),
                               {{"default use plug:default ", "rates 1-384000 Hz" + server_rate},
                                {"rig works ", "rates 4000-384000 Hz" + server_rate},
                                {"rig_raw use plug:rig_raw ", "rates 1-384000 Hz" + server_rate}}},
                       desktop{"PipeWire",
-                              fixture("pipewire", "/pipewire/pipewire_fixture.sh",
-                                      {"--alsa-plugin", PIPEWIRE_ALSA_PLUGIN}),
+                              pipewire_server(),
                               {{"default use pipewire ", "rates 1-384000 Hz" + server_rate},
                                {"pipewire works ", "rates 1-384000 Hz" + server_rate},
                                {"rig works ", "rates 1-384000 Hz" + server_rate},
                                {"jack does not open", ""}}},
                       desktop{"JACK",
-                              fixture("jack", "/jack/jack_fixture.sh", {}),
+                              jack_server(),
                               {{"jack use plug:jack ", "channels 2, rate 48000 Hz"},
                                {"rig works ", ", rate 48000 Hz, others resampled"},
                                {"rig_raw use plug:rig_raw ", "channels 2, rate 48000 Hz"}}}),
@@ -110,16 +79,23 @@ INSTANTIATE_TEST_SUITE_P(
 // it opens, and says so; where it is not there or does not open, the run goes on as it is, with
 // a line on standard error that names it.
 TEST(PipeWireDefault, RunsPipeWiresOwnPluginOrNamesIt) {
-    sound_server server = fixture("pipewire", "/pipewire/pipewire_fixture.sh",
-                                  {"--alsa-plugin", PIPEWIRE_ALSA_PLUGIN});
-    const process_result started = start_server(server);
+    sound_server server = pipewire_server();
+    const process_result started = use_server(server);
     ASSERT_EQ(started.status, 0) << started.out << started.err;
     const std::vector<std::string> run{LIVEDELAY_BIN, "default", "2",     "1",
                                        "1",           "0.5",     "48000", "2"};
     // A run on the fixture's names and the desktop of `desktop_conf`.
     const auto run_on = [&](const std::string& desktop_conf) {
-        std::vector<std::string> env = program_env(server);
-        env[0] = alsa_conf + server.dir + "/asound.conf:" + desktop_conf;
+        // A desktop's programs find PipeWire through the ALSA configuration alone.
+        std::vector<std::string> env;
+        for (const std::string& assignment : program_env(server)) {
+            if (assignment.starts_with("ALSA_CONFIG_PATH=")) {
+                env.push_back("ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + server.dir +
+                              "/asound.conf:" + desktop_conf);
+            } else if (!assignment.starts_with("PIPEWIRE_")) {
+                env.push_back(assignment);
+            }
+        }
         const process_result r = run_program(run, env, 30);
         EXPECT_EQ(r.status, 0) << desktop_conf << ":\n" << r.out << r.err;
         return r;
@@ -145,7 +121,8 @@ TEST(PipeWireDefault, RunsPipeWiresOwnPluginOrNamesIt) {
                                   "pipewire (package pipewire-alsa), holds it exactly.\n");
 
     // PipeWire's plugin configured, but for a server that is not there.
-    const std::string elsewhere = server.dir + "/pipewire_elsewhere.conf";
+    const std::string work = make_temp_dir("ldpw");
+    const std::string elsewhere = work + "/pipewire_elsewhere.conf";
     write_file(elsewhere, read_file(server.dir + "/pulse_only.conf") +
                               "pcm.pipewire { type pipewire server \"" + server.dir +
                               "/runtime/no-such-server\" }\n");
@@ -155,14 +132,17 @@ TEST(PipeWireDefault, RunsPipeWiresOwnPluginOrNamesIt) {
                                 "would hold it exactly, but it does not open here.\n");
     std::printf("%s%s%s%s%s", both.out.c_str(), both.err.c_str(), pulse_only.out.c_str(),
                 pulse_only.err.c_str(), unopened.err.c_str());
-    stop_server(server, ::testing::Test::HasFailure());
+    leave_server(server, ::testing::Test::HasFailure());
+    if (!::testing::Test::HasFailure()) {
+        remove_tree(work);
+    }
 }
 
 // The stock `jack` PCM takes float samples only: the run stops at the format, and the line
 // after the message names the device that converts.
 TEST(JackName, StopsAtTheFormatAndNamesPlugJack) {
-    sound_server server = fixture("jack", "/jack/jack_fixture.sh", {});
-    const process_result started = start_server(server);
+    sound_server server = jack_server();
+    const process_result started = use_server(server);
     ASSERT_EQ(started.status, 0) << started.out << started.err;
     const process_result r = run_program(
         {LIVEDELAY_BIN, "jack", "2", "1", "1", "0.5", "48000", "10"}, program_env(server), 30);
@@ -172,7 +152,7 @@ TEST(JackName, StopsAtTheFormatAndNamesPlugJack) {
               "Problem setting playback format: Invalid argument\n"
               "The device takes no 24-bit samples; plug:jack converts them.\n");
     std::printf("%s%s", r.out.c_str(), r.err.c_str());
-    stop_server(server, ::testing::Test::HasFailure());
+    leave_server(server, ::testing::Test::HasFailure());
 }
 
 }  // namespace

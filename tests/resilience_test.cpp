@@ -97,13 +97,9 @@ void expect_exact_copy(const std::string& played, int channels, int64_t delay_fr
 // starts, stopped by pid whatever the outcome: the server is continued before it is stopped.
 class OnPulse : public ::testing::Test {
 protected:
+    // A server of the test's own: it is frozen.
     void SetUp() override {
-        server = {.name = "pulse",
-                  .script = LIVEDELAY_TEST_SOURCE_DIR "/pulse/pulse_fixture.sh",
-                  .start_options = {"--rate", "48000"},
-                  .measure_env = {},
-                  .rate = 48000,
-                  .dir = {}};
+        server = pulse_server(48000);
         const process_result started = start_server(server);
         ASSERT_EQ(started.status, 0) << "the PulseAudio test server did not start:\n"
                                      << started.out << started.err;
@@ -128,11 +124,8 @@ protected:
     }
 
     void start_livedelay(const std::string& seconds) {
-        program = start_program(
-            {binary, "rig", "2", "1", "1", "0.5", "48000", seconds},
-            {"ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + server.dir + "/asound.conf",
-             "PULSE_CLIENTCONFIG=" + server.dir + "/client.conf"},
-            server.dir, "run");
+        program = start_program({binary, "rig", "2", "1", "1", "0.5", "48000", seconds},
+                                program_env(server), server.dir, "run");
         ASSERT_GT(program.pid, 0);
     }
     void freeze_server() { ASSERT_EQ(kill(server_pid, SIGSTOP), 0); }
@@ -217,7 +210,7 @@ struct stop_phase {
     bool frozen_before_start;  // the server frozen before the program starts
     std::string shown;         // the output that shows the phase; empty: the handlers in place
     bool freeze_when_shown;    // the server frozen once it shows
-    int pace_ms;               // then this long before the signal
+    bool held;                 // then the signal once the frozen server holds the program up
 };
 
 void PrintTo(const stop_phase& p, std::ostream* os) {
@@ -245,7 +238,10 @@ TEST_P(StopRequest, IsActedOnWithinAFifthOfASecond) {
         if (phase.freeze_when_shown) {
             freeze_server();
         }
-        sleep_ms(phase.pace_ms);
+        if (phase.held) {
+            // It moves no more audio: nothing read or written for a fifth of a second.
+            ASSERT_TRUE(wait_until_still(program.pid, 200, 10)) << read_file(program.out_path);
+        }
         ASSERT_FALSE(has_ended(program.pid)) << read_file(program.out_path);
         auto signalled = clock_type::now();
         kill(program.pid, SIGTERM);
@@ -283,11 +279,12 @@ INSTANTIATE_TEST_SUITE_P(
     Phases, StopRequest,
     ::testing::Values(
         // The settings report is flushed as the first stream opens: that open cannot finish.
-        stop_phase{"OpeningOnAFrozenServer", "60", true, "Time out at 60 sec\n", false, 300},
-        stop_phase{"RightAfterTheStart", "60", false, "", false, 0},
-        stop_phase{"Playing", "60", false, "\r1 sec", false, 0},
-        stop_phase{"RecoveringFromAFrozenServer", "60", false, "\r1 sec", true, 2000},
-        stop_phase{"PlayingOutOnAFrozenServer", "2", false, "\nFinished\n", true, 0}),
+        stop_phase{"OpeningOnAFrozenServer", "60", true, "Time out at 60 sec\n", false, true},
+        stop_phase{"RightAfterTheStart", "60", false, "", false, false},
+        stop_phase{"Playing", "60", false, "\r1 sec", false, false},
+        // Its streams stand still: it waits for them to move again, up to the stall limit.
+        stop_phase{"RecoveringFromAFrozenServer", "60", false, "\r1 sec", true, true},
+        stop_phase{"PlayingOutOnAFrozenServer", "2", false, "\nFinished\n", true, false}),
     [](const auto& info) { return info.param.name; });
 
 // The transfer loop waits on the streams, not in a spin: the first two seconds of a run,

@@ -15,19 +15,6 @@
 namespace livedelay {
 namespace {
 
-TEST(StagingArea, CreatedZeroedWithOneChunkPerChannel) {
-    staging_area area;
-    ASSERT_EQ(create_staging_area(area, 3), 0);
-    EXPECT_EQ(area.region_count, 3);
-    EXPECT_EQ(area.staging_position, 0u);
-    ASSERT_EQ(area.channel_table.size(), 3u);
-    const uint8_t* block = area.block.get();
-    EXPECT_TRUE(std::all_of(block, block + 3 * chunk_bytes, [](uint8_t b) { return b == 0; }));
-    for (int c = 0; c < 3; ++c) {
-        EXPECT_EQ(area.channel_table[static_cast<size_t>(c)], block + c * 12288);
-    }
-}
-
 // What the loop writes through a channel's span is what ALSA finds behind that channel's
 // entry of the table, at any position, and no channel's span reaches into another's.
 TEST(StagingArea, EachChannelsSpanIsWhatItsTableEntryPointsAt) {

@@ -5,8 +5,10 @@
 #                               under a server name made from DIR (absolute path without
 #                               blanks or quotes); its pid, log and ALSA configuration live
 #                               in DIR; returns once jack_lsp answers on that name
+#   jack_fixture.sh restart DIR stop what an earlier start left running in DIR, then start
 #   jack_fixture.sh stop DIR    stop the server started with that DIR (by its pid only)
-#   jack_fixture.sh env DIR     print shell assignments for manual use (eval-able)
+#   jack_fixture.sh env DIR     print shell assignments for manual use (eval-able): what
+#                               measure gives COMMAND, also in DIR/program.env
 #   jack_fixture.sh measure DIR [--lead S] [--tail S] [--limit S] [--wait] [--stall AT FOR]
 #                           SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]
 #       Starts the rig (a JACK client, tests/tools/jack_rig.cpp; the binary is taken from
@@ -39,20 +41,15 @@
 #
 # What this fixture shares with the PulseAudio and PipeWire ones is in
 # tests/support/fixture_common.sh.
-set -u
-set +m  # no job control: a background child stays in our process group, so setsid execs
-
 FIXTURE=jack_fixture
-START_TIMEOUT_S=${JACK_FIXTURE_START_TIMEOUT:-10}
-STOP_TIMEOUT_S=${JACK_FIXTURE_STOP_TIMEOUT:-5}
+START_TIMEOUT_S=10
 RATE=48000
 PERIOD=1024
-REC_PID=""
 # shellcheck source=SCRIPTDIR/../support/fixture_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../support/fixture_common.sh" || exit 1
 
 usage() {
-    echo "usage: $0 start|stop|env DIR" >&2
+    echo "usage: $0 start|restart|stop|env DIR" >&2
     echo "       $0 measure DIR [--lead S] [--tail S] [--limit S] [--wait]" \
         "[--stall AT FOR]" \
         "SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]" >&2
@@ -112,15 +109,6 @@ pcm.rig {
 EOF
 }
 
-write_env_file() {
-    local dir=$1 server=$2
-    cat >"$dir/env.sh" <<EOF
-export JACK_DEFAULT_SERVER=$server
-export JACK_NO_START_SERVER=1
-export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:$dir/asound.conf
-EOF
-}
-
 server_ready() {
     local server=$1
     JACK_NO_START_SERVER=1 timeout 5 jack_lsp -s "$server" 2>/dev/null |
@@ -164,7 +152,8 @@ cmd_start() {
     mkdir -p "$dir/home"
     echo "$server" >"$dir/server"
     write_asound_conf "$dir" "$server"
-    write_env_file "$dir" "$server"
+    write_program_env "$dir" ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf" \
+        JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
 
     # setsid: the server gets its own session, so it survives the shell (and the test) that
     # started it and no terminal signal reaches it; no stdin for runs without a terminal.
@@ -192,16 +181,16 @@ cmd_stop() {
     echo "jack_fixture: stopped"
 }
 
+# For poll_until: a line starting with $2 is in the log $1, or (2) pid $3 has ended.
+line_logged() {
+    grep -q "^$2" "$1" 2>/dev/null && return 0
+    pid_alive "$3" || return 2
+    return 1
+}
+
 # Waits (bounded, $3 seconds) for a line starting with $2 in the log $1, while pid $4 lives.
 wait_for_line() {
-    local log=$1 line=$2 limit=$3 pid=$4 waited=0 steps
-    steps=$(awk -v s="$limit" 'BEGIN { printf "%d", s * 20 }')
-    until grep -q "^$line" "$log" 2>/dev/null; do
-        pid_alive "$pid" || return 1
-        [ "$waited" -lt "$steps" ] || return 1
-        sleep 0.05
-        waited=$((waited + 1))
-    done
+    poll_until "$3" line_logged "$1" "$2" "$4"
 }
 
 # Starts the rig in the background; sets REC_PID (the pid of its timeout).
@@ -246,8 +235,8 @@ cmd_measure() {
     fi
 
     local failed=0 stall_pid=""
-    start_command ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf" \
-        JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
+    read_program_env "$dir"
+    start_command "${PROGRAM_ENV[@]}"
     # The rig plays the signal by itself, --lead seconds after it started; its log says when.
     if [ -n "$STALL_AT" ] && [ -n "$CMD_PID" ]; then
         (

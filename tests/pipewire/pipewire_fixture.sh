@@ -11,8 +11,11 @@
 #       virtual machine anyway).  LIB: PipeWire's ALSA plugin; default $PIPEWIRE_ALSA_PLUGIN,
 #       else the installed one, else one unpacked into DIR/pipewire-alsa by
 #       scripts/unpack-pipewire-alsa.sh.
+#   pipewire_fixture.sh restart DIR [OPTIONS]
+#                                    stop what an earlier start left running in DIR, then start
 #   pipewire_fixture.sh stop DIR     stop every process start started (by pid only)
-#   pipewire_fixture.sh env DIR      print shell assignments for manual use (eval-able)
+#   pipewire_fixture.sh env DIR      print shell assignments for manual use (eval-able): what
+#                                    measure gives COMMAND, also in DIR/program.env
 #   pipewire_fixture.sh measure DIR [--lead S] [--tail S] [--limit S] [--wait]
 #                            [--stall AT FOR] SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]
 #       Records the 4-channel rig.monitor as raw s16le at the fixture's rate to OUT.raw,
@@ -26,7 +29,8 @@
 #       OUT.raw.status and its output to OUT.raw.cmd.log.  Exit status 1 if recording or
 #       playing failed.  Analyse OUT.raw with click_delay (--rate R when R is not 48000).
 #       COMMAND runs with ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:DIR/asound.conf:
-#       DIR/desktop.conf, PULSE_SERVER and PIPEWIRE_REMOTE naming this fixture's sockets.
+#       DIR/desktop.conf, PULSE_SERVER and PIPEWIRE_REMOTE naming this fixture's sockets
+#       and JACK_DEFAULT_SERVER none that runs (see env).
 #
 # Nothing here reaches the user's or the system's servers: the servers listen on sockets in
 # DIR (DIR/runtime/pipewire-0, DIR/native, DIR/runtime/bus), wireplumber's device monitors
@@ -53,23 +57,18 @@
 #
 # What this fixture shares with the PulseAudio and JACK ones is in
 # tests/support/fixture_common.sh.
-set -u
-set +m  # no job control: a background child stays in our process group, so setsid execs
-
 FIXTURE=pipewire_fixture
-START_TIMEOUT_S=${PIPEWIRE_FIXTURE_START_TIMEOUT:-20}
-STOP_TIMEOUT_S=${PIPEWIRE_FIXTURE_STOP_TIMEOUT:-5}
+START_TIMEOUT_S=20
 # Started in this order, stopped in the reverse one; each name is also the process's comm.
 DAEMONS=(dbus-daemon pipewire wireplumber pipewire-pulse)
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-REC_PID=""
 RATE=48000
 QUANTUM=1024
 # shellcheck source=SCRIPTDIR/../support/fixture_common.sh
 . "$HERE/../support/fixture_common.sh" || exit 1
 
 usage() {
-    echo "usage: $0 start DIR [--rate R] [--quantum Q] [--alsa-plugin LIB]" >&2
+    echo "usage: $0 start|restart DIR [--rate R] [--quantum Q] [--alsa-plugin LIB]" >&2
     echo "       $0 stop|env DIR" >&2
     echo "       $0 measure DIR [--lead S] [--tail S] [--limit S] [--wait]" \
         "[--stall AT FOR] SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]" >&2
@@ -114,6 +113,16 @@ write_dbus_conf() {
 EOF
 }
 
+# The plugins both daemons load.
+spa_libs() {
+    cat <<EOF
+context.spa-libs = {
+    audio.convert.* = audioconvert/libspa-audioconvert
+    support.* = support/libspa-support
+}
+EOF
+}
+
 write_pipewire_conf() {
     local dir=$1
     # min = max = the quantum: the graph runs at one period whatever its clients ask for,
@@ -130,10 +139,7 @@ context.properties = {
     default.clock.max-quantum = $QUANTUM
     vm.overrides = { default.clock.min-quantum = $QUANTUM }
 }
-context.spa-libs = {
-    audio.convert.* = audioconvert/libspa-audioconvert
-    support.* = support/libspa-support
-}
+$(spa_libs)
 context.modules = [
     { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
     { name = libpipewire-module-protocol-native }
@@ -171,10 +177,7 @@ EOF
     # No module-always-sink: the rig is the only sink.
     cat >"$dir/pipewire-pulse.conf" <<EOF
 context.properties = { }
-context.spa-libs = {
-    audio.convert.* = audioconvert/libspa-audioconvert
-    support.* = support/libspa-support
-}
+$(spa_libs)
 context.modules = [
     { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
     { name = libpipewire-module-protocol-native }
@@ -238,19 +241,17 @@ pcm.pipewire {
 EOF
 }
 
-write_env_files() {
+write_settings() {
     local dir=$1
     cat >"$dir/fixture.env" <<EOF
 RATE=$RATE
 QUANTUM=$QUANTUM
 EOF
-    cat >"$dir/env.sh" <<EOF
-export PIPEWIRE_RUNTIME_DIR=$dir/runtime
-export PIPEWIRE_REMOTE=$dir/runtime/pipewire-0
-export PULSE_SERVER=unix:$dir/native
-export PULSE_CLIENTCONFIG=$dir/client.conf
-export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:$dir/asound.conf
-EOF
+    write_program_env "$dir" \
+        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf:$dir/desktop.conf" \
+        PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf" \
+        PIPEWIRE_RUNTIME_DIR="$dir/runtime" PIPEWIRE_REMOTE="$dir/runtime/pipewire-0" \
+        JACK_DEFAULT_SERVER=livedelay_absent JACK_NO_START_SERVER=1
 }
 
 find_plugin() {
@@ -307,20 +308,32 @@ fail_start() {
     die "$msg"
 }
 
-# Polls `check DIR` every 50 ms until it holds; fails the start when a daemon has died or
-# the start has taken too long.
-wait_until() {
-    local dir=$1 what=$2 check=$3 name pid
-    while ! "$check" "$dir"; do
-        for name in "${DAEMONS[@]}"; do
-            [ -f "$dir/$name.pid" ] || continue
-            pid=$(cat "$dir/$name.pid")
-            pid_alive "$pid" || fail_start "$dir" "$name (pid $pid) exited while waiting for $what"
-        done
-        [ $SECONDS -lt "$DEADLINE" ] ||
-            fail_start "$dir" "no $what within ${START_TIMEOUT_S}s"
-        sleep 0.05
+# For poll_until: `check DIR` holds, or (2) a daemon started so far has exited (named in
+# DIR/exited).
+daemons_and() {
+    local dir=$1 check=$2 name pid
+    "$check" "$dir" && return 0
+    for name in "${DAEMONS[@]}"; do
+        [ -f "$dir/$name.pid" ] || continue
+        pid=$(cat "$dir/$name.pid")
+        if ! pid_alive "$pid"; then
+            echo "$name (pid $pid)" >"$dir/exited"
+            return 2
+        fi
     done
+    return 1
+}
+
+# Waits until `check DIR` holds; fails the start when a daemon has died or the start has
+# taken too long.
+wait_until() {
+    local dir=$1 what=$2 check=$3
+    poll_until $((DEADLINE - SECONDS)) daemons_and "$dir" "$check"
+    case $? in
+        0) ;;
+        1) fail_start "$dir" "no $what within ${START_TIMEOUT_S}s" ;;
+        *) fail_start "$dir" "$(cat "$dir/exited") exited while waiting for $what" ;;
+    esac
 }
 
 bus_ready() { [ -S "$1/runtime/bus" ]; }
@@ -394,7 +407,7 @@ cmd_start() {
     # State left by an earlier start (wireplumber's remembered defaults and streams) would
     # make this one depend on it.
     rm -rf "$dir/runtime" "$dir/state" "$dir/config"
-    rm -f "$dir/native" "$dir"/*.pid "$dir"/*.log
+    rm -f "$dir/native" "$dir"/*.pid "$dir"/*.log "$dir/exited"
     mkdir -p "$dir/runtime" "$dir/state" "$dir/home" "$dir/config" || die "cannot populate $dir"
     chmod 700 "$dir/runtime"
     write_dbus_conf "$dir"
@@ -402,7 +415,7 @@ cmd_start() {
     write_wireplumber_conf "$dir"
     write_client_conf "$dir"
     write_asound_conf "$dir" "$plugin"
-    write_env_files "$dir"
+    write_settings "$dir"
 
     DEADLINE=$((SECONDS + START_TIMEOUT_S))
     launch "$dir" dbus-daemon dbus-daemon --config-file="$dir/dbus.conf" --nofork --nopidfile
@@ -456,10 +469,7 @@ cmd_measure() {
     load_settings "$dir"
     [ -S "$dir/native" ] || die "no pipewire-pulse socket at $dir/native (run start first)"
     [ -r "$SIGNAL" ] || die "cannot read $SIGNAL"
-    pulse_measure "$dir" rig.monitor rig_in \
-        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf:$dir/desktop.conf" \
-        PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf" \
-        PIPEWIRE_RUNTIME_DIR="$dir/runtime" PIPEWIRE_REMOTE="$dir/runtime/pipewire-0"
+    pulse_measure "$dir" rig.monitor rig_in
 }
 
 fixture_main "$@"

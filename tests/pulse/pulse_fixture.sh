@@ -5,15 +5,19 @@
 #                                start a server whose every file lives in DIR (absolute path
 #                                of at most 90 bytes, no blanks or quotes), running its sinks
 #                                and sources at R Hz (default 48000); returns once it answers
-#                                and has settled (about 3 s)
+#                                and has settled (about 2 s; see sinks_settled)
+#   pulse_fixture.sh restart DIR [--rate R]
+#                                stop what an earlier start left running in DIR, then start
 #   pulse_fixture.sh stop DIR    stop the server started with that DIR (by its pid only)
-#   pulse_fixture.sh env DIR     print shell assignments for manual use (eval-able)
+#   pulse_fixture.sh env DIR     print shell assignments for manual use (eval-able): what
+#                                measure gives COMMAND, also in DIR/program.env
 #   pulse_fixture.sh measure DIR [--sep] [--lead S] [--tail S] [--limit S] [--wait]
 #                            SIGNAL.wav OUT.raw [-- COMMAND [ARGS...]]
 #       Records the 4-channel monitor (rig.monitor, or sep_rec.monitor with --sep) as raw
 #       s16le at the server's rate to OUT.raw, starts COMMAND in the background with
-#       ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:DIR/asound.conf:DIR/desktop.conf and
-#       PULSE_SERVER naming this server, after --lead seconds (default 1.5) plays SIGNAL into
+#       ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:DIR/asound.conf:DIR/desktop.conf,
+#       PULSE_SERVER naming this server and JACK_DEFAULT_SERVER none that runs (see env),
+#       after --lead seconds (default 1.5) plays SIGNAL into
 #       rig_in (or sep_a), waits --tail seconds (default 1.5; make it longer than the delay
 #       under test), then stops COMMAND (TERM, KILL after 3 s) unless it has ended; with
 #       --wait it first gives COMMAND until --limit to end by itself.  Every process gets at
@@ -56,21 +60,15 @@
 # captures where rig does.
 #
 # What this fixture shares with the PipeWire and JACK ones is in tests/support/fixture_common.sh.
-set -u
-set +m  # no job control: a background child stays in our process group, so setsid execs
-
 FIXTURE=pulse_fixture
-START_TIMEOUT_S=${PULSE_FIXTURE_START_TIMEOUT:-10}
-STOP_TIMEOUT_S=${PULSE_FIXTURE_STOP_TIMEOUT:-5}
-SETTLE_S=${PULSE_FIXTURE_SETTLE:-2.5}
+START_TIMEOUT_S=10
 RATE=48000
 ARRANGEMENT=rig
-REC_PID=""
 # shellcheck source=SCRIPTDIR/../support/fixture_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../support/fixture_common.sh" || exit 1
 
 usage() {
-    echo "usage: $0 start DIR [--rate R]" >&2
+    echo "usage: $0 start|restart DIR [--rate R]" >&2
     echo "       $0 stop|env DIR" >&2
     echo "       $0 measure DIR [--sep] [--lead S] [--tail S] [--limit S] [--wait]" \
         "[--stall AT FOR]" \
@@ -179,19 +177,19 @@ EOF
     write_desktop_conf "$dir" "the server at $server"
 }
 
-write_env_file() {
-    local dir=$1
-    cat >"$dir/env.sh" <<EOF
-export PULSE_SERVER=unix:$dir/native
-export PULSE_CLIENTCONFIG=$dir/client.conf
-export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:$dir/asound.conf
-EOF
-}
-
 server_ready() {
     local dir=$1
     [ -S "$dir/native" ] || return 1
     fixture_pactl "$dir" list short sinks 2>/dev/null | grep -q "[[:space:]]sep_rec_b[[:space:]]"
+}
+
+# A null sink starts with a block of 2 s, and every sink it feeds with it: a stream that starts
+# on it meanwhile gets its first data only when the block ends, and the loopbacks drop and add
+# audio to reach their latency, so that a recording through sep_rec has a drifting offset.
+# Settled: every sink's latency is down to a few ms (under 100).
+sinks_settled() {
+    fixture_pactl "$1" list sinks 2>/dev/null |
+        awk '/^\tLatency:/ { ++sinks; if ($2 >= 100000) ++long } END { exit !(sinks > 0 && !long) }'
 }
 
 cmd_start() {
@@ -226,7 +224,10 @@ cmd_start() {
     write_client_conf "$dir"
     write_default_pa "$dir"
     write_asound_conf "$dir"
-    write_env_file "$dir"
+    write_program_env "$dir" \
+        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf:$dir/desktop.conf" \
+        PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf" \
+        JACK_DEFAULT_SERVER=livedelay_absent JACK_NO_START_SERVER=1
 
     # PulseAudio refuses nothing as root in user mode (it only warns), but it looks for its
     # runtime, state and config directories through these variables; all point into DIR.
@@ -244,10 +245,7 @@ cmd_start() {
     echo "$pid" >"$dir/pid"
 
     await_server "$dir" "$pid" pulseaudio server_ready "$dir"
-    # The loopbacks spend their first ~2 s dropping and adding audio to reach their target
-    # latency; a recording through sep_rec made during that time has a drifting offset.
-    sleep "$SETTLE_S"
-    pid_alive "$pid" || show_log_and_die "$dir" "pulseaudio (pid $pid) died while settling"
+    await_server "$dir" "$pid" pulseaudio sinks_settled "$dir"
     echo "pulse_fixture: server pid $pid on unix:$dir/native"
 }
 
@@ -284,9 +282,7 @@ cmd_measure() {
         play_dev=sep_a
         rec_dev=sep_rec.monitor
     fi
-    pulse_measure "$dir" "$rec_dev" "$play_dev" \
-        ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$dir/asound.conf:$dir/desktop.conf" \
-        PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf"
+    pulse_measure "$dir" "$rec_dev" "$play_dev"
 }
 
 fixture_main "$@"

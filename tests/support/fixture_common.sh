@@ -2,7 +2,7 @@
 # (tests/pulse/pulse_fixture.sh, tests/pipewire/pipewire_fixture.sh, tests/jack/jack_fixture.sh).
 # Sourced, never run.  The fixture sets before sourcing:
 #   FIXTURE          the prefix of its messages, e.g. pulse_fixture
-#   START_TIMEOUT_S  how long a server gets to answer, STOP_TIMEOUT_S to go after TERM
+#   START_TIMEOUT_S  how long a server gets to answer (STOP_TIMEOUT_S here: to go after TERM)
 # and defines:
 #   usage                prints its usage and exits 2
 #   cmd_start DIR [OPTIONS], cmd_stop DIR, cmd_measure DIR ARGS, which fixture_main calls
@@ -10,7 +10,13 @@
 #   server_killed DIR    if it uses await_server: removes what a server killed during its
 #                        start left behind
 # Every process is started and stopped by its pid, never by name; every wait for a program
-# polls for what shows its state, bounded in time.
+# polls for what shows its state (poll_until), bounded in time.
+
+set -u
+set +m  # no job control: a background child stays in our process group, so setsid execs
+
+STOP_TIMEOUT_S=5
+REC_PID=""  # the recorder measure starts
 
 # Messages go to stderr with the fixture's prefix; the lines a test reads go to stdout.
 warn() {
@@ -32,15 +38,34 @@ pid_alive() {
     [ "${stat%% *}" != "Z" ]
 }
 
-# Waits until pid is gone, at most $2 seconds (fractions allowed); true if it is gone.
-wait_gone() {
-    local pid=$1 limit=$2 waited=0 steps
-    steps=$(awk -v s="$limit" 'BEGIN { printf "%d", s * 20 }')
-    while pid_alive "$pid" && [ "$waited" -lt "$steps" ]; do
+# Runs `CHECK ARGS...` every 50 ms until it holds (status 0), for at most LIMIT seconds
+# (fractions allowed). Gives 0 once it holds, 1 when the time is up, and at once any status
+# of 2 or more that CHECK gives: what it waits for can no longer come.
+poll_until() {
+    local limit=$1 status deadline_us
+    shift
+    deadline_us=$((${EPOCHREALTIME/./} + $(awk -v s="$limit" 'BEGIN { printf "%d", s * 1e6 }')))
+    while true; do
+        "$@"
+        status=$?
+        [ $status -eq 0 ] || [ $status -ge 2 ] && return $status
+        [ "${EPOCHREALTIME/./}" -lt "$deadline_us" ] || return 1
         sleep 0.05
-        waited=$((waited + 1))
     done
-    ! pid_alive "$pid"
+}
+
+# Checks for poll_until: pid gone; FILE holds TEXT (a file not there yet holds nothing).
+pid_gone() {
+    ! pid_alive "$1"
+}
+
+file_has() {
+    grep -qF -- "$2" "$1" 2>/dev/null
+}
+
+# Waits until pid is gone, at most $2 seconds; true if it is gone.
+wait_gone() {
+    poll_until "$2" pid_gone "$1"
 }
 
 # Sends SIG to PID and waits at most LIMIT seconds for it to go, then sends KILL and waits
@@ -88,27 +113,35 @@ show_log_and_die() {
     die "$msg"
 }
 
-# Polls `CHECK ARG` every 50 ms until it holds for the server PROGRAM just started as PID.
-# A server that exits, or does not answer within START_TIMEOUT_S (it is then killed, and
-# server_killed removes what it left), fails the start with its log.
+# For poll_until: `CHECK ARG` holds, or (2) the server PID has exited.
+server_answers() {
+    local pid=$1 check=$2 arg=$3
+    "$check" "$arg" && return 0
+    pid_alive "$pid" || return 2
+    return 1
+}
+
+# Waits until `CHECK ARG` holds for the server PROGRAM just started as PID. A server that
+# exits, or does not answer within START_TIMEOUT_S (it is then killed, and server_killed
+# removes what it left), fails the start with its log.
 await_server() {
     local dir=$1 pid=$2 program=$3 check=$4 arg=$5
-    local deadline=$((SECONDS + START_TIMEOUT_S))
-    until "$check" "$arg"; do
-        if ! pid_alive "$pid"; then
-            wait "$pid" 2>/dev/null
-            rm -f "$dir/pid"
-            show_log_and_die "$dir" "$program (pid $pid) exited during startup"
-        fi
-        if [ $SECONDS -ge $deadline ]; then
+    poll_until "$START_TIMEOUT_S" server_answers "$pid" "$check" "$arg"
+    case $? in
+        0) return 0 ;;
+        1)
             kill -KILL "$pid" 2>/dev/null
             wait "$pid" 2>/dev/null
             rm -f "$dir/pid"
             server_killed "$dir"
             show_log_and_die "$dir" "server did not answer within ${START_TIMEOUT_S}s"
-        fi
-        sleep 0.05
-    done
+            ;;
+        *)
+            wait "$pid" 2>/dev/null
+            rm -f "$dir/pid"
+            show_log_and_die "$dir" "$program (pid $pid) exited during startup"
+            ;;
+    esac
 }
 
 # Stops the server whose pid DIR/pid holds: TERM, KILL after STOP_TIMEOUT_S.  The pid is only
@@ -129,6 +162,26 @@ stop_recorded_server() {
             warn "pid $pid still there after KILL"
     fi
     return 0
+}
+
+# --- What a program run on the fixture needs -------------------------------------------------
+
+# Writes DIR/program.env, the environment assignments (NAME=VALUE, one a line) a program run on
+# this fixture needs and measure gives COMMAND; and DIR/env.sh, the same for a shell to eval
+# (the env command prints it).
+write_program_env() {
+    local dir=$1 assignment
+    shift
+    printf '%s\n' "$@" >"$dir/program.env"
+    for assignment in "$@"; do
+        echo "export $assignment"
+    done >"$dir/env.sh"
+}
+
+# The assignments of DIR/program.env into the array PROGRAM_ENV.
+read_program_env() {
+    [ -f "$1/program.env" ] || die "no fixture in $1 (run start first)"
+    mapfile -t PROGRAM_ENV <"$1/program.env"
 }
 
 # --- measure --------------------------------------------------------------------------------
@@ -176,8 +229,8 @@ parse_measure_args() {
 }
 
 # Starts COMMAND, if measure was given one, in the background under `timeout --limit` with
-# the environment assignments given here and its output in OUT.raw.cmd.log; sets CMD_PID
-# (empty without a command), the pid of the timeout, whose child the command is.
+# the environment assignments given here (PROGRAM_ENV) and its output in OUT.raw.cmd.log;
+# sets CMD_PID (empty without a command), the pid of the timeout, whose child the command is.
 start_command() {
     CMD_PID=""
     rm -f "$OUT.status"
@@ -266,15 +319,11 @@ ctl.!default {
 EOF
 }
 
-# Waits (bounded, 5 s) for the first recorded bytes, so the recording surely spans the signal.
-wait_for_recording() {
-    local out=$1 i
-    for ((i = 0; i < 100; ++i)); do
-        [ -s "$out" ] && return 0
-        pid_alive "$REC_PID" || return 1
-        sleep 0.05
-    done
-    [ -s "$out" ]
+# For poll_until: OUT has its first recorded bytes, or (2) the recorder has ended.
+recording_started() {
+    [ -s "$1" ] && return 0
+    pid_alive "$REC_PID" || return 2
+    return 1
 }
 
 # Records the 4-channel SOURCE as raw s16le at RATE to OUT with parecord in the background
@@ -292,7 +341,8 @@ start_recorder() {
         --rate="$RATE" --channels=4 --channel-map=$FOUR_MAP --latency-msec=20 "$out" \
         </dev/null >"$out.parecord.log" 2>&1 &
     REC_PID=$!
-    if ! wait_for_recording "$out"; then
+    # Once the first bytes are in, the recording surely spans the signal.
+    if ! poll_until 5 recording_started "$out"; then
         stop_child "$REC_PID" INT 3
         wait "$REC_PID" 2>/dev/null
         cat "$out.parecord.log" >&2
@@ -317,14 +367,14 @@ play_signal() {
 }
 
 # measure, once its arguments are read and checked: records SOURCE, starts the command with
-# the environment assignments given, plays the signal into SINK after --lead seconds, waits
+# the fixture's program environment, plays the signal into SINK after --lead seconds, waits
 # --tail seconds, ends the command and then the recording (INT, so parecord writes out what
 # it has) and prints the line.  False if playing failed.
 pulse_measure() {
     local dir=$1 source=$2 sink=$3 failed=0
-    shift 3
+    read_program_env "$dir"
     start_recorder "$dir" "$source" "$OUT" "$LIMIT"
-    start_command "$@"
+    start_command "${PROGRAM_ENV[@]}"
     sleep "$LEAD"
     if [ -n "$STALL_AT" ] && [ -n "$CMD_PID" ]; then
         stall_command &
@@ -351,6 +401,12 @@ fixture_main() {
         stop)
             [ $# -eq 2 ] || usage
             cmd_stop "$2"
+            ;;
+        restart)
+            # A start after stopping whatever an earlier start in DIR left running.
+            shift
+            cmd_stop "$1" >/dev/null
+            cmd_start "$@"
             ;;
         env)
             [ $# -eq 2 ] || usage

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -185,6 +186,40 @@ std::vector<std::string> stat_fields(int pid) {
 bool has_ended(int pid) {
     const std::vector<std::string> fields = stat_fields(pid);
     return fields.empty() || fields[0] == "Z";
+}
+
+namespace {
+
+// The bytes the process has read and written so far, all its threads together (/proc/PID/io);
+// -1 once it is gone.
+long long bytes_moved(int pid) {
+    std::istringstream io(read_file("/proc/" + std::to_string(pid) + "/io"));
+    long long moved = -1;
+    for (std::string line; std::getline(io, line);) {
+        if (line.starts_with("rchar:") || line.starts_with("wchar:")) {
+            moved = std::max(moved, 0LL) + std::stoll(line.substr(6));
+        }
+    }
+    return moved;
+}
+
+}  // namespace
+
+bool wait_until_still(int pid, int quiet_ms, int timeout_seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    auto still_since = start;
+    long long moved = bytes_moved(pid);
+    while (elapsed_ms(start) < timeout_seconds * 1000LL && !has_ended(pid)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const long long now = bytes_moved(pid);
+        if (now != moved) {
+            moved = now;
+            still_since = std::chrono::steady_clock::now();
+        } else if (elapsed_ms(still_since) >= quiet_ms) {
+            return true;
+        }
+    }
+    return false;
 }
 
 double cpu_seconds(int pid) {

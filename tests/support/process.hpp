@@ -53,6 +53,10 @@ process_result finish_program(background_process& process, int timeout_seconds);
 
 // True once a child has ended (a zombie not yet reaped), or is gone.
 bool has_ended(int pid);
+// Waits, for up to `timeout_seconds`, until the process moves no data: it has read and written
+// nothing (files, pipes, sockets) for `quiet_ms`, as a program held up by a sound server that
+// no longer answers. Gives whether it does.
+bool wait_until_still(int pid, int quiet_ms, int timeout_seconds);
 // User and system CPU seconds of a process so far, all its threads together.
 double cpu_seconds(int pid);
 // A memory figure of /proc/PID/status in KiB (VmRSS: resident now, VmHWM: its peak); -1 when

@@ -1,9 +1,47 @@
 #include "support/realtime.hpp"
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <sstream>
+
+sound_server pulse_server(int rate) {
+    return {.name = "pulse",
+            .script = LIVEDELAY_TEST_SOURCE_DIR "/pulse/pulse_fixture.sh",
+            .start_options = {"--rate", std::to_string(rate)},
+            .measure_env = {},
+            .rate = rate,
+            .dir = {},
+            .shared = false};
+}
+
+sound_server pipewire_server() {
+    return {.name = "pipewire",
+            .script = LIVEDELAY_TEST_SOURCE_DIR "/pipewire/pipewire_fixture.sh",
+            .start_options = {"--alsa-plugin", PIPEWIRE_ALSA_PLUGIN},
+            .measure_env = {},
+            .rate = 48000,
+            .dir = {},
+            .shared = false};
+}
+
+sound_server jack_server() {
+    return {.name = "jack",
+            .script = LIVEDELAY_TEST_SOURCE_DIR "/jack/jack_fixture.sh",
+            .start_options = {},
+            .measure_env = {std::string("JACK_RIG=") + JACK_RIG_BIN},
+            .rate = 48000,
+            .dir = {},
+            .shared = false};
+}
+
+std::string shared_name(const sound_server& server) {
+    return server.name == "pulse" ? "pulse" + std::to_string(server.rate) : server.name;
+}
 
 process_result start_server(sound_server& server) {
     server.dir = make_temp_dir("ld" + server.name.substr(0, 2));
+    server.shared = false;
     std::vector<std::string> argv{"/bin/bash", server.script, "start", server.dir};
     argv.insert(argv.end(), server.start_options.begin(), server.start_options.end());
     return run_program(argv, {}, 40);
@@ -14,6 +52,59 @@ void stop_server(const sound_server& server, bool keep) {
     if (!keep) {
         remove_tree(server.dir);
     }
+}
+
+process_result use_server(sound_server& server) {
+    const char* shared = std::getenv("LIVEDELAY_SHARED_SERVERS");
+    if (shared == nullptr || *shared == '\0') {
+        return start_server(server);
+    }
+    server.dir = std::string(shared) + "/" + shared_name(server);
+    server.shared = true;
+    process_result there;
+    there.status = read_file(server.dir + "/program.env").empty() ? 1 : 0;
+    there.err = there.status == 0 ? "" : "no server shared in " + server.dir + "\n";
+    return there;
+}
+
+void leave_server(const sound_server& server, bool failed) {
+    if (!server.shared && !server.dir.empty()) {
+        stop_server(server, failed);
+    }
+}
+
+::testing::AssertionResult server_session::open(const sound_server& s, bool clicks) {
+    server = s;
+    const process_result started = use_server(server);
+    if (started.status != 0) {
+        return ::testing::AssertionFailure()
+               << "the " << server.name << " test server did not start:\n"
+               << started.out << started.err;
+    }
+    work = make_temp_dir("ld" + server.name.substr(0, 2));
+    if (clicks) {
+        const process_result made = make_click_train(work, server.rate);
+        if (made.status != 0) {
+            return ::testing::AssertionFailure() << "no click train: " << made.err;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+void server_session::close(bool failed) {
+    leave_server(server, failed);
+    if (!failed && !work.empty()) {
+        remove_tree(work);
+    }
+}
+
+std::vector<std::string> program_env(const sound_server& server) {
+    std::vector<std::string> env;
+    std::istringstream lines(read_file(server.dir + "/program.env"));
+    for (std::string line; std::getline(lines, line);) {
+        env.push_back(line);
+    }
+    return env;
 }
 
 measurement measure(const sound_server& server, const std::string& signal,
@@ -31,13 +122,40 @@ measurement measure(const sound_server& server, const std::string& signal,
     m.recording = recording;
     m.program_out = read_file(recording + ".cmd.log");
     m.program_status = read_file(recording + ".status");
+    m.rig_log = read_file(recording + ".rig.log");
     return m;
 }
 
+void expect_clean_finish(const measurement& m) {
+    EXPECT_EQ(m.fixture.status, 0) << m.fixture.out << m.fixture.err << m.rig_log;
+    EXPECT_EQ(m.program_status, "0\n") << m.program_out;
+    EXPECT_TRUE(m.program_out.ends_with("\nFinished\n")) << m.program_out;
+}
+
+void expect_no_xrun(const std::string& program_out) {
+    EXPECT_EQ(program_out.find("\nRX\n"), std::string::npos) << program_out;
+    EXPECT_EQ(program_out.find("\nPX\n"), std::string::npos) << program_out;
+}
+
+process_result make_clicks(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{MAKE_CLICKS_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, {}, 30);
+}
+
 process_result make_click_train(const std::string& dir, int rate) {
-    return run_program({MAKE_CLICKS_BIN, "--channels", "2", "--rate", std::to_string(rate),
-                        "--seconds", "8", "--list", dir + "/clicks.txt", dir + "/clicks.wav"},
-                       {}, 30);
+    return make_clicks({"--channels", "2", "--rate", std::to_string(rate), "--seconds", "8",
+                        "--list", dir + "/clicks.txt", dir + "/clicks.wav"});
+}
+
+std::vector<listed_click> listed_clicks(const std::string& list) {
+    std::vector<listed_click> clicks;
+    std::istringstream lines(list);
+    listed_click c;
+    while (lines >> c.channel >> c.ms >> c.frame) {
+        clicks.push_back(c);
+    }
+    return clicks;
 }
 
 std::map<std::string, std::string> fields_of(const std::string& line) {
@@ -92,4 +210,19 @@ std::map<size_t, std::vector<double>> delays_between_gaps(const analysis& a, dou
         }
     }
     return delays;
+}
+
+std::vector<std::vector<int16_t>> recorded_channels(const std::string& bytes, int channels) {
+    const auto count = static_cast<size_t>(channels);
+    std::vector<std::vector<int16_t>> planes(count);
+    const size_t frames = bytes.size() / (2 * count);
+    for (size_t f = 0; f < frames; ++f) {
+        for (size_t c = 0; c < count; ++c) {
+            const size_t at = (f * count + c) * 2;
+            const auto low = static_cast<uint8_t>(bytes[at]);
+            const auto high = static_cast<uint8_t>(bytes[at + 1]);
+            planes[c].push_back(static_cast<int16_t>(low | (high << 8)));
+        }
+    }
+    return planes;
 }
