@@ -465,6 +465,9 @@ int wake(transfer_state& t, wake_report& report) {
         return err;
     }
     report.moved_frames = written + read.frames;
+    if (read.frames > 0) {
+        t.last_capture_ns = monotonic_ns();
+    }
     report.playback_full = read.playback_full;
     report.waited_on_playback = report.waited_on_playback || read.playback_full;
     // Playback that takes nothing holds capture up too: a server that stopped playing without
@@ -481,13 +484,16 @@ int wake(transfer_state& t, wake_report& report) {
     return err;
 }
 
+// How long before capture's next period is due the wait for it ends, to wait again awake.
+constexpr int64_t pre_wake_ns = 5 * ns_per_ms;
+
 // The most descriptors one wait watches: the stop request, standard input, and the streams'.
 constexpr size_t most_wait_fds = 16;
 
 // How long a wait lasts at most: the time the next period is due, and half a period more, so
 // that a wake-up a plugin fails to give costs no more than that. A wait that comes back ready
 // but finds nothing to move is followed by a quarter period's sleep instead.
-int64_t wait_limit_ns(const transfer_state& t, bool only_sleep) {
+int64_t wait_limit_ns(const transfer_state& t, bool on_playback, bool only_sleep) {
     // Until the delay is judged after playback starts, the streams are read every few ms: the
     // judgment takes its readings as the program wakes, and a server is at its least steady
     // right after a start (it may take back part of what was queued, and run dry).
@@ -495,7 +501,18 @@ int64_t wait_limit_ns(const transfer_state& t, bool only_sleep) {
         return start_step_ns;
     }
     const int64_t period_ns = t.timing.period_frames * ns_per_second / t.timing.rate;
-    return std::max<int64_t>(ns_per_ms, only_sleep ? period_ns / 4 : period_ns * 3 / 2);
+    if (only_sleep) {
+        return std::max<int64_t>(ns_per_ms, period_ns / 4);
+    }
+    // A processor woken from idle answers a tenth of a millisecond or more late, and by a
+    // different amount each time: the readings the drift is measured on would scatter by as
+    // much. So the wait for capture's next period ends 5 ms before it is due, and
+    // the wait after that one (still awake) sees the period end as it comes.
+    const int64_t early_ns = t.last_capture_ns + period_ns - pre_wake_ns - monotonic_ns();
+    if (!on_playback && early_ns > pre_wake_ns) {
+        return early_ns;
+    }
+    return std::max<int64_t>(ns_per_ms, period_ns * 3 / 2);
 }
 
 // Waits, for at most `limit_ns`, for the stream that has work for the loop: playback when it
@@ -553,8 +570,8 @@ int transfer_loop(transfer_state& t) {
     wake_report report;
     while (t.frames_played < t.timing.frame_budget && !stop_requested()) {
         take_commands(t);
-        const int64_t limit_ns = wait_limit_ns(t, only_sleep);
         const bool on_playback = t.unwritten_frames > 0 || report.playback_full;
+        const int64_t limit_ns = wait_limit_ns(t, on_playback, only_sleep);
         const bool woke = wait_for_work(t, on_playback, only_sleep, limit_ns);
         const int64_t now = monotonic_ns();
         const int64_t interval = now - last_wake;

@@ -28,6 +28,7 @@ struct run_timing {
     int64_t frame_budget = 0;  // delayed frames to play before the run finishes
     int64_t period_frames = 0;
     int64_t capture_buffer_frames = 0;
+    bool on_sound_server = false;
 };
 
 // Where playback stands. It changes only in enter_phase; the transitions are:
@@ -108,6 +109,7 @@ struct transfer_state {
     int64_t capture_waiting_frames = 0;  // what capture held after the last read
     int64_t lost_capture_frames = 0;     // audio capture lost, still to pass on as silence
     bool playback_period_seen = false;   // playback moved on since the last write
+    int64_t last_capture_ns = -1;        // when capture last gave frames (CLOCK_MONOTONIC)
     bool shortest_said = false;          // the line on the shortest delay was written
     int64_t xruns = 0;                   // RX and PX markers so far
     float shown_seconds = 0.0f;
