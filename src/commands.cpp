@@ -19,7 +19,8 @@ void say_shortest_of_run(const transfer_state& t, int64_t shortest_frames, doubl
     run_settings asked = *t.settings;
     asked.delay_seconds = static_cast<float>(asked_seconds);
     asked.sample_rate = static_cast<uint32_t>(t.timing.rate);
-    const bool lower = static_cast<int64_t>(period_request_for(asked)) < t.timing.period_frames;
+    const bool lower = static_cast<int64_t>(period_request_for(asked, t.timing.on_sound_server)) <
+                       t.timing.period_frames;
     end_status_line();
     std::fprintf(stderr, "The shortest delay of this run is %.3f sec%s\n",
                  static_cast<double>(shortest_frames) / static_cast<double>(t.timing.rate),

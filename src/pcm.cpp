@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 
 #include "signals.hpp"
 
@@ -105,12 +106,32 @@ int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
     snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
     snd_pcm_uframes_t period = period_request;
     snd_pcm_hw_params_set_period_size_near(pcm, params, &period, nullptr);
-    snd_pcm_uframes_t buffer = period_request * (requested_buffer_frames / requested_period_frames);
+    snd_pcm_uframes_t buffer = requested_buffer_frames;
     snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
     return 0;
 }
 
-snd_pcm_uframes_t period_request_for(const run_settings& settings) {
+bool on_sound_server(snd_pcm_t* pcm) {
+    snd_output_t* out = nullptr;
+    if (snd_output_buffer_open(&out) < 0) {
+        return false;
+    }
+    snd_pcm_dump(pcm, out);
+    char* text = nullptr;
+    const size_t length = snd_output_buffer_string(out, &text);
+    const std::string_view description(text, length);
+    bool found = false;
+    for (const std::string_view plugin : {"PulseAudio", "PipeWire", "JACK"}) {
+        found = found || description.find(plugin) != std::string_view::npos;
+    }
+    snd_output_close(out);
+    return found;
+}
+
+snd_pcm_uframes_t period_request_for(const run_settings& settings, bool on_sound_server) {
+    if (on_sound_server) {
+        return requested_period_frames;
+    }
     const double delay_frames =
         static_cast<double>(settings.delay_seconds) * static_cast<double>(settings.sample_rate);
     const double margin_frames = settings.sample_rate / 1000.0;
@@ -189,7 +210,9 @@ int configure_pcm_pair(const run_settings& settings, const std::string& device_n
         }
         return err;
     }
-    err = restrict_parameters(pair.playback.get(), settings, period_request_for(settings),
+    pair.on_sound_server = on_sound_server(pair.playback.get());
+    err = restrict_parameters(pair.playback.get(), settings,
+                              period_request_for(settings, pair.on_sound_server),
                               pair.playback_params.get());
     if (err < 0) {
         return err;
@@ -208,8 +231,8 @@ int configure_pcm_pair(const run_settings& settings, const std::string& device_n
         }
         return err;
     }
-    const snd_pcm_uframes_t period =
-        pair.playback_granted.period_frames.value_or(period_request_for(settings));
+    const snd_pcm_uframes_t period = pair.playback_granted.period_frames.value_or(
+        period_request_for(settings, pair.on_sound_server));
     err = restrict_parameters(pair.capture.get(), settings, period, pair.capture_params.get());
     if (err < 0) {
         return err;

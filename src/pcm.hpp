@@ -41,6 +41,7 @@ struct pcm_pair {
     hw_params_handle capture_params;
     stream_report playback_granted;
     stream_report capture_granted;
+    bool on_sound_server = false;  // a sound server's plugin plays it (see on_sound_server)
 };
 
 constexpr snd_pcm_uframes_t requested_period_frames = 4096;
@@ -50,10 +51,16 @@ constexpr snd_pcm_uframes_t requested_buffer_frames = 16384;
 constexpr snd_pcm_uframes_t shortest_period_frames = 128;
 
 // The period a run asks for: 4096 frames, as long as the delay asked is at least two of them
-// and a millisecond; for a shorter delay, the largest power of two of at most a third of it
-// (and at least shortest_period_frames), so that two periods and a margin fit inside it with
-// room for a sound server's own latency. The buffer asked is four periods.
-snd_pcm_uframes_t period_request_for(const run_settings& settings);
+// and a millisecond; for a shorter delay on a device of its own, the largest power of two of
+// at most a third of it (and at least shortest_period_frames), so that two periods and a
+// margin fit inside it. A sound server's plugin keeps 4096: the server takes a quantum of its
+// own at a time (PipeWire 1024 frames, PulseAudio about 25 ms), and periods shorter than that
+// underrun on every cycle. The buffer asked stays 16384 frames.
+snd_pcm_uframes_t period_request_for(const run_settings& settings, bool on_sound_server);
+
+// Whether a sound server's ALSA plugin (PulseAudio's, PipeWire's, JACK's) is at the end of the
+// chain that `pcm` opens, as its description says.
+bool on_sound_server(snd_pcm_t* pcm);
 
 // The name under which ALSA converts for `device_name` (plughw:1,0 for hw:1,0, plug:NAME
 // otherwise), or "" when the name converts already.

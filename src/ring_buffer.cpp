@@ -61,11 +61,12 @@ int run_option(const char* option) {
 run_timing timing_for(const run_settings& settings, const pcm_pair& pair) {
     run_timing timing;
     timing.rate = pair.playback_granted.rate.value_or(settings.sample_rate);
-    const snd_pcm_uframes_t asked = period_request_for(settings);
+    const snd_pcm_uframes_t asked = period_request_for(settings, pair.on_sound_server);
     timing.period_frames =
         static_cast<int64_t>(pair.playback_granted.period_frames.value_or(asked));
     timing.capture_buffer_frames =
-        static_cast<int64_t>(pair.capture_granted.buffer_frames.value_or(4 * asked));
+        static_cast<int64_t>(pair.capture_granted.buffer_frames.value_or(requested_buffer_frames));
+    timing.on_sound_server = pair.on_sound_server;
     timing.frame_budget = int64_t{settings.frame_budget} * timing.rate / settings.sample_rate;
     if (timing.rate != settings.sample_rate) {
         std::printf("Sample rate %u is not available here; running at %lld\n", settings.sample_rate,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "pcm.hpp"
 #include "settings.hpp"
 #include "usage_text.hpp"
 
@@ -391,6 +392,33 @@ INSTANTIATE_TEST_SUITE_P(
                       budget_case{"192000", "22369", 4294848000u, "Time out at 22369 sec"},
                       budget_case{"192000", "22370", 72704u, "Time out at 0 sec"},
                       budget_case{"768000", "5592", 4294656000u, "Time out at 5592 sec"}));
+
+}  // namespace
+}  // namespace livedelay
+
+namespace livedelay {
+namespace {
+
+run_settings asking(double delay_seconds, uint32_t rate) {
+    run_settings s;
+    s.delay_seconds = static_cast<float>(delay_seconds);
+    s.sample_rate = rate;
+    return s;
+}
+
+// The usual period wherever two of them and a millisecond fit in the delay, and on a sound
+// server always; below that, a power of two of at most a third of the delay, never below 128.
+TEST(Period, FollowsAShortDelayOnADeviceOfItsOwn) {
+    EXPECT_EQ(period_request_for(asking(3, 44100), false), 4096u);
+    EXPECT_EQ(period_request_for(asking(8192.0 / 48000 + 0.001, 48000), false), 4096u);
+    EXPECT_EQ(period_request_for(asking(8192.0 / 48000, 48000), false), 2048u);
+    EXPECT_EQ(period_request_for(asking(0.1, 48000), false), 1024u);
+    EXPECT_EQ(period_request_for(asking(0.05, 48000), false), 512u);
+    EXPECT_EQ(period_request_for(asking(0.02, 44100), false), 256u);
+    EXPECT_EQ(period_request_for(asking(0, 48000), false), 128u);
+    EXPECT_EQ(period_request_for(asking(0.05, 48000), true), 4096u);
+    EXPECT_EQ(period_request_for(asking(0, 48000), true), 4096u);
+}
 
 }  // namespace
 }  // namespace livedelay
