@@ -43,8 +43,22 @@ bool prepare_playback_start(transfer_state& t, int64_t device_queued_frames,
     if (!holds_delay(t)) {
         return true;
     }
-    const prime_step step = prime_correction(t.latency.plan, ring_delay_frames(t),
-                                             t.unwritten_frames, t.capture_waiting_frames);
+    // A run that builds its delay starts with what the stretcher needs ahead of it, and grows
+    // from there as a rebuild does.
+    latency_plan plan = t.latency.plan;
+    const bool building =
+        t.rebuild.options.build && t.rebuild.available && !t.latency.playback_started;
+    if (building) {
+        const int64_t wanted = ring_delay_for(plan);
+        plan.target_frames =
+            std::min(plan.target_frames,
+                     plan.stream_latency_frames + lead_frames(t.rebuild.stretch) + chunk_frames);
+        t.rebuild.goal_frames = wanted;
+        t.rebuild.start_in_frames = 0;
+        t.latency.rebuilding = true;
+    }
+    const prime_step step =
+        prime_correction(plan, ring_delay_frames(t), t.unwritten_frames, t.capture_waiting_frames);
     advance_staging(t.playback_area, step.drop_unwritten_frames);
     t.unwritten_frames -= step.drop_unwritten_frames;
     // What the delay lacks goes into the rings, behind what is unwritten, as a correction's
@@ -54,8 +68,8 @@ bool prepare_playback_start(transfer_state& t, int64_t device_queued_frames,
     if (t.unwritten_frames == 0) {
         return false;
     }
-    silence_frames = start_silence_frames(t.latency.plan, t.unwritten_frames,
-                                          t.capture_waiting_frames, device_queued_frames);
+    silence_frames = start_silence_frames(plan, t.unwritten_frames, t.capture_waiting_frames,
+                                          device_queued_frames);
     return true;
 }
 

@@ -138,14 +138,6 @@ void pause_faded(delay_ring& ring, crossfade& fade, int64_t frames) {
     fade_in_after(fade, frames + faded_out);
 }
 
-void dump_faded(delay_ring& ring, crossfade& fade) {
-    begin_crossfade(fade, ring, false);
-    const int64_t held = ring.delay_offset / sample_bytes;
-    const int64_t faded_in = std::min(fade.fade_frames, held);
-    clear_output(ring, ring.ring_position, (held - faded_in) * sample_bytes);
-    fade_in_after(fade, held - faded_in);
-}
-
 void cut_faded(delay_ring& ring, crossfade& fade, int64_t frames) {
     const int64_t kept = ring.delay_offset / sample_bytes - frames;
     fade.cut_frames = std::min(fade.fade_frames, frames);

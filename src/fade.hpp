@@ -59,12 +59,9 @@ void note_moved(crossfade& fade, int64_t frames);
 // output rings hold (at most what they hold): the old stream fades into what comes after the
 // skip. pause_faded puts `frames` of silence in front of what they hold: the first fade of it
 // plays fading out, then the silence, then the rest fading back in (where the rings hold less
-// than a fade, the sound resumes where the fade out began). dump_faded drops all they hold,
-// keeping the delay: what was playing fades out, then silence, and the last fade they hold
-// fades in, leading on into what is stored next.
+// than a fade, the sound resumes where the fade out began).
 void skip_faded(delay_ring& ring, crossfade& fade, int64_t frames);
 void pause_faded(delay_ring& ring, crossfade& fade, int64_t frames);
-void dump_faded(delay_ring& ring, crossfade& fade);
 // cut_faded drops the `frames` stored last (at most what the rings hold): what is captured next
 // takes their place, and is joined to what was stored before them by a crossfade from the
 // first frames cut. The delay is that much shorter from the joint on.
