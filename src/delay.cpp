@@ -406,6 +406,23 @@ void warm_up_stretcher(transfer_state& t) {
 
 // Reads where both streams stand, and steers the drift between their clocks. The correction
 // starts once, with a line saying so; from then on it holds the delay.
+//
+// The line comes once the correction has run for a while (or as the run ends): the estimate it
+// starts on is made on a second of readings and may be a third off, where two seconds later it
+// is within a few ppm.
+constexpr int64_t drift_said_after_ns = 2 * ns_per_second;
+
+void say_drift(transfer_state& t, bool run_ending) {
+    if (t.drift_said_at_ns < 0 || (!run_ending && monotonic_ns() < t.drift_said_at_ns)) {
+        return;
+    }
+    t.drift_said_at_ns = -1;
+    std::printf("\nCapture and playback clocks differ by %+.0f ppm; correcting the drift\n",
+                t.drift.ppm);
+    std::fflush(stdout);
+    status_line_ended();
+}
+
 int follow_clocks(transfer_state& t) {
     // Again after the transfers, for the drift alone: each of its buckets keeps the best
     // reading, and a server's may come on either side of them.
@@ -419,11 +436,9 @@ int follow_clocks(transfer_state& t) {
             return -ENOMEM;
         }
         warm_up_stretcher(t);
-        std::printf("\nCapture and playback clocks differ by %+.0f ppm; correcting the drift\n",
-                    t.drift.ppm);
-        std::fflush(stdout);
-        status_line_ended();
+        t.drift_said_at_ns = monotonic_ns() + drift_said_after_ns;
     }
+    say_drift(t, false);
     t.latency.drift_holds_delay = t.drift.engaged && t.drift.referenced;
     return 0;
 }
@@ -601,6 +616,7 @@ int transfer_loop(transfer_state& t) {
             return -ETIMEDOUT;
         }
     }
+    say_drift(t, true);
     return 0;
 }
 

@@ -110,6 +110,7 @@ struct transfer_state {
     int64_t lost_capture_frames = 0;     // audio capture lost, still to pass on as silence
     bool playback_period_seen = false;   // playback moved on since the last write
     int64_t last_capture_ns = -1;        // when capture last gave frames (CLOCK_MONOTONIC)
+    int64_t drift_said_at_ns = -1;       // when the drift's line is due, once it is corrected
     bool shortest_said = false;          // the line on the shortest delay was written
     int64_t xruns = 0;                   // RX and PX markers so far
     float shown_seconds = 0.0f;
