@@ -271,6 +271,7 @@ correction judge_path(latency_state& state, const path_reading& reading) {
     if (!settled(state.path, reading.now_ns) || state.drift_holds_delay || state.rebuilding) {
         return {};
     }
+    const bool was_refined = state.refined;
     const bool refine = !state.refined && reading.now_ns - state.path.first_ns >= refine_after_ns;
     const int64_t tolerance =
         frames_in(!state.judged || refine ? tolerance_ns : held_tolerance_ns, state.plan.rate);
@@ -278,8 +279,13 @@ correction judge_path(latency_state& state, const path_reading& reading) {
     state.refined = state.refined || refine;
     correction c;
     if (error > tolerance) {
-        c.frames_to_drop =
-            std::min(error, std::max<int64_t>(0, reading.waiting_frames - reading.frames_to_drop));
+        // Below the shortest delay the device allows, the delay is found in the first second:
+        // later, what capture holds at a reading is a server's delivery in a lump, and dropping
+        // it would step the delay heard down by tens of ms in the middle of a run.
+        const bool out_of_reach = state.plan.target_frames < state.plan.stream_latency_frames;
+        const int64_t droppable =
+            was_refined && out_of_reach ? 0 : reading.waiting_frames - reading.frames_to_drop;
+        c.frames_to_drop = std::min(error, std::max<int64_t>(0, droppable));
         c.skip_frames = std::min(error - c.frames_to_drop, reading.ring_delay_frames);
         if (c.frames_to_drop + c.skip_frames < error) {
             // The audio in the streams cannot be made shorter than this device needs.

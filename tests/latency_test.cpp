@@ -712,6 +712,35 @@ TEST(Correction, ABacklogIsSkippedOnce) {
     }
 }
 
+// Below the shortest delay the device allows, what capture holds at a reading is dropped while
+// the delay is found, in the first second; later a server's lump of capture is left alone,
+// where dropping it would step the delay heard down in the middle of a run.
+TEST(Correction, BelowTheShortestALumpOfCaptureIsDroppedOnlyWhileTheDelayIsFound) {
+    const latency_plan plan = plan_latency(0, rate, 4096);
+    latency_state state = start_latency(plan);
+    start_judging(state, 0);
+    int64_t now = 0;
+    const auto reading = [&](int64_t waiting) {
+        now += 5 * ms;
+        return judge_path(state, {.now_ns = now,
+                                  .waiting_frames = waiting,
+                                  .queued_frames = plan.stream_latency_frames,
+                                  .ring_delay_frames = 0,
+                                  .written_frames = 8192 + now / ms * 48,
+                                  .frames_to_drop = 0});
+    };
+    for (int i = 0; i < 60; ++i) {
+        reading(0);
+    }
+    EXPECT_EQ(reading(1600).frames_to_drop, 1600) << "found in the first second";
+    for (int i = 0; i < 300; ++i) {
+        reading(0);
+    }
+    ASSERT_TRUE(state.refined);
+    const correction c = reading(1600);
+    EXPECT_EQ(c.frames_to_drop + c.skip_frames + c.pause_frames, 0);
+}
+
 // A server whose stream ran dry without a word reports nothing queued after its writes, and
 // plays nothing of what comes next: after a span of that, playback is started afresh. A
 // queue that is only short of the level is put right by a pause instead.
