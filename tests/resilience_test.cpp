@@ -289,7 +289,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The transfer loop waits on the streams, not in a spin: the first two seconds of a run,
 // start-up included, cost about what the next two do, and two seconds of a frozen server
-// no more. The build is sanitized, so the figures are compared, not bounded.
+// no more. The build is sanitized, so the figures are compared, not bounded. The start-up
+// (the sanitizers' own, and readings every few ms until the delay is judged) may cost a
+// tenth of a second or two more; a busy start took 1.9 s of CPU in its first 4 s.
 TEST_F(OnPulse, NoBusyWaitingWhilePlayingOrWhileTheServerIsFrozen) {
     start_livedelay("30");
     const auto started = clock_type::now();
@@ -313,7 +315,7 @@ TEST_F(OnPulse, NoBusyWaitingWhilePlayingOrWhileTheServerIsFrozen) {
                 frozen);
     EXPECT_EQ(e.result.status, 0) << e.result.err;
     EXPECT_LE(next, 2 * first + 0.05);
-    EXPECT_LE(first, 2 * next + 0.05);
+    EXPECT_LE(first, 2 * next + 0.25);
     EXPECT_LE(frozen, 2 * first + 0.05);
 }
 
