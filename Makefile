@@ -27,12 +27,12 @@ test: test-deps
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DLIVEDELAY_SANITIZE=ON \
 		-DLIVEDELAY_TESTS=ON >/dev/null
 	cmake --build $(BUILD)/test -j $(JOBS)
-	@# The real-time tests after the others: those on sound servers one more at a time than
-	@# there are cores (each takes a few percent of one), then those on the card's clocks
-	@# with no server running (tests/CMakeLists.txt).
+	@# The real-time tests after the others: those on sound servers as many at a time as
+	@# there are cores, then those on the card's clocks with no server running
+	@# (tests/CMakeLists.txt).
 	cd $(BUILD)/test && { status=0; \
 		ctest --output-on-failure -j $(JOBS) -LE realtime || status=1; \
-		ctest --output-on-failure -j $$(($(JOBS) + 1)) -L '^realtime$$' || status=1; \
+		ctest --output-on-failure -j $(JOBS) -L '^realtime$$' || status=1; \
 		ctest --output-on-failure -j $(JOBS) -L realtime_card || status=1; exit $$status; }
 
 demo: release

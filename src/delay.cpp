@@ -522,9 +522,10 @@ int64_t wait_limit_ns(const transfer_state& t, bool on_playback, bool only_sleep
     // A processor woken from idle answers a tenth of a millisecond or more late, and by a
     // different amount each time: the readings the drift is measured on would scatter by as
     // much. So the wait for capture's next period ends 5 ms before it is due, and
-    // the wait after that one (still awake) sees the period end as it comes.
+    // the wait after that one (still awake) sees the period end as it comes. A sound server
+    // hands capture over on its own cycle, not at our periods: there it would only add a wake.
     const int64_t early_ns = t.last_capture_ns + period_ns - pre_wake_ns - monotonic_ns();
-    if (!on_playback && early_ns > pre_wake_ns) {
+    if (!on_playback && !t.timing.on_sound_server && early_ns > pre_wake_ns) {
         return early_ns;
     }
     return std::max<int64_t>(ns_per_ms, period_ns * 3 / 2);
