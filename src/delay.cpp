@@ -17,6 +17,7 @@
 #include "rebuild_pass.hpp"
 #include "recovery.hpp"
 #include "signals.hpp"
+#include "wait.hpp"
 
 namespace livedelay {
 
@@ -51,8 +52,6 @@ void delay_pass(delay_ring& ring, crossfade& fade, staging_area& capture, stagin
 
 namespace {
 
-// How long a wait lasts at most while playback starts.
-constexpr int64_t start_step_ns = 5 * ns_per_ms;
 // Reads in one wake, so a long backlog is taken in a few wakes, never in one long one; and no
 // more once this long has gone, so commands and stop requests are looked at.
 constexpr int chunks_per_wake = 16;
@@ -63,10 +62,6 @@ constexpr int64_t unrun_gap_ns = 500 * ns_per_ms;
 // Playback that stopped skips what capture delivers for this long at most before it starts
 // again: a program starved of the CPU may never find capture dry.
 constexpr int64_t skip_limit_ns = 250 * ns_per_ms;
-
-bool running_held(const transfer_state& t) {
-    return t.phase == playback_phase::running && holds_delay(t);
-}
 
 // Recovers the stream from `err`: 0 when it runs again or still wakes, else the code that
 // ends the run.
@@ -497,83 +492,6 @@ int wake(transfer_state& t, wake_report& report) {
         err = recover_stopped_streams(t);
     }
     return err;
-}
-
-// How long before capture's next period is due the wait for it ends, to wait again awake.
-constexpr int64_t pre_wake_ns = 5 * ns_per_ms;
-
-// The most descriptors one wait watches: the stop request, standard input, and the streams'.
-constexpr size_t most_wait_fds = 16;
-
-// How long a wait lasts at most: the time the next period is due, and half a period more, so
-// that a wake-up a plugin fails to give costs no more than that. A wait that comes back ready
-// but finds nothing to move is followed by a quarter period's sleep instead.
-int64_t wait_limit_ns(const transfer_state& t, bool on_playback, bool only_sleep) {
-    // Until the delay is judged after playback starts, the streams are read every few ms: the
-    // judgment takes its readings as the program wakes, and a server is at its least steady
-    // right after a start (it may take back part of what was queued, and run dry).
-    if (t.phase != playback_phase::running || (holds_delay(t) && !t.latency.refined)) {
-        return start_step_ns;
-    }
-    const int64_t period_ns = t.timing.period_frames * ns_per_second / t.timing.rate;
-    if (only_sleep) {
-        return std::max<int64_t>(ns_per_ms, period_ns / 4);
-    }
-    // A processor woken from idle answers a tenth of a millisecond or more late, and by a
-    // different amount each time: the readings the drift is measured on would scatter by as
-    // much. So the wait for capture's next period ends 5 ms before it is due, and
-    // the wait after that one (still awake) sees the period end as it comes. A sound server
-    // hands capture over on its own cycle, not at our periods: there it would only add a wake.
-    const int64_t early_ns = t.last_capture_ns + period_ns - pre_wake_ns - monotonic_ns();
-    if (!on_playback && !t.timing.on_sound_server && early_ns > pre_wake_ns) {
-        return early_ns;
-    }
-    return std::max<int64_t>(ns_per_ms, period_ns * 3 / 2);
-}
-
-// Waits, for at most `limit_ns`, for the stream that has work for the loop: playback when it
-// is to take frames (`on_playback`), else capture; and for standard input and a stop request.
-// Gives whether the stream's descriptors woke it. After a wake that found them awake but
-// nothing to move (a plugin may leave them so until its next transfer), the streams are not
-// watched (`only_sleep`).
-bool wait_for_work(transfer_state& t, bool on_playback, bool only_sleep, int64_t limit_ns) {
-    std::array<pollfd, most_wait_fds> fds{};
-    size_t count = 0;
-    for (const int fd : {stop_request_fd(), joining(t.fade) ? -1 : control_wait_fd(t.control)}) {
-        if (fd >= 0) {
-            fds[count++] = {fd, POLLIN, 0};
-        }
-    }
-    snd_pcm_t* pcm = on_playback ? t.playback : t.capture;
-    const size_t own_from = count;
-    count += only_sleep ? 0 : add_poll_descriptors(pcm, std::span(fds).subspan(count));
-    const size_t own = count - own_from;
-    // Playback is also watched once after each write, so that a card whose pointer moves a
-    // period at a time is read as its period ends: where it stands is then known to the frame.
-    const bool watch_playback =
-        !only_sleep && !on_playback && running_held(t) && !t.playback_period_seen;
-    const size_t period_from = count;
-    if (watch_playback) {
-        count += add_poll_descriptors(t.playback, std::span(fds).subspan(count));
-    }
-    const int timeout_ms = static_cast<int>((limit_ns + ns_per_ms - 1) / ns_per_ms);
-    if (poll(fds.data(), count, timeout_ms) <= 0 || own == 0) {
-        return false;
-    }
-    const bool woke = std::any_of(fds.begin() + own_from, fds.begin() + period_from,
-                                  [](const pollfd& p) { return p.revents != 0; });
-    // A plugin learns here that its descriptors were seen (a timer read, an event taken); what
-    // it makes of them is not needed: the wake looks at the stream itself.
-    unsigned short revents = 0;
-    snd_pcm_poll_descriptors_revents(pcm, fds.data() + own_from, static_cast<unsigned>(own),
-                                     &revents);
-    if (count > period_from) {
-        unsigned short played = 0;
-        snd_pcm_poll_descriptors_revents(t.playback, fds.data() + period_from,
-                                         static_cast<unsigned>(count - period_from), &played);
-        t.playback_period_seen = played != 0;
-    }
-    return woke;
 }
 
 }  // namespace

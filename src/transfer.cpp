@@ -60,6 +60,10 @@ bool holds_delay(const transfer_state& t) {
     return holds_latency(t.latency);
 }
 
+bool running_held(const transfer_state& t) {
+    return t.phase == playback_phase::running && holds_delay(t);
+}
+
 void enter_phase(transfer_state& t, playback_phase phase) {
     if (phase == playback_phase::skipping) {
         advance_staging(t.playback_area, t.unwritten_frames);

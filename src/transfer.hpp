@@ -126,6 +126,8 @@ int create_transfer(transfer_state& t, const run_settings& settings, const run_t
 
 // Whether the delay heard is held to the delay asked: only where the streams run on a clock.
 bool holds_delay(const transfer_state& t);
+// Playback runs and the delay is held: the readings of the streams count.
+bool running_held(const transfer_state& t);
 
 // The one place the playback phase changes. Entering `skipping` drops what is routed and not
 // yet written: it is as late as what capture holds.
