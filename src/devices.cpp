@@ -30,15 +30,7 @@ struct direction_probe {
 // server to convert to its own rate, which no ALSA call tells. Only the chain of plugins that
 // the PCM's dump shows says that one of them is underneath.
 bool rate_converted_by_server(snd_pcm_t* pcm) {
-    snd_output_t* output = nullptr;
-    if (snd_output_buffer_open(&output) < 0) {
-        return false;
-    }
-    snd_pcm_dump(pcm, output);
-    char* text = nullptr;
-    const size_t size = snd_output_buffer_string(output, &text);
-    const std::string dump(text == nullptr ? "" : text, text == nullptr ? 0 : size);
-    snd_output_close(output);
+    const std::string dump = pcm_description(pcm);
     return dump.find("<-> PulseAudio PCM I/O Plugin") != std::string::npos ||
            dump.find("<-> PipeWire PCM I/O Plugin") != std::string::npos;
 }

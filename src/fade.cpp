@@ -5,23 +5,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "samples.hpp"
+
 namespace livedelay {
-
-namespace {
-
-int32_t sample_at(const uint8_t* bytes) {
-    const int32_t v = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16);
-    return (v ^ 0x800000) - 0x800000;
-}
-
-void put_sample(uint8_t* bytes, int32_t v) {
-    v = std::clamp(v, -0x800000, 0x7fffff);
-    bytes[0] = static_cast<uint8_t>(v);
-    bytes[1] = static_cast<uint8_t>(v >> 8);
-    bytes[2] = static_cast<uint8_t>(v >> 16);
-}
-
-}  // namespace
 
 double fade_weight(int64_t i, int64_t frames) {
     // The middle of each frame, so that a fade in and a fade out of one length add up to 1.

@@ -3,11 +3,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 
 #include "signals.hpp"
 
 namespace livedelay {
+
+namespace {
+
+constexpr std::string_view sound_server_plugins[] = {"PulseAudio", "PipeWire", "JACK"};
+
+}  // namespace
 
 namespace {
 
@@ -111,21 +118,24 @@ int restrict_parameters(snd_pcm_t* pcm, const run_settings& settings,
     return 0;
 }
 
-bool on_sound_server(snd_pcm_t* pcm) {
+std::string pcm_description(snd_pcm_t* pcm) {
     snd_output_t* out = nullptr;
     if (snd_output_buffer_open(&out) < 0) {
-        return false;
+        return {};
     }
     snd_pcm_dump(pcm, out);
     char* text = nullptr;
     const size_t length = snd_output_buffer_string(out, &text);
-    const std::string_view description(text, length);
-    bool found = false;
-    for (const std::string_view plugin : {"PulseAudio", "PipeWire", "JACK"}) {
-        found = found || description.find(plugin) != std::string_view::npos;
-    }
+    std::string description(text == nullptr ? "" : text, text == nullptr ? 0 : length);
     snd_output_close(out);
-    return found;
+    return description;
+}
+
+bool on_sound_server(snd_pcm_t* pcm) {
+    const std::string description = pcm_description(pcm);
+    return std::any_of(
+        std::begin(sound_server_plugins), std::end(sound_server_plugins),
+        [&](std::string_view plugin) { return description.find(plugin) != std::string::npos; });
 }
 
 snd_pcm_uframes_t period_request_for(const run_settings& settings, bool on_sound_server) {

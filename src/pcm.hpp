@@ -58,6 +58,10 @@ constexpr snd_pcm_uframes_t shortest_period_frames = 128;
 // underrun on every cycle. The buffer asked stays 16384 frames.
 snd_pcm_uframes_t period_request_for(const run_settings& settings, bool on_sound_server);
 
+// What snd_pcm_dump says of `pcm`: the chain of plugins it opens, each by name; "" when it
+// cannot be had.
+std::string pcm_description(snd_pcm_t* pcm);
+
 // Whether a sound server's ALSA plugin (PulseAudio's, PipeWire's, JACK's) is at the end of the
 // chain that `pcm` opens, as its description says.
 bool on_sound_server(snd_pcm_t* pcm);

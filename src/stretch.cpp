@@ -7,25 +7,13 @@
 #include <cerrno>
 #include <cmath>
 
+#include "samples.hpp"
+
 namespace livedelay {
 
 namespace {
 
 constexpr int64_t stretch_chunk_frames = 1024;
-constexpr float full_scale = 8388608.0f;  // 2^23, a 24-bit sample's range
-
-float sample_at(const uint8_t* bytes) {
-    const int32_t v = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16);
-    return static_cast<float>((v ^ 0x800000) - 0x800000) / full_scale;
-}
-
-void put_sample(uint8_t* bytes, float value) {
-    const auto v =
-        static_cast<int32_t>(std::clamp(std::lrint(value * full_scale), -0x800000L, 0x7fffffL));
-    bytes[0] = static_cast<uint8_t>(v);
-    bytes[1] = static_cast<uint8_t>(v >> 8);
-    bytes[2] = static_cast<uint8_t>(v >> 16);
-}
 
 }  // namespace
 
@@ -81,7 +69,7 @@ stretched stretch(stretcher& s, std::span<const std::span<const uint8_t>> in, in
     const int64_t piece = std::min(frames, stretch_chunk_frames);
     for (int64_t f = 0; f < piece; ++f) {
         for (int l = 0; l < s.lanes; ++l) {
-            s.in[static_cast<size_t>(f * s.lanes + l)] = sample_at(in[l].data() + f * 3);
+            s.in[static_cast<size_t>(f * s.lanes + l)] = sample_as_float(in[l].data() + f * 3);
         }
     }
     SRC_DATA data{};
@@ -97,8 +85,8 @@ stretched stretch(stretcher& s, std::span<const std::span<const uint8_t>> in, in
     s.to_drop -= dropped;
     for (int64_t f = dropped; f < data.output_frames_gen; ++f) {
         for (int l = 0; l < s.lanes; ++l) {
-            put_sample(out[l].data() + (f - dropped) * 3,
-                       s.out[static_cast<size_t>(f * s.lanes + l)]);
+            put_float_sample(out[l].data() + (f - dropped) * 3,
+                             s.out[static_cast<size_t>(f * s.lanes + l)]);
         }
     }
     done.taken = data.input_frames_used;

@@ -10,6 +10,8 @@
 #include <new>
 #include <numbers>
 
+#include "samples.hpp"
+
 namespace livedelay {
 
 namespace {
@@ -18,20 +20,6 @@ constexpr int64_t piece_frames = 1024;  // the library's input and output, a pie
 constexpr int max_lanes = 8;
 constexpr double slowest = 0.8;
 constexpr double fastest = 1.25;
-constexpr float full_scale = 8388608.0f;  // 2^23, a 24-bit sample's range
-
-float sample_at(const uint8_t* bytes) {
-    const int32_t v = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16);
-    return static_cast<float>((v ^ 0x800000) - 0x800000) / full_scale;
-}
-
-void put_sample(uint8_t* bytes, float value) {
-    const auto v =
-        static_cast<int32_t>(std::clamp(std::lrint(value * full_scale), -0x800000L, 0x7fffffL));
-    bytes[0] = static_cast<uint8_t>(v);
-    bytes[1] = static_cast<uint8_t>(v >> 8);
-    bytes[2] = static_cast<uint8_t>(v >> 16);
-}
 
 const uint8_t* kept_at(const timestretch& ts, int lane, int64_t frame) {
     assert(frame >= ts.kept_from && frame < ts.taken);
@@ -70,7 +58,7 @@ void kept_as_floats(const timestretch& ts, int64_t from, int64_t frames, float* 
     for (int l = 0; l < ts.lanes; ++l) {
         const uint8_t* bytes = kept_at(ts, l, from);
         for (int64_t f = 0; f < frames; ++f) {
-            to[f * ts.lanes + l] = sample_at(bytes + f * 3);
+            to[f * ts.lanes + l] = sample_as_float(bytes + f * 3);
         }
     }
 }
@@ -136,7 +124,7 @@ float fade_gain(int64_t k, int64_t frames) {
 void put_frame(const timestretch& ts, std::span<const std::span<uint8_t>> out, int64_t at,
                const float* frame) {
     for (int l = 0; l < ts.lanes; ++l) {
-        put_sample(out[l].data() + at * 3, frame[l]);
+        put_float_sample(out[l].data() + at * 3, frame[l]);
     }
 }
 
@@ -202,8 +190,8 @@ int64_t give_join(timestretch& ts, std::span<const std::span<uint8_t>> out, int6
         const float g = fade_gain(ts.fade_done, ts.fade_frames);
         const float* into = ts.ready.data() + (ts.fade_ready + ts.fade_done) * ts.lanes;
         for (int l = 0; l < ts.lanes; ++l) {
-            frame[l] =
-                (1 - g) * sample_at(kept_at(ts, l, ts.fade_from + ts.fade_done)) + g * into[l];
+            frame[l] = (1 - g) * sample_as_float(kept_at(ts, l, ts.fade_from + ts.fade_done)) +
+                       g * into[l];
         }
         put_frame(ts, out, at + made, frame);
     }
@@ -274,8 +262,8 @@ int64_t give_leave(timestretch& ts, std::span<const std::span<uint8_t>> out, int
         const float g = fade_gain(ts.fade_done, ts.fade_frames);
         const float* from = ts.ready.data() + ts.fade_done * ts.lanes;
         for (int l = 0; l < ts.lanes; ++l) {
-            frame[l] =
-                (1 - g) * from[l] + g * sample_at(kept_at(ts, l, ts.fade_from + ts.fade_done));
+            frame[l] = (1 - g) * from[l] +
+                       g * sample_as_float(kept_at(ts, l, ts.fade_from + ts.fade_done));
         }
         put_frame(ts, out, at + made, frame);
     }

@@ -182,8 +182,12 @@ TEST_F(StatusLine, ShowsTheClipMarkInASCIIAndFitsTheWidth) {
     EXPECT_NE(status_line().find("########"), std::string::npos) << status_line();
     tmux({"resize-window", "-t", "0", "-x", "40"});
     EXPECT_TRUE(wait_on_screen("0.500 s")) << screen();
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    const std::string narrow = status_line();
+    // The line is drawn again at the next tick after the resize: wait for it, not a time.
+    std::string narrow = status_line();
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         narrow.size() >= 40 && std::chrono::steady_clock::now() < until; narrow = status_line()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     EXPECT_LT(narrow.size(), 40u) << narrow;
     EXPECT_EQ(narrow.find("  out "), std::string::npos) << narrow;
     tmux({"resize-window", "-t", "0", "-x", "120"});
