@@ -27,15 +27,6 @@ ring_block mapped_block(int64_t bytes) {
     return ring_block(static_cast<uint8_t*>(p), unmap_deleter{static_cast<size_t>(bytes)});
 }
 
-// Gives the pages of [from, to) of every ring back; they read as zero afterwards.
-void release(delay_ring& ring, int64_t from, int64_t to) {
-    for (lane& l : ring.lanes) {
-        for (uint8_t* block : {l.input_ring.get(), l.output_ring.get()}) {
-            madvise(block + from, static_cast<size_t>(to - from), MADV_DONTNEED);
-        }
-    }
-}
-
 // Zeroes [from, from + n) of a mapped block, n within it. Whole pages are handed back rather
 // than written, so a long pause costs neither time nor memory.
 void clear_bytes(uint8_t* block, int64_t from, int64_t n) {
@@ -53,6 +44,53 @@ void clear_bytes(uint8_t* block, int64_t from, int64_t n) {
 
 int64_t wrapped(const delay_ring& ring, int64_t position) {
     return (position % ring.ring_size + ring.ring_size) % ring.ring_size;
+}
+
+// Copies destination.size() bytes of a lane's output ring from `at` on, both wrapped.
+void copy_output(const delay_ring& ring, lane_id id, int64_t at, std::span<uint8_t> destination) {
+    const auto n = static_cast<int64_t>(destination.size());
+    const int64_t from = wrapped(ring, at);
+    const int64_t first = std::min(n, ring.ring_size - from);
+    const uint8_t* output = ring.lanes[id].output_ring.get();
+    if (first > 0) {
+        std::memcpy(destination.data(), output + from, static_cast<size_t>(first));
+    }
+    if (n > first) {
+        std::memcpy(destination.data() + first, output, static_cast<size_t>(n - first));
+    }
+}
+
+// What playback took moved by `bytes` (less where the position moved back over it), within
+// what is left as it was: a block, and what the stored bytes have not wrapped round onto.
+void note_taken(delay_ring& ring, int64_t bytes) {
+    ring.taken_bytes =
+        std::clamp<int64_t>(ring.taken_bytes + bytes, 0,
+                            std::min(released_block_bytes, ring.ring_size - ring.delay_offset) /
+                                sample_bytes * sample_bytes);
+}
+
+// Gives back the block at `start` of the rings where it holds nothing that is still to be
+// used: in the input rings, anything but the block of the position and the one behind it
+// (their bytes were copied on in the pass that stored them); in the output rings, only where
+// the block lies wholly outside the delay ahead of the position and outside the block's
+// length behind it, which playback may be handed back. In a ring barely longer than the
+// delay, the block behind the position already holds what plays after the next wrap.
+void release_spent(delay_ring& ring, int64_t start) {
+    const int64_t block = released_block_bytes;
+    const int64_t end = std::min(start + block, ring.ring_size);
+    const int64_t at = ring.ring_position / block * block;
+    const bool input_spent = start != at && start != wrapped(ring, at - block);
+    const int64_t ahead = wrapped(ring, start - ring.ring_position);
+    const bool output_spent =
+        ahead >= ring.delay_offset && ahead + (end - start) <= ring.ring_size - block;
+    for (lane& l : ring.lanes) {
+        if (input_spent) {
+            madvise(l.input_ring.get() + start, static_cast<size_t>(end - start), MADV_DONTNEED);
+        }
+        if (output_spent) {
+            madvise(l.output_ring.get() + start, static_cast<size_t>(end - start), MADV_DONTNEED);
+        }
+    }
 }
 
 }  // namespace
@@ -106,16 +144,24 @@ int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset)
 }
 
 int relay_delay_ring(delay_ring& ring, int64_t ring_size) {
-    delay_ring larger;
-    const int err = create_delay_ring(larger, ring_size, ring.delay_offset);
+    delay_ring moved;
+    const int err = create_delay_ring(moved, ring_size, ring.delay_offset);
     if (err < 0) {
         return err;
     }
+    // What playback may hand back comes along, where the new rings have room for it.
+    const int64_t behind =
+        std::min(ring.taken_bytes,
+                 (ring_size - ring.delay_offset - chunk_bytes - 1) / sample_bytes * sample_bytes);
     for (int l = 0; l < 2; ++l) {
-        copy_ahead(ring, static_cast<lane_id>(l), 0,
-                   {larger.lanes[l].output_ring.get(), static_cast<size_t>(ring.delay_offset)});
+        uint8_t* output = moved.lanes[l].output_ring.get();
+        copy_output(ring, static_cast<lane_id>(l), ring.ring_position - behind,
+                    {output + ring_size - behind, static_cast<size_t>(behind)});
+        copy_output(ring, static_cast<lane_id>(l), ring.ring_position,
+                    {output, static_cast<size_t>(ring.delay_offset)});
     }
-    ring = std::move(larger);
+    moved.taken_bytes = behind;
+    ring = std::move(moved);
     return 0;
 }
 
@@ -166,40 +212,28 @@ void advance(delay_ring& ring, int64_t n) {
     const int64_t before = ring.ring_position;
     const int64_t next = before + n;
     ring.ring_position = next < ring.ring_size ? next : next - ring.ring_size;
-    // A small ring is resident whole anyway; a large one keeps only its current block.
+    note_taken(ring, n);
+    // A small ring is resident whole anyway.
     if (ring.ring_size < 2 * released_block_bytes) {
         return;
     }
-    // The block before each one the position leaves: the input rings' bytes there were copied
-    // on, the output rings' were played, and the position has since left the block after it
-    // too (what it left last may still be handed back). A long move that wraps may end in or
-    // just after a block it left, which then still holds what plays next.
-    const int64_t now_in = ring.ring_position / released_block_bytes * released_block_bytes;
-    const int64_t just_left = wrapped(ring, now_in - released_block_bytes);
-    for (int64_t block = before / released_block_bytes * released_block_bytes;
-         block / released_block_bytes != next / released_block_bytes && block < next;
-         block += released_block_bytes) {
-        const int64_t start = wrapped(ring, block - released_block_bytes);
-        if (start != now_in && start != just_left) {
-            release(ring, start, std::min(start + released_block_bytes, ring.ring_size));
-        }
+    // Each block entered leaves the one two behind it spent, as far as playback is concerned.
+    for (int64_t entered = before / released_block_bytes + 1;
+         entered <= next / released_block_bytes; ++entered) {
+        release_spent(ring, wrapped(ring, (entered - 2) * released_block_bytes));
     }
 }
 
 void copy_ahead(const delay_ring& ring, lane_id id, int64_t ahead, std::span<uint8_t> destination) {
-    const auto n = static_cast<int64_t>(destination.size());
-    assert(ahead >= 0 && ahead + n <= ring.ring_size);
-    const int64_t from = wrapped(ring, ring.ring_position + ahead);
-    const int64_t first = std::min(n, ring.ring_size - from);
-    const uint8_t* output = ring.lanes[id].output_ring.get();
-    std::memcpy(destination.data(), output + from, static_cast<size_t>(first));
-    std::memcpy(destination.data() + first, output, static_cast<size_t>(n - first));
+    assert(ahead >= 0 && ahead + static_cast<int64_t>(destination.size()) <= ring.ring_size);
+    copy_output(ring, id, ring.ring_position + ahead, destination);
 }
 
 void skip_output(delay_ring& ring, int64_t n) {
     assert(n >= 0 && n <= ring.delay_offset && n % sample_bytes == 0);
     advance(ring, n);
     ring.delay_offset -= n;
+    note_taken(ring, 0);
 }
 
 void pause_output(delay_ring& ring, int64_t n) {
@@ -208,12 +242,15 @@ void pause_output(delay_ring& ring, int64_t n) {
     ring.ring_position = wrapped(ring, ring.ring_position - n);
     clear_output(ring, ring.ring_position, n);
     ring.delay_offset += n;
+    note_taken(ring, -n);
 }
 
 void rewind_output(delay_ring& ring, int64_t n) {
-    assert(n >= 0 && n % sample_bytes == 0 && ring.delay_offset + n + chunk_bytes < ring.ring_size);
+    assert(n >= 0 && n % sample_bytes == 0 && n <= ring.taken_bytes &&
+           ring.delay_offset + n + chunk_bytes < ring.ring_size);
     ring.ring_position = wrapped(ring, ring.ring_position - n);
     ring.delay_offset += n;
+    note_taken(ring, -n);
 }
 
 void cut_newest(delay_ring& ring, int64_t n) {
@@ -242,6 +279,7 @@ void pause_input(delay_ring& ring, int64_t n, int64_t behind) {
     }
     clear_output(ring, gap_at, n);
     ring.delay_offset += n;
+    note_taken(ring, 0);
 }
 
 int create_staging_area(staging_area& area, int32_t region_count) {

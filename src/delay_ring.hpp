@@ -48,6 +48,10 @@ struct delay_ring {
     int64_t ring_size = 0;
     int64_t delay_offset = 0;
     int64_t ring_position = 0;
+    // Bytes just behind the position that are still as playback took them, which it may hand
+    // back (rewind_output): at most a block, and none that the bytes stored since have
+    // overwritten.
+    int64_t taken_bytes = 0;
     lane lanes[2];
 };
 
@@ -61,18 +65,19 @@ int64_t delay_offset_for(const run_settings& settings);
 // Gives -ENOMEM, with nothing else changed, when any of them cannot be had.
 int create_delay_ring(delay_ring& ring, int64_t ring_size, int64_t delay_offset);
 
-// Moves what the output rings hold ahead of the position into four new rings of `ring_size`
-// bytes (at least the delay and a pass more), at position 0. Gives -ENOMEM, with the rings as
-// they were, when the new ones cannot be had.
+// Moves what the output rings hold ahead of the position, and what playback may hand back
+// behind it, into four new rings of `ring_size` bytes (at least the delay and a pass more).
+// Gives -ENOMEM, with the rings as they were, when the new ones cannot be had.
 int relay_delay_ring(delay_ring& ring, int64_t ring_size);
 
 // Each takes n = source.size() (or destination.size()) bytes, at most one chunk.
 void store(delay_ring& ring, lane_id id, std::span<const uint8_t> source);
 void delay_copy(delay_ring& ring, lane_id id, int64_t n);
 void fetch(const delay_ring& ring, lane_id id, std::span<uint8_t> destination);
-// Moves the ring position on by n bytes, less than a ring. Each whole block that the
-// position leaves behind is handed back to the system: the input rings' bytes there were
-// copied on by delay_copy and the output rings' were played, so all of them are dead.
+// Moves the ring position on by n bytes, less than a ring. Blocks the position has left
+// behind are handed back to the system where nothing in them is still to be used: the input
+// rings' bytes were copied on by delay_copy, and the output rings' were played unless the
+// delay ahead of the position has wrapped round into them.
 void advance(delay_ring& ring, int64_t n);
 constexpr int64_t released_block_bytes = int64_t{1} << 20;
 
@@ -93,8 +98,7 @@ void skip_output(delay_ring& ring, int64_t n);
 void pause_output(delay_ring& ring, int64_t n);
 void pause_input(delay_ring& ring, int64_t n, int64_t behind);
 // Hands the n bytes playback took last back to the output rings: the position moves back by
-// n, and they are what playback takes next (n at most what it took since the position last
-// left a block behind).
+// n, and they are what playback takes next (n at most taken_bytes).
 void rewind_output(delay_ring& ring, int64_t n);
 // Drops the n bytes stored last (n at most delay_offset): what is stored next takes their
 // place, so the delay is n bytes shorter from what was stored before them on.

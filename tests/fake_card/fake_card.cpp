@@ -4,8 +4,9 @@
 // { ... }" or "capture { ... }") first, then in the card's.
 //
 // Captured audio names its channel and frame. Unpaced, channel c, frame f is ((c+1) << 20) |
-// ((f+1) & 0xfffff), f counting every frame the stream has delivered, and played audio goes
-// to the `played` file as raw interleaved samples, exactly as written.
+// ((f+1) & 0xfffff), f counting every frame the stream has delivered, or with "signal index"
+// index_sample(c, f) (tests/support/index_signal.hpp), and played audio goes to the `played`
+// file (which may be a FIFO) as raw interleaved samples, exactly as written.
 //
 // Paced ("pace clock"), every stream runs on a clock of its own: frames since an origin the
 // first stream of the process sets, at the stream's rate and `ppm` faster. A stream plays or
@@ -36,6 +37,8 @@
 #include <string>
 #include <vector>
 
+#include "support/index_signal.hpp"
+
 namespace {
 
 enum class fault_kind { none, xrun, suspend, gone, short_transfer };
@@ -47,7 +50,8 @@ bool played_emptied = false;
 
 // What a paced capture stream delivers: the markers, silence, a full-scale square wave, or the
 // markers for the first second of every two and silence for the next.
-enum class capture_signal { markers, silence, full_scale, gated };
+// Unpaced, markers or the index signal.
+enum class capture_signal { markers, silence, full_scale, gated, index };
 
 struct card {
     snd_pcm_ioplug_t io{};
@@ -446,7 +450,10 @@ snd_pcm_sframes_t fake_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area
             if (io->stream == SND_PCM_STREAM_PLAYBACK) {
                 interleaved.insert(interleaved.end(), at, at + width);
             } else if (markers) {
-                const uint32_t v = ((ch + 1) << 20) | static_cast<uint32_t>((frame + 1) & 0xfffff);
+                const uint32_t v =
+                    c.signal == capture_signal::index
+                        ? index_sample(static_cast<int>(ch), frame)
+                        : ((ch + 1) << 20) | static_cast<uint32_t>((frame + 1) & 0xfffff);
                 at[0] = static_cast<uint8_t>(v);
                 at[1] = static_cast<uint8_t>(v >> 8);
                 at[2] = static_cast<uint8_t>(v >> 16);
@@ -667,6 +674,7 @@ extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(fakecard) {
     c->signal = signal == "silence"      ? capture_signal::silence
                 : signal == "full_scale" ? capture_signal::full_scale
                 : signal == "gated"      ? capture_signal::gated
+                : signal == "index"      ? capture_signal::index
                                          : capture_signal::markers;
     c->ppb = std::llround(ppm * 1000);
     c->accept_rates = reader.numbers("accept_rates");
