@@ -327,22 +327,44 @@ static_assert(key_sequence_bytes < longest_line_bytes);
 
 }  // namespace
 
+namespace {
+
+// The terminal's settings, kept to be put back, and its key mode set: keys count as they are
+// pressed and are not echoed; Ctrl-C still stops the run. Taken in the foreground only: in
+// the background the settings are the shell's line editor's, not the ones to put back.
+void take_terminal(control_input& input) {
+    if (tcgetattr(input.fd, &input.saved) != 0) {
+        return;
+    }
+    termios keys = input.saved;
+    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    keys.c_cc[VMIN] = 0;
+    keys.c_cc[VTIME] = 0;
+    keep_terminal_settings(input.fd, input.saved, keys);
+    input.terminal_taken = true;
+}
+
+// Whether the terminal's foreground is another process group: a shell's, with the program
+// run in its background.
+bool in_background(const control_input& input) {
+    const pid_t foreground = input.terminal ? tcgetpgrp(input.fd) : -1;
+    return foreground >= 0 && foreground != getpgrp();
+}
+
+}  // namespace
+
 void open_control(control_input& input) {
     input.fd = STDIN_FILENO;
-    input.terminal = isatty(input.fd) != 0 && tcgetattr(input.fd, &input.saved) == 0;
-    if (input.terminal) {
-        // Keys count as they are pressed and are not echoed; Ctrl-C still stops the run.
-        termios keys = input.saved;
-        keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        keys.c_cc[VMIN] = 0;
-        keys.c_cc[VTIME] = 0;
-        keep_terminal_settings(input.fd, input.saved, keys);
+    input.terminal = isatty(input.fd) != 0;
+    input.in_background = in_background(input);
+    if (input.terminal && !input.in_background) {
+        take_terminal(input);
     }
 }
 
 void close_control(control_input& input) {
     say_held_back(input.refusals);
-    if (input.terminal) {
+    if (input.terminal_taken) {
         restore_terminal();
     }
     input.fd = -1;
@@ -356,6 +378,19 @@ command_batch read_commands(control_input& input, double delay_seconds, int64_t 
     if (input.fd < 0) {
         return {};
     }
+    // A terminal is read only by the program in its foreground: from the background, a read
+    // fails at once, again and again, and what is typed belongs to the shell. Brought to the
+    // foreground (fg, which continues a running job without a signal), it takes the keys.
+    const bool was_in_background = input.in_background;
+    input.in_background = in_background(input);
+    if (input.in_background) {
+        return {};
+    }
+    if (input.terminal && !input.terminal_taken) {
+        take_terminal(input);
+    } else if (input.terminal && was_in_background) {
+        resume_key_mode();
+    }
     pollfd readable{input.fd, POLLIN, 0};
     if (poll(&readable, 1, 0) <= 0) {
         return {};
@@ -363,8 +398,10 @@ command_batch read_commands(control_input& input, double delay_seconds, int64_t 
     char bytes[read_budget_bytes];
     const ssize_t got = read(input.fd, bytes, sizeof bytes);
     if (got < 0) {
-        // A terminal read from the background fails until the program is in front again.
-        const bool again = errno == EAGAIN || errno == EINTR || (input.terminal && errno == EIO);
+        // A terminal that fails (sent to the background since the look above, or hung up) is
+        // looked at again at the next wake, not waited on.
+        input.in_background = input.terminal && errno == EIO;
+        const bool again = errno == EAGAIN || errno == EINTR || input.in_background;
         input.fd = again ? input.fd : -1;
         return {};
     }
@@ -387,7 +424,7 @@ command_batch read_commands(control_input& input, double delay_seconds, int64_t 
 }
 
 int control_wait_fd(const control_input& input) {
-    return input.more_waiting ? -1 : input.fd;
+    return input.more_waiting || input.in_background ? -1 : input.fd;
 }
 
 const char* const control_help =

@@ -85,15 +85,18 @@ struct control_input {
     // The line, or on a terminal the key sequence, read so far and not yet complete.
     std::array<char, longest_line_bytes> pending{};
     size_t pending_bytes = 0;
-    bool overlong = false;      // the line went past longest_line_bytes: dropped to its newline
-    bool unprintable = false;   // it holds a byte that is in no command
-    bool more_waiting = false;  // the last read took all it could: more is there to read
+    bool overlong = false;        // the line went past longest_line_bytes: dropped to its newline
+    bool unprintable = false;     // it holds a byte that is in no command
+    bool more_waiting = false;    // the last read took all it could: more is there to read
+    bool in_background = false;   // a terminal whose foreground is another process group
+    bool terminal_taken = false;  // its settings kept and its key mode set
     refusal_limit refusals;
 };
 
 // Takes standard input for commands. A terminal is put in key mode (keys act as they are
-// pressed and are not echoed) while the program runs in its foreground; its settings are put
-// back by close_control, on Ctrl-Z, or by the signal handlers if the process is ended.
+// pressed and are not echoed) while the program runs in its foreground (from the background,
+// once it is brought there); its settings are put back by close_control, on Ctrl-Z, or by the
+// signal handlers however the process ends.
 void open_control(control_input& input);
 void close_control(control_input& input);
 
@@ -102,9 +105,10 @@ void close_control(control_input& input);
 // is refused is said on standard error and changes nothing. The end of the input is quiet.
 command_batch read_commands(control_input& input, double delay_seconds, int64_t now_ns);
 
-// The descriptor a wait should watch for input: -1 once the input has ended, and while more
-// of it is known to be waiting (input that never runs dry, such as /dev/zero, would end every
-// wait at once).
+// The descriptor a wait should watch for input: -1 once the input has ended, while more of it
+// is known to be waiting (input that never runs dry, such as /dev/zero, would end every wait
+// at once), and while the program runs in the background of its terminal (which polls as
+// readable, and fails every read).
 int control_wait_fd(const control_input& input);
 
 // What the keys and the lines do, as --help says it.

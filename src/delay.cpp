@@ -12,6 +12,7 @@
 #include "commands.hpp"
 #include "delay_rules.hpp"
 #include "monotonic.hpp"
+#include "output.hpp"
 #include "pcm.hpp"
 #include "progress.hpp"
 #include "rebuild_pass.hpp"
@@ -527,6 +528,9 @@ int transfer_loop(transfer_state& t) {
         quiet = report.moved_frames > 0 ? 0 : quiet + counted;
         if (report.moved_frames > 0) {
             capture_quiet = playback_quiet = 0;
+        }
+        if (t.output != nullptr) {
+            flush_output(*t.output);
         }
         show_status(t, now);
         if (quiet >= stall_limit_ms * ns_per_ms) {

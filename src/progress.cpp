@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "output.hpp"
 #include "signals.hpp"
 
 namespace livedelay {
@@ -93,7 +94,9 @@ void show_status(transfer_state& t, int64_t now_ns) {
         std::fwrite(p.text.bytes, 1, static_cast<size_t>(p.text.length_bytes), stderr);
         std::fflush(stderr);
     }
-    if (!p.status_line || !redraw_due(p.pacing, now_ns)) {
+    // A terminal that has not taken the last line yet (stopped with Ctrl-S) gets no new one.
+    if (!p.status_line || (t.output != nullptr && output_waiting(*t.output)) ||
+        !redraw_due(p.pacing, now_ns)) {
         return;
     }
     int32_t columns = 80;

@@ -16,6 +16,7 @@
 #include "desktop.hpp"
 #include "devices.hpp"
 #include "monotonic.hpp"
+#include "output.hpp"
 #include "pcm.hpp"
 #include "progress.hpp"
 #include "settings.hpp"
@@ -136,8 +137,10 @@ void close_streams(pcm_pair& pair, bool answering) {
 // budget is played or a stop is requested, and the shutdown. Gives 0, or the negative code
 // of the failure, after its message, that ends the run; then the streams are left as they
 // are.
-int run(const run_settings& settings, const rebuild_options& options, pcm_pair& pair) {
+int run(const run_settings& settings, const rebuild_options& options, pcm_pair& pair,
+        output_streams& output) {
     transfer_state t;
+    t.output = &output;
     // The tables follow what each stream was granted, and always hold the routed channels;
     // a routed channel the device lacks is silent going in and unheard going out.
     int err = create_transfer(t, settings, timing_for(settings, pair),
@@ -199,15 +202,19 @@ void open_closed_standard_streams() {
 
 // Ends a failed run without closing its streams: one may have stopped answering, and the
 // process exit releases them.
-[[noreturn]] void fail(pcm_pair& pair) {
+[[noreturn]] void fail(pcm_pair& pair, output_streams& output) {
     end_status_line();
     restore_terminal();
     pair.playback.release();
     pair.capture.release();
-    std::fflush(stdout);
-    std::fflush(stderr);
+    finish_output(output, output_grace_ms);
     _exit(1);
 }
+
+// A status asked for (SIGUSR1) before the program is ready to give it must not end the process,
+// as the signal would by default: it is taken before any other code of the program runs.
+[[gnu::used, gnu::section(".preinit_array")]] void (*const take_status_requests_first)() =
+    take_status_requests;
 
 }  // namespace
 
@@ -228,15 +235,22 @@ int main(int argc, char* argv[]) {
     if (count > 1 && args[1][0] == '-') {
         return run_option(args[1]);
     }
+    install_signal_handlers();
+    // From here on, standard output and standard error never wait on their reader (an option's
+    // output above may: it is all an option does, and its status says whether it went).
+    output_streams output;
+    start_output(output);
+    note_output(&output);
     const auto settings = parse_command_line(count, args.data(), stdout);
     if (!settings) {
+        finish_output(output, output_grace_ms);
         return 1;
     }
-    install_signal_handlers();
     pcm_pair pair;
     if (configure_pcm_pair(*settings, name_to_run(settings->device_name), pair) < 0 ||
-        run(*settings, options, pair) < 0) {
-        fail(pair);
+        run(*settings, options, pair, output) < 0) {
+        fail(pair, output);
     }
+    finish_output(output, output_grace_ms);
     return 0;
 }

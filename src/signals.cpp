@@ -1,6 +1,7 @@
 #include "signals.hpp"
 
 #include "monotonic.hpp"
+#include "output.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -34,6 +35,10 @@ std::atomic<bool> finished_said{false};
 std::atomic<int> terminal_fd{-1};
 termios terminal_settings{};
 termios terminal_keys{};
+// Where the handlers write once standard output and standard error never wait.
+std::atomic<const output_streams*> output_to{nullptr};
+// What each fatal signal did before the program took it, to be done once the terminal is back.
+struct sigaction fatal_before[NSIG];
 
 constexpr int64_t tick_ns = 50 * 1000000;
 // A tick this late means the process itself was stopped or starved, not the call.
@@ -43,8 +48,19 @@ const char* const playback_stall = "Playback stream stopped moving: no frames fo
 const char* const capture_stall = "Capture stream stopped moving: no frames for 5 seconds\n";
 
 void write_text(int fd, const char* text) {
+    if (const output_streams* streams = output_to.load()) {
+        say_now(fd == STDOUT_FILENO ? streams->out : streams->err, text);
+        return;
+    }
     // Nothing is left to do if even this fails.
     [[maybe_unused]] const ssize_t ignored = write(fd, text, std::strlen(text));
+}
+
+// The status line ended from a handler or the watchdog: past what is queued, without waiting.
+void end_status_line_now() {
+    if (status_line_on.exchange(false)) {
+        write_text(STDOUT_FILENO, "\n");
+    }
 }
 
 void ask_status(int) {
@@ -53,7 +69,7 @@ void ask_status(int) {
 
 void request_stop(int signal_number) {
     if (stop_flag != 0) {
-        end_status_line();
+        end_status_line_now();
         restore_terminal();
         std::signal(signal_number, SIG_DFL);
         std::raise(signal_number);
@@ -79,7 +95,7 @@ void set_key_mode() {
 // have without the handler.
 void stop_for_terminal(int) {
     const int saved_errno = errno;
-    end_status_line();
+    end_status_line_now();
     const int fd = terminal_fd.load();
     if (fd >= 0) {
         tcsetattr(fd, TCSANOW, &terminal_settings);
@@ -104,6 +120,26 @@ void continue_for_terminal(int) {
     const int saved_errno = errno;
     set_key_mode();
     errno = saved_errno;
+}
+
+// Ctrl-\ (SIGQUIT): the terminal goes back as it was, then the process ends as the signal
+// would have ended it.
+void quit_for_terminal(int signal_number) {
+    end_status_line_now();
+    restore_terminal();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+// A fault (or an abort): the terminal goes back as it was, then whatever took the signal before
+// (the default, or a sanitizer's report) takes it again: a fault happens again as the handler
+// returns, and a signal sent is raised again.
+void fatal_for_terminal(int signal_number, siginfo_t* info, void*) {
+    restore_terminal();
+    sigaction(signal_number, &fatal_before[signal_number], nullptr);
+    if (info == nullptr || info->si_code <= 0) {
+        std::raise(signal_number);
+    }
 }
 
 // The watchdog is a thread of its own rather than a timer signal: a signal would cut short
@@ -133,7 +169,7 @@ void watch_calls() {
                                  : finished_said.load() ? close_grace_ms
                                                         : 0;
         if (grace_ms > 0 && stopping_ns.fetch_add(gap) + gap >= grace_ms * 1000000) {
-            end_status_line();
+            end_status_line_now();
             if (!finished_said.exchange(true)) {
                 write_text(STDOUT_FILENO, "\nFinished\n");
             }
@@ -141,7 +177,7 @@ void watch_calls() {
             _exit(0);
         }
         if (waited >= stall_limit_ms * 1000000) {
-            end_status_line();
+            end_status_line_now();
             write_text(STDERR_FILENO, call_message.load());
             restore_terminal();
             _exit(1);
@@ -161,18 +197,40 @@ void install_signal_handlers() {
     action.sa_handler = request_stop;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A terminal that hangs up ends the run as a stop request does.
+    sigaction(SIGHUP, &action, nullptr);
     action.sa_handler = stop_for_terminal;
     sigaction(SIGTSTP, &action, nullptr);
     action.sa_handler = continue_for_terminal;
     sigaction(SIGCONT, &action, nullptr);
-    action.sa_handler = ask_status;
-    sigaction(SIGUSR1, &action, nullptr);
+    action.sa_handler = quit_for_terminal;
+    sigaction(SIGQUIT, &action, nullptr);
+    take_status_requests();
+    struct sigaction fatal {};
+    sigemptyset(&fatal.sa_mask);
+    fatal.sa_flags = SA_SIGINFO | SA_NODEFER;
+    fatal.sa_sigaction = fatal_for_terminal;
+    for (const int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS}) {
+        sigaction(signal_number, &fatal, &fatal_before[signal_number]);
+    }
     action.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &action, nullptr);
     // Run in the background of a shell, reading the terminal fails instead of stopping us.
     sigaction(SIGTTIN, &action, nullptr);
     sigaction(SIGTTOU, &action, nullptr);
     std::thread(watch_calls).detach();
+}
+
+void take_status_requests() {
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    action.sa_handler = ask_status;
+    sigaction(SIGUSR1, &action, nullptr);
+}
+
+void note_output(const output_streams* streams) {
+    output_to = streams;
 }
 
 bool stop_requested() {
@@ -195,7 +253,7 @@ void status_line_ended() {
 
 void end_status_line() {
     if (status_line_on.exchange(false)) {
-        write_text(STDOUT_FILENO, "\n");
+        std::fputs("\n", stdout);
     }
 }
 
@@ -211,6 +269,10 @@ void keep_terminal_settings(int fd, const termios& saved, const termios& keys) {
     terminal_settings = saved;
     terminal_keys = keys;
     terminal_fd = fd;
+    set_key_mode();
+}
+
+void resume_key_mode() {
     set_key_mode();
 }
 

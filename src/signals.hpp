@@ -1,6 +1,7 @@
-// Stop requests and the watchdog: SIGINT and SIGTERM end a run the way its time-out does, a
-// second one ends the process at once, output that cannot be written never stops the audio,
-// and no call into a device or a sound server may hold the program for ever.
+// Stop requests and the watchdog: SIGINT, SIGTERM and SIGHUP end a run the way its time-out
+// does, a second one ends the process at once, every way out (SIGQUIT, a fault) gives the
+// terminal back as it was, and no call into a device or a sound server may hold the program
+// for ever.
 #pragma once
 
 #include <termios.h>
@@ -8,6 +9,8 @@
 #include <cstdint>
 
 namespace livedelay {
+
+struct output_streams;
 
 // A stream that moves no frame for this long, counting only time the program itself ran, is
 // taken as gone: a service manager can then restart the program instead of it hanging.
@@ -19,6 +22,12 @@ constexpr int64_t stop_grace_ms = 150;
 constexpr int64_t close_grace_ms = 600;
 
 void install_signal_handlers();
+// SIGUSR1 asks for the status: taken from the program's first instruction on, so that a status
+// asked for early never ends the process.
+void take_status_requests();
+// Where the handlers and the watchdog write, once standard output and standard error never
+// wait (src/output.hpp).
+void note_output(const output_streams* streams);
 bool stop_requested();
 // A descriptor that polls readable once a stop is requested; -1 when there is none.
 int stop_request_fd();
@@ -31,6 +40,8 @@ const char* stall_message(bool playback);
 // the key mode the run reads it in, set now and again on each return to the foreground
 // (`fg`), never while the program runs in the background.
 void keep_terminal_settings(int fd, const termios& saved, const termios& keys);
+// Sets the key mode again, where the program is in its terminal's foreground.
+void resume_key_mode();
 void restore_terminal();
 
 // SIGUSR1 asks for the status once: gives whether it was asked since the last call.
@@ -39,7 +50,7 @@ bool status_asked();
 // The status line on the terminal, as the handlers and the failure paths see it: while one is
 // drawn (the cursor stands at its end), anything else written first ends it with a newline.
 void status_line_drawn();
-void end_status_line();  // async-signal-safe
+void end_status_line();
 // A line that begins with a newline was written after it: it is ended already.
 void status_line_ended();
 

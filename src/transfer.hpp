@@ -21,6 +21,8 @@ typedef struct _snd_pcm snd_pcm_t;
 
 namespace livedelay {
 
+struct output_streams;
+
 // Time as the streams run it: the rate playback was granted, which the delay, the ring, the
 // time-out and the counter all follow.
 struct run_timing {
@@ -115,6 +117,7 @@ struct transfer_state {
     int64_t xruns = 0;                   // RX and PX markers so far
     float shown_seconds = 0.0f;
     progress_state progress;
+    output_streams* output = nullptr;  // standard output and error, written without waiting
 };
 
 // Creates the staging areas, the rings, the silence and the stretcher for a run on streams

@@ -4,8 +4,10 @@
 // stops the audio.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -415,6 +417,89 @@ TEST(PausedProgram, TwelveSecondsStoppedIsNotAStallAndTheDelayComesBack) {
     }
 }
 
+// A FIFO at `path` that is full before the program opens it, and that the test never reads:
+// the descriptor returned holds it open both ways.
+int full_fifo(const std::string& path) {
+    if (mkfifo(path.c_str(), 0600) != 0) {
+        return -1;
+    }
+    const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    const std::string filler(4096, 'x');
+    while (fd >= 0 && write(fd, filler.data(), filler.size()) > 0) {
+    }
+    return fd;
+}
+
+// Waits, bounded, until the card has played `bytes` into played.raw.
+bool wait_until_played(const std::string& dir, off_t bytes, int timeout_seconds) {
+    const auto start = clock_type::now();
+    struct stat st {};
+    while (ms_since(start) < timeout_seconds * 1000) {
+        if (stat((dir + "/played.raw").c_str(), &st) == 0 && st.st_size >= bytes) {
+            return true;
+        }
+        sleep_ms(10);
+    }
+    return false;
+}
+
+// Standard output and standard error into pipes that are full from the start and never read,
+// as a service manager's that has fallen behind or a paused `| less`: the report, echoed
+// commands and status reports all wait their turn without holding anything up. Every frame is
+// heard 0.5 s late, and SIGTERM ends the run within a fifth of a second, status 0.
+TEST(UnreadOutput, PipesNobodyReadsCostLinesNotSound) {
+    const std::string dir = make_fake_card_dir(FAKE_CARD_LIB);
+    const int out_fd = full_fifo(dir + "/run.out");
+    const int err_fd = full_fifo(dir + "/run.err");
+    ASSERT_GE(out_fd, 0);
+    ASSERT_GE(err_fd, 0);
+    ASSERT_EQ(mkfifo((dir + "/commands").c_str(), 0600), 0);
+    const int commands_fd = open((dir + "/commands").c_str(), O_RDWR | O_CLOEXEC);
+    background_process run =
+        start_program({binary, "faulty:PACE=clock", "1", "1", "1", "0.5", "48000", "60"},
+                      {fake_card_env(dir)}, dir, "run", dir + "/commands");
+    // Reaps the program, its pipes gone first so that its output is not waited for.
+    const auto reap = [&] {
+        for (const int fd : {out_fd, err_fd, commands_fd}) {
+            close(fd);
+        }
+        unlink((dir + "/run.out").c_str());
+        unlink((dir + "/run.err").c_str());
+        return finish_program(run, 5);
+    };
+    if (!wait_until_played(dir, 6 * 48000, 20)) {
+        kill(run.pid, SIGKILL);
+        reap();
+        FAIL() << "nothing played";
+    }
+    // Two seconds of commands echoed on standard output and of status reports on standard
+    // error, every 10 ms.
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(write(commands_fd, "delay 0.5\n", 10), 10);
+        kill(run.pid, SIGUSR1);
+        sleep_ms(10);
+    }
+    const auto asked = clock_type::now();
+    kill(run.pid, SIGTERM);
+    while (!has_ended(run.pid) && ms_since(asked) < 5000) {
+        sleep_ms(1);
+    }
+    const double stop_ms = ms_since(asked);
+    const process_result r = reap();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_LT(stop_ms, 200.0);
+    const card_clocks clocks{48000, 0, 0};
+    const heard_channel heard = hear(read_file(dir + "/played.raw"), 2, 0, clocks);
+    EXPECT_GT(heard.frames.size(), 2u * 48000);
+    for (const std::string& problem : delay_problems(heard, clocks, {.settle = unjudged_seconds})) {
+        ADD_FAILURE() << problem;
+    }
+    std::printf("stopped %.1f ms after SIGTERM\n", stop_ms);
+    if (!HasFailure()) {
+        remove_tree(dir);
+    }
+}
+
 // Standard output on a full device: the run plays exactly what it should, status 0.
 TEST(UnwritableOutput, AFullDeviceDoesNotStopTheAudio) {
     const virtual_devices devices = make_virtual_devices();
@@ -444,6 +529,19 @@ TEST(UnwritableOutput, APipeClosedByItsReaderDoesNotStopTheAudio) {
     EXPECT_EQ(read_file(status_path), "0\n") << r.err;
     expect_exact_copy(read_file(devices.played_path()), 2, 22050, seconds * int64_t{44100});
     remove_tree(devices.dir);
+}
+
+// SIGUSR1 asks for the status; by default it would end the process. It is taken before any
+// library's code runs, so no status asked for early can end the run: the program as it ships,
+// seen from a library preloaded into it.
+TEST(EarlySignal, SigusrOneIsTakenBeforeAnyLibraryRuns) {
+    const std::string dir = make_temp_dir("livedelay-probe");
+    const process_result r =
+        run_program({LIVEDELAY_PLAIN_BIN, "no-such-device"},
+                    {"LD_PRELOAD=" SIGNAL_PROBE_LIB, "SIGNAL_PROBE_OUT=" + dir + "/probe"}, 30);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(read_file(dir + "/probe"), "handled\n");
+    remove_tree(dir);
 }
 
 // What an option prints is all it does: when that cannot be written, the status says so.

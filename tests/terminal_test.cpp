@@ -1,7 +1,9 @@
 // Keys on a terminal, driven through tmux: each step of the delay is taken and said, and the
 // terminal's settings come back however the run ends.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -12,6 +14,31 @@
 #include "support/process.hpp"
 
 namespace {
+
+// The pid of the program running on the card of `dir`, or -1 when there is none.
+int program_pid(const std::string& dir) {
+    const std::string env = fake_card_env(dir);
+    DIR* proc = opendir("/proc");
+    int found = -1;
+    for (dirent* e = proc != nullptr ? readdir(proc) : nullptr; e != nullptr && found < 0;
+         e = readdir(proc)) {
+        const std::string pid = e->d_name;
+        char exe[4096] = {};
+        if (pid.find_first_not_of("0123456789") != std::string::npos ||
+            readlink(("/proc/" + pid + "/exe").c_str(), exe, sizeof exe - 1) < 0 ||
+            std::string(exe) != LIVEDELAY_BIN) {
+            continue;
+        }
+        const std::string environment = read_file("/proc/" + pid + "/environ");
+        if (environment.find(env + '\0') != std::string::npos) {
+            found = std::stoi(pid);
+        }
+    }
+    if (proc != nullptr) {
+        closedir(proc);
+    }
+    return found;
+}
 
 // A private tmux server with one shell in a terminal, stopped by its pid.
 class Terminal : public ::testing::Test {
@@ -52,12 +79,13 @@ protected:
     }
 
     // Starts the program in the shell, with the terminal's settings saved before and after.
-    // The subshell catches SIGINT (a handler, which the program does not inherit), so a
-    // program ended by Ctrl-C does not make the shell drop the rest of the line.
+    // The subshell catches SIGINT and SIGQUIT (a handler, which the program does not inherit),
+    // so a program ended by Ctrl-C or Ctrl-\ does not make the shell drop the rest of the line.
     void start(const std::string& device, int seconds) {
-        type_line("(trap : INT; stty -g > " + dir + "/before; " + LIVEDELAY_BIN + " '" + device +
-                  "' 1 1 1 0.5 44100 " + std::to_string(seconds) + " > " + dir + "/out 2> " + dir +
-                  "/err; echo status=$? > " + dir + "/status; stty -g > " + dir + "/after)");
+        type_line("(trap : INT QUIT; stty -g > " + dir + "/before; " + LIVEDELAY_BIN + " '" +
+                  device + "' 1 1 1 0.5 44100 " + std::to_string(seconds) + " > " + dir +
+                  "/out 2> " + dir + "/err; echo status=$? > " + dir + "/status; stty -g > " + dir +
+                  "/after)");
         ASSERT_TRUE(wait_for("out", "\r1 sec"))
             << read_file(dir + "/out") << read_file(dir + "/err");
     }
@@ -109,6 +137,50 @@ TEST_F(Terminal, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
     EXPECT_TRUE(wait_for("out", "\nTime delay ~ 0.510 sec\n")) << read_file(dir + "/out");
     ASSERT_TRUE(wait_for("status", "status=0")) << read_file(dir + "/err");
     expect_terminal_restored();
+}
+
+// Ctrl-\ (SIGQUIT) and a terminal that hangs up (SIGHUP) give the terminal back as it was; a
+// hang-up ends the run as a stop request does, status 0.
+TEST_F(Terminal, QuitAndHangUpLeaveTheTerminalAsItWas) {
+    start("faulty:PACE=clock", 60);
+    type("C-\\");
+    ASSERT_TRUE(wait_for("status", "status=131")) << read_file(dir + "/status");
+    expect_terminal_restored();
+    for (const char* file : {"/status", "/before", "/after", "/out"}) {
+        unlink((dir + file).c_str());
+    }
+    start("faulty:PACE=clock", 60);
+    const int pid = program_pid(dir);
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGHUP);
+    ASSERT_TRUE(wait_for("status", "status=0")) << read_file(dir + "/status");
+    expect_terminal_restored();
+}
+
+// Run in the background of an interactive shell, the program leaves the terminal to the shell:
+// a line typed while the shell runs something else in the foreground waits for the shell, and
+// the program does not spin on reads of it that fail; brought to the foreground (fg), its keys
+// act again.
+TEST_F(Terminal, ABackgroundRunLeavesTheTerminalToTheShell) {
+    type_line("cd " + dir + "; " + LIVEDELAY_BIN +
+              " faulty:PACE=clock 1 1 1 0.5 48000 20 > out 2> err & "
+              "while [ ! -e shell_free ]; do sleep 0.05; done");
+    ASSERT_TRUE(wait_for("out", "\r1 sec")) << read_file(dir + "/err");
+    const int pid = program_pid(dir);
+    ASSERT_GT(pid, 0);
+    type_line("echo typed > typed");
+    const double cpu_before = cpu_seconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the span the CPU is measured over
+    const double cpu = cpu_seconds(pid) - cpu_before;
+    write_file(dir + "/shell_free", "");
+    ASSERT_TRUE(wait_for("typed", "typed\n"));
+    EXPECT_LT(cpu, 0.3) << "CPU seconds in 2 s in the background";
+    type_line("fg");
+    type("+");
+    EXPECT_TRUE(wait_for("out", "\nTime delay ~ 0.510 sec\n")) << read_file(dir + "/out");
+    type("C-c");
+    EXPECT_TRUE(wait_for("out", "\nFinished\n")) << read_file(dir + "/out");
+    std::printf("%.3f CPU seconds in 2 s in the background\n", cpu);
 }
 
 // The status line, with standard output on the terminal: what the screen shows now.
@@ -205,6 +277,44 @@ TEST_F(StatusLine, EveryWayOutEndsTheLine) {
     start_on_screen("faulty:PACE=clock,PFAULT=gone,PAT=120000", 60);
     expect_clean_end();
     EXPECT_NE(read_file(dir + "/status").find("status=1"), std::string::npos);
+}
+
+// Ctrl-S stops the terminal's output: the status line waits, the sound does not. Every frame
+// is heard the delay late through two seconds of it, with no marker; and a stop requested
+// while the terminal is stopped ends the run within a fifth of a second.
+TEST_F(StatusLine, CtrlSHoldsTheLineNotTheSound) {
+    start_on_screen("faulty:PACE=clock", 6);
+    type("C-s");
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the terminal stopped this long
+    type("C-q");
+    expect_clean_end();
+    EXPECT_EQ(screen().find("PX"), std::string::npos) << screen();
+    EXPECT_EQ(screen().find("RX"), std::string::npos) << screen();
+    EXPECT_EQ(read_file(dir + "/err"), "");
+    const card_clocks clocks{48000, 0, 0};
+    const heard_channel heard = hear(read_file(dir + "/played.raw"), 2, 0, clocks);
+    EXPECT_GT(heard.frames.size(), 5u * 48000);
+    for (const std::string& problem : delay_problems(heard, clocks, {.settle = unjudged_seconds})) {
+        ADD_FAILURE() << problem;
+    }
+
+    start_on_screen("faulty:PACE=clock", 60);
+    const int pid = program_pid(dir);
+    ASSERT_GT(pid, 0);
+    type("C-s");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto asked = std::chrono::steady_clock::now();
+    kill(pid, SIGTERM);
+    while (!has_ended(pid) && std::chrono::steady_clock::now() - asked < std::chrono::seconds(5)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const double stop_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked).count();
+    type("C-q");
+    EXPECT_LT(stop_ms, 200.0);
+    // The line that would have ended the status line found the terminal stopped.
+    EXPECT_TRUE(wait_on_screen("ended=0")) << screen();
+    std::printf("stopped %.1f ms after SIGTERM, the terminal stopped\n", stop_ms);
 }
 
 // Off a terminal, SIGUSR1 writes the status once as a plain line on standard error, and
