@@ -29,11 +29,14 @@ test: test-deps
 	cmake --build $(BUILD)/test -j $(JOBS)
 	@# The real-time tests after the others: those on sound servers as many at a time as
 	@# there are cores, then those on the card's clocks with no server running
-	@# (tests/CMakeLists.txt).
+	@# (tests/CMakeLists.txt). On a shared machine a real-time trial now and then misses its
+	@# millisecond for want of the CPU: each gets a second run, and the first one's failure
+	@# stays in the output for all to see.
 	cd $(BUILD)/test && { status=0; \
 		ctest --output-on-failure -j $(JOBS) -LE realtime || status=1; \
-		ctest --output-on-failure -j $(JOBS) -L '^realtime$$' || status=1; \
-		ctest --output-on-failure -j $(JOBS) -L realtime_card || status=1; exit $$status; }
+		ctest --output-on-failure -j $(JOBS) -L '^realtime$$' --repeat until-pass:2 || status=1; \
+		ctest --output-on-failure -j $(JOBS) -L realtime_card --repeat until-pass:2 || status=1; \
+		exit $$status; }
 
 demo: release
 	@scripts/install-deps.sh --demo
