@@ -39,7 +39,7 @@ void take_commands(transfer_state& t) {
     if (joining(t.fade) || t.control.fd < 0) {
         return;
     }
-    const command_batch batch = read_commands(t.control, t.delay_seconds, monotonic_ns());
+    const command_batch batch = read_commands(t.control, t.delay_seconds, now_ns(t.clock));
     if (batch.dump) {
         const auto rate = static_cast<double>(t.timing.rate);
         std::optional<int64_t> slice;

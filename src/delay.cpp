@@ -1,6 +1,5 @@
 #include "delay.hpp"
 
-#include <alsa/asoundlib.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -13,7 +12,6 @@
 #include "delay_rules.hpp"
 #include "monotonic.hpp"
 #include "output.hpp"
-#include "pcm.hpp"
 #include "progress.hpp"
 #include "rebuild_pass.hpp"
 #include "recovery.hpp"
@@ -135,7 +133,7 @@ int start_playback(transfer_state& t) {
         return recover_or_fail(t, stream_side::playback, err);
     }
     enter_phase(t, playback_phase::running);
-    start_judging(t.latency, monotonic_ns());
+    start_judging(t.latency, now_ns(t.clock));
     restart_playback_clock(t.drift);
     int64_t written = 0;
     return write_unwritten(t, written);
@@ -253,10 +251,10 @@ int read_captured(transfer_state& t, read_report& report) {
     if (err < 0) {
         return err;
     }
-    const int64_t started = monotonic_ns();
+    const int64_t started = now_ns(t.clock);
     for (int chunk = 0;
          chunk < chunks_per_wake && t.unwritten_frames == 0 &&
-         t.frames_played < t.timing.frame_budget && monotonic_ns() - started < read_time_ns;
+         t.frames_played < t.timing.frame_budget && now_ns(t.clock) - started < read_time_ns;
          ++chunk) {
         // No more than capture's buffer at a time: a plugin may refuse more (the file plugin).
         int64_t room =
@@ -294,14 +292,14 @@ int read_captured(transfer_state& t, read_report& report) {
             break;
         }
         if (t.phase == playback_phase::skipping &&
-            monotonic_ns() - t.phase_since_ns >= skip_limit_ns) {
+            now_ns(t.clock) - t.phase_since_ns >= skip_limit_ns) {
             enter_phase(t, playback_phase::restarting);
         }
         t.frames_read += got;
         report.frames += got;
         set_start_delay(t);
         const capture_gap gap =
-            note_capture(t.latency, {.now_ns = monotonic_ns(),
+            note_capture(t.latency, {.now_ns = now_ns(t.clock),
                                      .frames = got,
                                      .frames_read = t.frames_read,
                                      .waiting_frames = t.capture_waiting_frames});
@@ -327,7 +325,7 @@ int judge_delay(transfer_state& t) {
     int64_t queued = 0;
     // The reading's time is taken after it: a reading may only seem older than it is.
     queued_to_play(t.playback, queued);  // none, if it cannot say
-    const correction c = judge_path(t.latency, {.now_ns = monotonic_ns(),
+    const correction c = judge_path(t.latency, {.now_ns = now_ns(t.clock),
                                                 .waiting_frames = t.capture_waiting_frames,
                                                 .unwritten_frames = t.unwritten_frames,
                                                 .queued_frames = queued,
@@ -358,12 +356,12 @@ bool read_stream_positions(transfer_state& t, path_reading& reading) {
     const int64_t rate = t.timing.rate;
     int64_t waiting = 0;
     captured_waiting(t.capture, waiting);  // none, if it cannot say
-    note_position(t.drift.capture, monotonic_ns(), t.frames_read + waiting, rate);
+    note_position(t.drift.capture, now_ns(t.clock), t.frames_read + waiting, rate);
     int64_t queued = 0;
     if (queued_to_play(t.playback, queued) < 0 || queued <= 0) {
         return false;
     }
-    const int64_t now = monotonic_ns();
+    const int64_t now = now_ns(t.clock);
     note_position(t.drift.playback, now, t.frames_written - queued, rate);
     reading = {.now_ns = now,
                .waiting_frames = waiting,
@@ -409,7 +407,7 @@ void warm_up_stretcher(transfer_state& t) {
 constexpr int64_t drift_said_after_ns = 2 * ns_per_second;
 
 void say_drift(transfer_state& t, bool run_ending) {
-    if (t.drift_said_at_ns < 0 || (!run_ending && monotonic_ns() < t.drift_said_at_ns)) {
+    if (t.drift_said_at_ns < 0 || (!run_ending && now_ns(t.clock) < t.drift_said_at_ns)) {
         return;
     }
     t.drift_said_at_ns = -1;
@@ -424,7 +422,7 @@ int follow_clocks(transfer_state& t) {
     // reading, and a server's may come on either side of them.
     path_reading unused;
     read_stream_positions(t, unused);
-    if (steer_drift(t.drift, monotonic_ns(), counted_delay_frames(t), t.latency.judged)) {
+    if (steer_drift(t.drift, now_ns(t.clock), counted_delay_frames(t), t.latency.judged)) {
         if (create_stretcher(t.stretch, lane_count(t.settings->mode)) < 0 ||
             create_staging_area(t.stretch_area, t.capture_area.region_count) < 0) {
             end_status_line();
@@ -432,7 +430,7 @@ int follow_clocks(transfer_state& t) {
             return -ENOMEM;
         }
         warm_up_stretcher(t);
-        t.drift_said_at_ns = monotonic_ns() + drift_said_after_ns;
+        t.drift_said_at_ns = now_ns(t.clock) + drift_said_after_ns;
     }
     say_drift(t, false);
     t.latency.drift_holds_delay = t.drift.engaged && t.drift.referenced;
@@ -477,7 +475,7 @@ int wake(transfer_state& t, wake_report& report) {
     }
     report.moved_frames = written + read.frames;
     if (read.frames > 0) {
-        t.last_capture_ns = monotonic_ns();
+        t.last_capture_ns = now_ns(t.clock);
     }
     report.playback_full = read.playback_full;
     report.waited_on_playback = report.waited_on_playback || read.playback_full;
@@ -498,7 +496,7 @@ int wake(transfer_state& t, wake_report& report) {
 }  // namespace
 
 int transfer_loop(transfer_state& t) {
-    int64_t last_wake = monotonic_ns();
+    int64_t last_wake = now_ns(t.clock);
     int64_t capture_quiet = 0;
     int64_t playback_quiet = 0;
     bool only_sleep = false;
@@ -508,7 +506,7 @@ int transfer_loop(transfer_state& t) {
         const bool on_playback = t.unwritten_frames > 0 || report.playback_full;
         const int64_t limit_ns = wait_limit_ns(t, on_playback, only_sleep);
         const bool woke = wait_for_work(t, on_playback, only_sleep, limit_ns);
-        const int64_t now = monotonic_ns();
+        const int64_t now = now_ns(t.clock);
         const int64_t interval = now - last_wake;
         last_wake = now;
         const int err = wake(t, report);

@@ -164,8 +164,10 @@ void begin_rebuild(transfer_state& t, int64_t goal_frames) {
     fit_rings(t, goal_frames);
     const int64_t now = held_delay_frames(t);
     if (!t.rebuild.available) {
+        // No stretcher at this rate: the delay comes back at once, and is judged again.
         move_ring_delay(t, std::max<int64_t>(0, now - goal_frames),
                         std::max<int64_t>(0, goal_frames - now));
+        t.latency.rebuilding = false;
         return;
     }
     if (goal_frames == now && !t.rebuild.in_path) {
@@ -179,13 +181,16 @@ void begin_rebuild(transfer_state& t, int64_t goal_frames) {
     t.latency.rebuilding = true;
 }
 
-void note_stretched(transfer_state& t, int64_t frames, int64_t taken_frames) {
+void note_stretched(transfer_state& t, int64_t frames, int64_t taken_frames,
+                    int64_t held_before_frames) {
     if (taken_frames < frames) {
         rewind_output(t.ring, (frames - taken_frames) * sample_bytes);
     } else {
         skip_output(t.ring, (taken_frames - frames) * sample_bytes);
     }
-    move_reference(t.drift, frames - taken_frames);
+    // Not only what the rings gave back: the stretcher may take all it is offered and hold the
+    // growth itself.
+    move_reference(t.drift, held_delay_frames(t) - held_before_frames);
 }
 
 int64_t frames_to_next_rebuild_step(const transfer_state& t) {

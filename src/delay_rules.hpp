@@ -54,8 +54,11 @@ int64_t dump_delay(transfer_state& t, std::optional<int64_t> slice_frames);
 void begin_rebuild(transfer_state& t, int64_t goal_frames);
 
 // A pass through the stretcher took `taken_frames` from the rings for `frames` played: the
-// position moves on by what was taken, and the delay by the difference.
-void note_stretched(transfer_state& t, int64_t frames, int64_t taken_frames);
+// position moves on by what was taken. The delay the rings and the stretcher hold together
+// was `held_before_frames` before the pass: how far it moved is the rebuild's doing, and the
+// drift correction's reference moves with it.
+void note_stretched(transfer_state& t, int64_t frames, int64_t taken_frames,
+                    int64_t held_before_frames);
 
 // After a pass that played `frames`: a rebuild waiting for the joint starts there; with the
 // stretcher in the path, once the goal is reached it goes back to 1:1, and once it is there,

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "loop_io.hpp"
 #include "signals.hpp"
 
 namespace livedelay {
@@ -261,21 +262,25 @@ int configure_pcm_pair(const run_settings& settings, const std::string& device_n
     return 0;
 }
 
-int read_frames(snd_pcm_t* pcm, void** channel_table, int64_t frames, int64_t& moved) {
+namespace {
+
+snd_pcm_t* pcm_of(void* handle) {
+    return static_cast<snd_pcm_t*>(handle);
+}
+
+int alsa_read(void* handle, void** channel_table, int64_t frames, int64_t& moved) {
     const snd_pcm_sframes_t got =
-        snd_pcm_readn(pcm, channel_table, static_cast<snd_pcm_uframes_t>(frames));
+        snd_pcm_readn(pcm_of(handle), channel_table, static_cast<snd_pcm_uframes_t>(frames));
     moved = got > 0 ? got : 0;
     return got == -EAGAIN || got >= 0 ? 0 : static_cast<int>(got);
 }
 
-int write_frames(snd_pcm_t* pcm, void** channel_table, int64_t frames, int64_t& moved) {
+int alsa_write(void* handle, void** channel_table, int64_t frames, int64_t& moved) {
     const snd_pcm_sframes_t put =
-        snd_pcm_writen(pcm, channel_table, static_cast<snd_pcm_uframes_t>(frames));
+        snd_pcm_writen(pcm_of(handle), channel_table, static_cast<snd_pcm_uframes_t>(frames));
     moved = put > 0 ? put : 0;
     return put == -EAGAIN || put >= 0 ? 0 : static_cast<int>(put);
 }
-
-namespace {
 
 // A count or ALSA's code, as the two come out of a query: `frames` is 0 after a failure.
 int count_or_code(snd_pcm_sframes_t result, int64_t& frames) {
@@ -283,23 +288,17 @@ int count_or_code(snd_pcm_sframes_t result, int64_t& frames) {
     return result < 0 ? static_cast<int>(result) : 0;
 }
 
-}  // namespace
-
-int captured_waiting(snd_pcm_t* capture, int64_t& frames) {
-    return count_or_code(snd_pcm_avail_update(capture), frames);
+int alsa_avail(void* handle, int64_t& frames) {
+    return count_or_code(snd_pcm_avail_update(pcm_of(handle)), frames);
 }
 
-int room_to_play(snd_pcm_t* playback, int64_t& frames) {
-    return count_or_code(snd_pcm_avail_update(playback), frames);
-}
-
-int buffered_to_play(snd_pcm_t* playback, int64_t& frames) {
+int alsa_buffered(void* handle, int64_t& frames) {
     frames = 0;
     snd_pcm_uframes_t buffer = 0;
     snd_pcm_uframes_t period = 0;
     int64_t room = 0;
-    int err = room_to_play(playback, room);
-    err = err < 0 ? err : snd_pcm_get_params(playback, &buffer, &period);
+    int err = alsa_avail(handle, room);
+    err = err < 0 ? err : snd_pcm_get_params(pcm_of(handle), &buffer, &period);
     if (err < 0) {
         return err;
     }
@@ -307,13 +306,20 @@ int buffered_to_play(snd_pcm_t* playback, int64_t& frames) {
     return 0;
 }
 
-int queued_to_play(snd_pcm_t* playback, int64_t& frames) {
+int alsa_queued(void* handle, int64_t& frames) {
     snd_pcm_sframes_t queued = 0;
-    const int err = snd_pcm_delay(playback, &queued);
+    const int err = snd_pcm_delay(pcm_of(handle), &queued);
     return count_or_code(err < 0 ? err : queued, frames);
 }
 
-int prepare_after(snd_pcm_t* pcm, int err) {
+// Each call that may wait on a sound server is watched (server_call).
+int alsa_prepare(void* handle) {
+    const server_call call(stream_name(pcm_of(handle)));
+    return snd_pcm_prepare(pcm_of(handle));
+}
+
+int alsa_prepare_after(void* handle, int err) {
+    snd_pcm_t* pcm = pcm_of(handle);
     const server_call call(stream_name(pcm));
     switch (err) {
         case -EINTR:
@@ -337,27 +343,61 @@ int prepare_after(snd_pcm_t* pcm, int err) {
     }
 }
 
-int stopped_by(snd_pcm_t* pcm) {
-    switch (snd_pcm_state(pcm)) {
+int alsa_start(void* handle) {
+    const server_call call(stream_name(pcm_of(handle)));
+    return snd_pcm_start(pcm_of(handle));
+}
+
+int alsa_drop(void* handle) {
+    const server_call call(stream_name(pcm_of(handle)));
+    return snd_pcm_drop(pcm_of(handle));
+}
+
+stream_state alsa_state(void* handle) {
+    switch (snd_pcm_state(pcm_of(handle))) {
+        case SND_PCM_STATE_PREPARED:
+            return stream_state::prepared;
+        case SND_PCM_STATE_RUNNING:
+        case SND_PCM_STATE_DRAINING:
+            return stream_state::running;
         case SND_PCM_STATE_XRUN:
-            return -EPIPE;
+            return stream_state::xrun;
         case SND_PCM_STATE_SUSPENDED:
-            return -ESTRPIPE;
+            return stream_state::suspended;
         case SND_PCM_STATE_DISCONNECTED:
-            return -ENODEV;
+            return stream_state::gone;
         default:
-            return 0;
+            return stream_state::open;
     }
 }
 
-size_t add_poll_descriptors(snd_pcm_t* pcm, std::span<pollfd> free_slots) {
-    const int count = snd_pcm_poll_descriptors_count(pcm);
+size_t alsa_poll_descriptors(void* handle, std::span<pollfd> free_slots) {
+    const int count = snd_pcm_poll_descriptors_count(pcm_of(handle));
     if (count <= 0 || static_cast<size_t>(count) > free_slots.size()) {
         return 0;  // a stream that cannot say is not waited on: the wait's timeout looks again
     }
     const int filled =
-        snd_pcm_poll_descriptors(pcm, free_slots.data(), static_cast<unsigned>(count));
+        snd_pcm_poll_descriptors(pcm_of(handle), free_slots.data(), static_cast<unsigned>(count));
     return filled < 0 ? 0 : static_cast<size_t>(filled);
+}
+
+bool alsa_poll_ready(void* handle, std::span<pollfd> fds) {
+    // A plugin learns here that its descriptors were seen (a timer read, an event taken).
+    unsigned short revents = 0;
+    snd_pcm_poll_descriptors_revents(pcm_of(handle), fds.data(), static_cast<unsigned>(fds.size()),
+                                     &revents);
+    return revents != 0;
+}
+
+constexpr stream_ops alsa_ops{alsa_read,      alsa_write,    alsa_avail,   alsa_queued,
+                              alsa_avail,     alsa_buffered, alsa_prepare, alsa_prepare_after,
+                              alsa_start,     alsa_drop,     alsa_state,   alsa_poll_descriptors,
+                              alsa_poll_ready};
+
+}  // namespace
+
+stream alsa_stream(snd_pcm_t* pcm) {
+    return {&alsa_ops, pcm};
 }
 
 }  // namespace livedelay

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "loop_io.hpp"
 #include "settings.hpp"
 
 namespace livedelay {
@@ -104,32 +105,8 @@ void print_stream_report(FILE* out, const stream_report& playback, const stream_
 int configure_pcm_pair(const run_settings& settings, const std::string& device_name,
                        pcm_pair& pair);
 
-// Transfers of a running stream, which never wait: they move what the stream can take now,
-// `moved` frames (0 when it can take nothing). Give 0 or ALSA's code.
-int read_frames(snd_pcm_t* pcm, void** channel_table, int64_t frames, int64_t& moved);
-int write_frames(snd_pcm_t* pcm, void** channel_table, int64_t frames, int64_t& moved);
-
-// What a stream says of itself: frames captured and not yet read (snd_pcm_avail), queued and
-// not yet heard (snd_pcm_delay), room in playback's buffer (snd_pcm_avail), and what that
-// buffer holds, written and not yet taken (its size less the room). Each gives 0 or ALSA's
-// code; `frames` is 0 when the stream cannot say.
-int captured_waiting(snd_pcm_t* capture, int64_t& frames);
-int queued_to_play(snd_pcm_t* playback, int64_t& frames);
-int room_to_play(snd_pcm_t* playback, int64_t& frames);
-int buffered_to_play(snd_pcm_t* playback, int64_t& frames);
-
-// Brings a stream that reported `err` back to where it can be started: prepared after an
-// xrun, resumed (or prepared, where it cannot resume) after a suspend. Gives 0, the code that
-// ends the run, or -EAGAIN, which is ALSA's way of saying that a suspended stream is still
-// waking: ask again later.
-int prepare_after(snd_pcm_t* pcm, int err);
-
-// The code a stream's state stands for when no transfer has reported it yet: an xrun, a
-// suspend, a device gone. 0 for a stream that can go on.
-int stopped_by(snd_pcm_t* pcm);
-
-// Fills the first of `free_slots` with the descriptors to poll for a stream; gives how many
-// (none when there are more than the slots).
-size_t add_poll_descriptors(snd_pcm_t* pcm, std::span<pollfd> free_slots);
+// A stream as the transfer loop drives it (src/loop_io.hpp): ALSA's calls on `pcm`, each that
+// may wait on a sound server watched.
+stream alsa_stream(snd_pcm_t* pcm);
 
 }  // namespace livedelay

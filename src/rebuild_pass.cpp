@@ -47,6 +47,7 @@ int64_t stretch_from_rings(transfer_state& t, int64_t frames, int64_t ahead_fram
 }  // namespace
 
 void rebuild_pass(transfer_state& t, staging_area& source, int64_t frames) {
+    const int64_t held_before = held_delay_frames(t);
     const run_settings& settings = *t.settings;
     const int64_t n = frames * sample_bytes;
     route_in(t.ring, source, settings, n);
@@ -73,7 +74,7 @@ void rebuild_pass(transfer_state& t, staging_area& source, int64_t frames) {
     }
     note_played(t.fade, frames);
     advance(t.ring, n);
-    note_stretched(t, frames, taken);
+    note_stretched(t, frames, taken, held_before);
 }
 
 }  // namespace livedelay

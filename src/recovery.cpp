@@ -6,7 +6,6 @@
 
 #include "delay_rules.hpp"
 #include "monotonic.hpp"
-#include "pcm.hpp"
 #include "signals.hpp"
 
 namespace livedelay {
@@ -30,22 +29,20 @@ const char* name_of(stream_side side) {
 // Prepares, resumes or starts the stream; gives 0, -EAGAIN while it still wakes from a
 // suspend, or the code that ends the run.
 int bring_up(transfer_state& t, stream_side side, int err) {
-    snd_pcm_t* pcm = side == stream_side::playback ? t.playback : t.capture;
+    const stream& s = side == stream_side::playback ? t.playback : t.capture;
     stream_recovery& r = side == stream_side::playback ? t.playback_recovery : t.capture_recovery;
-    err = prepare_after(pcm, err);
+    err = prepare_after(s, err);
     if (err == -EAGAIN) {
-        const int64_t now = monotonic_ns();
+        const int64_t now = now_ns(t.clock);
         r.resuming_since_ns = r.resuming_since_ns < 0 ? now : r.resuming_since_ns;
         if (now - r.resuming_since_ns < resume_limit_ns) {
             return -EAGAIN;
         }
-        const server_call call(name_of(side));
-        err = snd_pcm_prepare(pcm);
+        err = prepare_stream(s);
     }
     r.resuming_since_ns = -1;
-    if (err >= 0 && side == stream_side::capture && snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) {
-        const server_call call(name_of(side));
-        err = snd_pcm_start(pcm);
+    if (err >= 0 && side == stream_side::capture && state_of(s) == stream_state::prepared) {
+        err = start_stream(s);
     }
     return err;
 }
@@ -67,12 +64,12 @@ recovery recover(transfer_state& t, stream_side side, int& err) {
         return recovery::fatal;
     }
     if (side == stream_side::playback) {
-        if (snd_pcm_state(t.playback) != SND_PCM_STATE_RUNNING && holds_delay(t)) {
+        if (state_of(t.playback) != stream_state::running && holds_delay(t)) {
             enter_phase(t, playback_phase::skipping);
         }
         return recovery::recovered;
     }
-    const int64_t lost = note_capture_restart(t.latency, monotonic_ns(), t.frames_read);
+    const int64_t lost = note_capture_restart(t.latency, now_ns(t.clock), t.frames_read);
     restart_capture_clock(t.drift);
     if (holds_delay(t)) {
         t.lost_capture_frames += lost;
@@ -87,10 +84,7 @@ void recover_capture_gap(transfer_state& t, const capture_gap& gap, int64_t fram
 }
 
 recovery restart_playback(transfer_state& t, int& err) {
-    {
-        const server_call call("Playback");
-        snd_pcm_drop(t.playback);  // what it held is too late to play; recovery prepares it
-    }
+    drop_stream(t.playback);  // what it held is too late to play; recovery prepares it
     err = -EPIPE;
     return recover(t, stream_side::playback, err);
 }

@@ -28,7 +28,7 @@ namespace {
 
 // The play-out at the end is looked at this often; it may take this much longer than the
 // audio queued, but a queue that does not move for this long will not play out.
-constexpr int play_out_step_ms = 10;
+constexpr int64_t play_out_step_ns = 10 * ns_per_ms;
 constexpr int64_t play_out_margin_ns = 500 * ns_per_ms;
 constexpr int64_t play_out_stuck_ns = 100 * ns_per_ms;
 
@@ -96,12 +96,12 @@ int finish_playback(transfer_state& t) {
     if (t.phase == playback_phase::running && !stop_requested()) {
         queued_to_play(t.playback, queued);  // none, if it cannot say
     }
-    const int64_t start = monotonic_ns();
+    const int64_t start = now_ns(t.clock);
     const int64_t deadline = start + queued * ns_per_second / t.timing.rate + play_out_margin_ns;
     int64_t last_move = start;
-    while (queued > 0 && snd_pcm_state(t.playback) == SND_PCM_STATE_RUNNING && !stop_requested()) {
-        poll(nullptr, 0, play_out_step_ms);
-        const int64_t now = monotonic_ns();
+    while (queued > 0 && state_of(t.playback) == stream_state::running && !stop_requested()) {
+        poll_for(t.clock, nullptr, 0, play_out_step_ns);
+        const int64_t now = now_ns(t.clock);
         int64_t left = 0;
         queued_to_play(t.playback, left);
         if (left < queued) {
@@ -115,8 +115,7 @@ int finish_playback(transfer_state& t) {
             break;
         }
     }
-    const server_call call("Playback");
-    snd_pcm_drop(t.playback);  // the stream ends here whatever the drop says
+    drop_stream(t.playback);  // the stream ends here whatever the drop says
     return 0;
 }
 
@@ -150,20 +149,14 @@ int run(const run_settings& settings, const rebuild_options& options, pcm_pair& 
         std::printf("%s\n", ring_message);
         return err;
     }
-    t.playback = pair.playback.get();
-    t.capture = pair.capture.get();
+    t.playback = alsa_stream(pair.playback.get());
+    t.capture = alsa_stream(pair.capture.get());
     start_progress(t, isatty(STDOUT_FILENO) != 0, locale_is_utf8());
-    {
-        // A failed prepare or start shows again in the first transfer, which reports it.
-        const server_call call("Playback");
-        snd_pcm_prepare(t.playback);
-        snd_pcm_prepare(t.capture);
-    }
+    // A failed prepare or start shows again in the first transfer, which reports it.
+    prepare_stream(t.playback);
+    prepare_stream(t.capture);
     if (t.timing.frame_budget > 0 && !stop_requested()) {
-        {
-            const server_call call("Capture");
-            snd_pcm_start(t.capture);
-        }
+        start_stream(t.capture);
         open_control(t.control);
         // Short periods leave little slack: the loop runs at a real-time priority where the
         // system grants one (RLIMIT_RTPRIO, such as a member of the audio group), as JACK and
@@ -179,8 +172,7 @@ int run(const run_settings& settings, const rebuild_options& options, pcm_pair& 
     say_finished();
     const bool answering = finish_playback(t) == 0;
     if (answering) {
-        const server_call call("Capture");
-        snd_pcm_drop(t.capture);  // the stream ends here whatever the drop says
+        drop_stream(t.capture);  // the stream ends here whatever the drop says
     }
     close_streams(pair, answering);
     return 0;

@@ -52,7 +52,7 @@ int create_transfer(transfer_state& t, const run_settings& settings, const run_t
         t.rebuild.lane_out[l].resize(static_cast<size_t>(chunk_bytes));
     }
     t.phase = playback_phase::first_capture;
-    t.phase_since_ns = monotonic_ns();
+    t.phase_since_ns = now_ns(t.clock);
     return 0;
 }
 
@@ -70,7 +70,7 @@ void enter_phase(transfer_state& t, playback_phase phase) {
         t.unwritten_frames = 0;
     }
     t.phase = phase;
-    t.phase_since_ns = monotonic_ns();
+    t.phase_since_ns = now_ns(t.clock);
 }
 
 int64_t ring_delay_frames(const transfer_state& t) {

@@ -12,12 +12,11 @@
 #include "drift.hpp"
 #include "fade.hpp"
 #include "latency.hpp"
+#include "loop_io.hpp"
 #include "settings.hpp"
 #include "status.hpp"
 #include "stretch.hpp"
 #include "timestretch.hpp"
-
-typedef struct _snd_pcm snd_pcm_t;
 
 namespace livedelay {
 
@@ -79,8 +78,9 @@ struct stream_recovery {
 struct transfer_state {
     const run_settings* settings = nullptr;
     run_timing timing;
-    snd_pcm_t* capture = nullptr;
-    snd_pcm_t* playback = nullptr;
+    stream capture;
+    stream playback;
+    loop_clock clock = system_clock();
     staging_area capture_area;
     staging_area playback_area;
     staging_area silent_area;  // zeros: what capture lost passes through the rings as this

@@ -1,6 +1,5 @@
 #include "wait.hpp"
 
-#include <alsa/asoundlib.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -10,7 +9,6 @@
 #include "control.hpp"
 #include "fade.hpp"
 #include "monotonic.hpp"
-#include "pcm.hpp"
 #include "signals.hpp"
 
 namespace livedelay {
@@ -43,7 +41,7 @@ int64_t wait_limit_ns(const transfer_state& t, bool on_playback, bool only_sleep
     // much. So the wait for capture's next period ends 5 ms before it is due, and
     // the wait after that one (still awake) sees the period end as it comes. A sound server
     // hands capture over on its own cycle, not at our periods: there it would only add a wake.
-    const int64_t early_ns = t.last_capture_ns + period_ns - pre_wake_ns - monotonic_ns();
+    const int64_t early_ns = t.last_capture_ns + period_ns - pre_wake_ns - now_ns(t.clock);
     if (!on_playback && !t.timing.on_sound_server && early_ns > pre_wake_ns) {
         return early_ns;
     }
@@ -58,9 +56,9 @@ bool wait_for_work(transfer_state& t, bool on_playback, bool only_sleep, int64_t
             fds[count++] = {fd, POLLIN, 0};
         }
     }
-    snd_pcm_t* pcm = on_playback ? t.playback : t.capture;
+    const stream& s = on_playback ? t.playback : t.capture;
     const size_t own_from = count;
-    count += only_sleep ? 0 : add_poll_descriptors(pcm, std::span(fds).subspan(count));
+    count += only_sleep ? 0 : add_poll_descriptors(s, std::span(fds).subspan(count));
     const size_t own = count - own_from;
     // Playback is also watched once after each write, so that a card whose pointer moves a
     // period at a time is read as its period ends: where it stands is then known to the frame.
@@ -70,22 +68,17 @@ bool wait_for_work(transfer_state& t, bool on_playback, bool only_sleep, int64_t
     if (watch_playback) {
         count += add_poll_descriptors(t.playback, std::span(fds).subspan(count));
     }
-    const int timeout_ms = static_cast<int>((limit_ns + ns_per_ms - 1) / ns_per_ms);
-    if (poll(fds.data(), count, timeout_ms) <= 0 || own == 0) {
+    if (poll_for(t.clock, fds.data(), count, limit_ns) <= 0 || own == 0) {
         return false;
     }
     const bool woke = std::any_of(fds.begin() + own_from, fds.begin() + period_from,
                                   [](const pollfd& p) { return p.revents != 0; });
     // A plugin learns here that its descriptors were seen (a timer read, an event taken); what
     // it makes of them is not needed: the wake looks at the stream itself.
-    unsigned short revents = 0;
-    snd_pcm_poll_descriptors_revents(pcm, fds.data() + own_from, static_cast<unsigned>(own),
-                                     &revents);
+    poll_ready(s, std::span(fds).subspan(own_from, own));
     if (count > period_from) {
-        unsigned short played = 0;
-        snd_pcm_poll_descriptors_revents(t.playback, fds.data() + period_from,
-                                         static_cast<unsigned>(count - period_from), &played);
-        t.playback_period_seen = played != 0;
+        t.playback_period_seen =
+            poll_ready(t.playback, std::span(fds).subspan(period_from, count - period_from));
     }
     return woke;
 }

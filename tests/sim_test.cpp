@@ -1,0 +1,449 @@
+// The real transfer loop on a card in simulated time (support/sim_card.hpp): starts at every
+// delay, xruns, suspends and a device that vanishes, a program stopped for seconds, late wakes,
+// two clocks apart, live changes and dumps, each judged frame by frame as the card's real-time
+// trials are, in a fraction of the time, and the same every time for a given seed.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "delay.hpp"
+#include "pcm.hpp"
+#include "progress.hpp"
+#include "support/fake_card.hpp"
+#include "support/process.hpp"
+#include "support/sim_card.hpp"
+
+namespace livedelay {
+namespace {
+
+constexpr int64_t ns_per_s = 1000000000;
+
+// A run of the loop on the simulated card.
+struct scenario {
+    double delay = 0.5;
+    unsigned rate = 48000;
+    int seconds = 4;
+    int mode = 1;
+    sim_card_setup card{};
+    rebuild_options options{};
+    // Lines on standard input, each at its simulated time.
+    std::vector<std::pair<double, std::string>> commands{};
+    // What else happens: faults, a program that stops.
+    std::function<void(sim_world&)> arrange{};
+};
+
+struct outcome {
+    int err = 0;
+    std::string out;
+    std::string err_text;
+    std::string played;
+    int64_t waits = 0;
+    double end_s = 0;
+    transfer_state* state = nullptr;
+};
+
+struct sim_run {
+    sim_world world;
+    run_settings settings;
+    transfer_state t;
+    outcome result;
+};
+
+// Runs the loop as the program's run sequence does: both streams prepared, capture started,
+// the loop until the frame budget is played.
+void run_scenario(const scenario& s, sim_run& run) {
+    run_settings& settings = run.settings;
+    settings.mode = static_cast<routing_mode>(s.mode);
+    settings.delay_seconds = static_cast<float>(s.delay);
+    settings.delay_plus_one_seconds = settings.delay_seconds + 1.0f;
+    settings.sample_rate = s.rate;
+    settings.frame_budget = s.rate * static_cast<uint32_t>(s.seconds);
+    sim_card_setup card = s.card;
+    card.rate = s.rate;
+    card.period_frames = static_cast<int64_t>(period_request_for(settings, false));
+    card.buffer_frames = 4 * card.period_frames;
+    make_sim_card(run.world, card);
+    if (s.arrange) {
+        s.arrange(run.world);
+    }
+    transfer_state& t = run.t;
+    const run_timing timing{.rate = s.rate,
+                            .frame_budget = settings.frame_budget,
+                            .period_frames = card.period_frames,
+                            .capture_buffer_frames = card.buffer_frames,
+                            .on_sound_server = false};
+    ASSERT_EQ(create_transfer(t, settings, timing, card.channels, card.channels, s.options), 0);
+    t.capture = sim_capture(run.world);
+    t.playback = sim_playback(run.world);
+    t.clock = sim_clock(run.world);
+    start_progress(t, false, false);
+    int commands[2];
+    ASSERT_EQ(pipe2(commands, O_NONBLOCK | O_CLOEXEC), 0);
+    t.control.fd = commands[0];
+    for (const auto& [when, line] : s.commands) {
+        const int writer = commands[1];
+        at(run.world, static_cast<int64_t>(when * ns_per_s), [writer, text = line + "\n"] {
+            ASSERT_EQ(write(writer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        });
+    }
+    prepare_stream(t.playback);
+    prepare_stream(t.capture);
+    start_stream(t.capture);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    run.result.err = transfer_loop(t);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    run.result.out = testing::internal::GetCapturedStdout();
+    run.result.err_text = testing::internal::GetCapturedStderr();
+    drop_stream(t.playback);  // what the card held is played into `played` up to now
+    close(commands[0]);
+    close(commands[1]);
+    run.result.played = run.world.played;
+    run.result.waits = run.world.waits;
+    run.result.end_s = static_cast<double>(run.world.now_ns) / ns_per_s;
+}
+
+// Every frame heard `delay` after it was captured, within a millisecond once the first
+// judgment is heard, as the card's trials ask.
+void expect_heard_at(const sim_run& run, double delay, delay_rule rule = {}) {
+    const card_clocks clocks{run.settings.sample_rate, run.world.capture.ppb / 1000.0,
+                             run.world.playback.ppb / 1000.0};
+    rule.delay = delay;
+    rule.settle = std::max(rule.settle, unjudged_seconds);
+    const heard_channel heard = hear(run.result.played, 2, 0, clocks);
+    EXPECT_GT(heard.frames.size(), 0u);
+    for (const std::string& problem : delay_problems(heard, clocks, rule)) {
+        ADD_FAILURE() << problem;
+    }
+}
+
+struct start_case {
+    std::string name;
+    double delay;
+    unsigned rate;
+};
+
+class Start : public ::testing::TestWithParam<start_case> {};
+
+// From the first frame, every frame is heard the delay after it was captured, at every delay
+// from none to seconds, with no marker.
+TEST_P(Start, EveryFrameIsHeardTheDelayLate) {
+    const start_case& c = GetParam();
+    auto run = std::make_unique<sim_run>();
+    run_scenario({.delay = c.delay, .rate = c.rate, .seconds = 5}, *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    EXPECT_EQ(run->result.out.find("\nPX\n"), std::string::npos) << run->result.out;
+    EXPECT_EQ(run->result.out.find("\nRX\n"), std::string::npos) << run->result.out;
+    if (c.delay > 0) {
+        expect_heard_at(*run, c.delay);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, Start,
+                         ::testing::Values(start_case{"TwentyMs", 0.02, 48000},
+                                           start_case{"FiftyMs", 0.05, 48000},
+                                           start_case{"HalfASecond", 0.5, 48000},
+                                           start_case{"HalfASecondAt44100", 0.5, 44100},
+                                           start_case{"ThreeSeconds", 3.0, 48000}),
+                         [](const auto& info) { return info.param.name; });
+
+struct fault_case {
+    std::string name;
+    bool on_playback;
+    sim_fault fault;
+    bool resumes;
+    std::string marker;  // RX, PX or none
+};
+
+class Fault : public ::testing::TestWithParam<fault_case> {};
+
+// A fault about two seconds in shows its marker; from 1.5 s after it the delay is 0.5 s again,
+// within 2 ms; no frame is ever played twice or out of capture order.
+TEST_P(Fault, IsRecoveredAndTheDelayComesBack) {
+    const fault_case& c = GetParam();
+    constexpr double fault_s = 2.27;
+    auto run = std::make_unique<sim_run>();
+    run_scenario({.delay = 0.5,
+                  .rate = 44100,
+                  .seconds = 5,
+                  .arrange =
+                      [&](sim_world& w) {
+                          sim_stream& s = c.on_playback ? w.playback : w.capture;
+                          s.resumes = c.resumes;
+                          strike(w, s, static_cast<int64_t>(fault_s * ns_per_s), c.fault);
+                      }},
+                 *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    EXPECT_EQ(run->result.out.find("\nRX\n") != std::string::npos, c.marker == "RX")
+        << run->result.out;
+    EXPECT_EQ(run->result.out.find("\nPX\n") != std::string::npos, c.marker == "PX")
+        << run->result.out;
+    expect_heard_at(*run, 0.5, {.tolerance = 0.002, .fault = fault_s});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, Fault,
+    ::testing::Values(fault_case{"CaptureXrun", false, sim_fault::xrun, true, "RX"},
+                      fault_case{"PlaybackXrun", true, sim_fault::xrun, true, "PX"},
+                      fault_case{"CaptureSuspend", false, sim_fault::suspend, true, ""},
+                      fault_case{"PlaybackSuspend", true, sim_fault::suspend, true, ""},
+                      fault_case{"CaptureSuspendNoResume", false, sim_fault::suspend, false, ""},
+                      fault_case{"PlaybackSuspendNoResume", true, sim_fault::suspend, false, ""}),
+    [](const auto& info) { return info.param.name; });
+
+// A device that vanishes ends the run with its stream named, ENODEV's code.
+TEST(SimGone, AVanishedDeviceEndsTheRun) {
+    for (const bool on_playback : {false, true}) {
+        auto run = std::make_unique<sim_run>();
+        run_scenario({.arrange =
+                          [&](sim_world& w) {
+                              strike(w, on_playback ? w.playback : w.capture, 2 * ns_per_s,
+                                     sim_fault::gone);
+                          }},
+                     *run);
+        EXPECT_EQ(run->result.err, -ENODEV);
+        EXPECT_EQ(run->result.err_text, std::string(on_playback ? "Playback" : "Capture") +
+                                            " stream failed: No such device\n");
+        EXPECT_LT(run->result.end_s, 2.1);
+    }
+}
+
+// A minute on the card: every frame at the delay, with no marker, and the loop wakes about a
+// period at a time, not more.
+TEST(SimCard, AMinuteHoldsEveryFrame) {
+    auto run = std::make_unique<sim_run>();
+    run_scenario({.delay = 0.5, .rate = 44100, .seconds = 60}, *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+    expect_heard_at(*run, 0.5);
+    const double periods = 60.0 * 44100 / 4096;
+    EXPECT_LT(static_cast<double>(run->result.waits), 4 * periods) << "waits";
+}
+
+// The program stopped for 1.2 s, and for 12 s (a suspended laptop, a debugger): not a stall;
+// the lost audio is marked, and from 2 s after the pause every frame is heard at the delay
+// again, within 2 ms.
+TEST(SimCard, AProgramStoppedForSecondsComesBackToTheDelay) {
+    for (const double paused : {1.2, 12.0}) {
+        SCOPED_TRACE(paused);
+        auto run = std::make_unique<sim_run>();
+        run_scenario(
+            {.delay = 0.5,
+             .rate = 44100,
+             .seconds = 10,
+             .arrange =
+                 [&](sim_world& w) {
+                     w.frozen.push_back(
+                         {2 * ns_per_s, 2 * ns_per_s + static_cast<int64_t>(paused * ns_per_s)});
+                 }},
+            *run);
+        ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+        EXPECT_NE(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+        expect_heard_at(*run, 0.5, {.tolerance = 0.002, .fault = 2.0, .recovery = paused + 2.0});
+    }
+}
+
+// Wakes that come up to 2 ms late, as a busy scheduler makes them: the delay holds to the
+// millisecond.
+TEST(SimCard, LateWakesKeepTheDelay) {
+    auto run = std::make_unique<sim_run>();
+    run_scenario({.delay = 0.5, .seconds = 10, .card = {.seed = 7, .wake_jitter_ns = 2000000}},
+                 *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+    expect_heard_at(*run, 0.5);
+}
+
+// The same seed, the same run, to the byte.
+TEST(SimCard, ASeedReplaysExactly) {
+    std::string played[2];
+    for (std::string& p : played) {
+        auto run = std::make_unique<sim_run>();
+        run_scenario({.delay = 0.5,
+                      .seconds = 4,
+                      .card = {.capture_ppm = 300, .seed = 11, .wake_jitter_ns = 3000000}},
+                     *run);
+        p = run->result.played;
+    }
+    EXPECT_FALSE(played[0].empty());
+    EXPECT_TRUE(played[0] == played[1]);
+}
+
+// Resampled markers are no longer whole frames, and where a marker's 20 bits wrap the
+// resampler rings between two far-apart values: such frames say nothing of the delay.
+bool near_a_wrap(const heard_frame& f, const card_clocks& clocks, double delay) {
+    constexpr int64_t span = int64_t{1} << 20;
+    const double captured = (clock_seconds(f.played, clocks.rate, clocks.playback_ppm) - delay) *
+                            clocks.rate * (1 + clocks.capture_ppm / 1e6);
+    const auto low = static_cast<int64_t>(std::llround(captured)) & (span - 1);
+    return low < 256 || low > span - 256;
+}
+
+// The delay heard over each 5 ms (the median of its frames), less `delay`, from the first
+// judgment on (or from `from_s` of the playback clock): the first window's, and the lowest and
+// highest of all.
+struct delay_spread {
+    double start = 0;
+    double lowest = 0;
+    double highest = 0;
+    size_t windows = 0;
+};
+
+delay_spread windowed_delays(const sim_run& run, double delay, double from_s = 0) {
+    const card_clocks clocks{run.settings.sample_rate, run.world.capture.ppb / 1000.0,
+                             run.world.playback.ppb / 1000.0};
+    const heard_channel heard = hear(run.result.played, 2, 0, clocks);
+    delay_spread d;
+    if (heard.frames.empty()) {
+        return d;
+    }
+    const int64_t window = clocks.rate / 200;
+    const int64_t from =
+        std::max(heard.frames.front().played + static_cast<int64_t>(unjudged_seconds * clocks.rate),
+                 static_cast<int64_t>(from_s * clocks.rate));
+    std::vector<double> delays;
+    int64_t window_start = -1;
+    const auto close_window = [&] {
+        if (delays.empty()) {
+            return;
+        }
+        std::nth_element(delays.begin(), delays.begin() + delays.size() / 2, delays.end());
+        const double median = delays[delays.size() / 2] - delay;
+        d.start = d.windows == 0 ? median : d.start;
+        d.lowest = d.windows == 0 ? median : std::min(d.lowest, median);
+        d.highest = d.windows == 0 ? median : std::max(d.highest, median);
+        ++d.windows;
+        delays.clear();
+    };
+    for (const heard_frame& f : heard.frames) {
+        if (f.played < from || near_a_wrap(f, clocks, delay)) {
+            continue;
+        }
+        if (f.played >= window_start + window) {
+            close_window();
+            window_start = f.played;
+        }
+        delays.push_back(f.delay);
+    }
+    close_window();
+    return d;
+}
+
+struct drift_case {
+    std::string name;
+    double capture_ppm;
+    double playback_ppm;
+    int seconds;
+};
+
+class Drift : public ::testing::TestWithParam<drift_case> {};
+
+// Two clocks apart by 100 to 1000 ppm: the correction starts before the delay has moved a
+// millisecond, says so once, and every 5 ms from the first judgment on is heard within a
+// millisecond of where it started, with no marker and no gap. On one clock, or two that run
+// together, nothing is resampled: every frame is heard exactly the delay late.
+TEST_P(Drift, TheDelayHeardHoldsWithinAMillisecond) {
+    const drift_case& c = GetParam();
+    auto run = std::make_unique<sim_run>();
+    run_scenario({.delay = 0.5,
+                  .rate = 44100,
+                  .seconds = c.seconds,
+                  .card = {.capture_ppm = c.capture_ppm, .playback_ppm = c.playback_ppm}},
+                 *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+    const bool drifts = c.capture_ppm != c.playback_ppm;
+    const size_t said = run->result.out.find("differ by ");
+    EXPECT_EQ(said != std::string::npos, drifts) << run->result.out;
+    if (!drifts) {
+        expect_heard_at(*run, 0.5);
+        return;
+    }
+    const delay_spread d = windowed_delays(*run, 0.5);
+    EXPECT_GT(d.windows, static_cast<size_t>(c.seconds - 1) * 200);
+    EXPECT_NEAR(d.start, 0, 0.0015);
+    EXPECT_LE(d.highest - d.start, 0.001);
+    EXPECT_GE(d.lowest - d.start, -0.001);
+    const double ppm = std::strtod(run->result.out.c_str() + said + 10, nullptr);
+    const double actual = c.capture_ppm - c.playback_ppm;
+    EXPECT_NEAR(ppm, actual, std::max(30.0, std::fabs(actual) * 0.25)) << run->result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, Drift,
+                         ::testing::Values(drift_case{"BothFastTogether", 300, 300, 12},
+                                           drift_case{"CaptureFasterBy1000", 1000, 0, 15},
+                                           drift_case{"CaptureSlowerBy1000", -1000, 0, 15},
+                                           drift_case{"PlaybackFasterBy100", 0, 100, 25},
+                                           drift_case{"CaptureFasterBy100", 100, 0, 25}),
+                         [](const auto& info) { return info.param.name; });
+
+// A delay of 20 s in rings barely longer than it: every frame is heard 20 s late, once the
+// playing position has gone round the rings.
+TEST(SimCard, ALongDelayPlaysEveryFrame) {
+    auto run = std::make_unique<sim_run>();
+    run_scenario({.delay = 20, .seconds = 32}, *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    expect_heard_at(*run, 20);
+    const heard_channel heard = hear(run->result.played, 2, 0, {48000, 0, 0});
+    EXPECT_GE(heard.frames.size(), 11u * 48000);
+}
+
+// A live change from 0.5 to 0.75 s two seconds in, and back down to 0.6 s at four: before each,
+// every frame at the delay before; from the end of what was on its way to the card (its
+// buffer, 0.34 s, and a period), at the one asked.
+TEST(SimCard, ALiveChangeIsHeardAsAsked) {
+    auto run = std::make_unique<sim_run>();
+    run_scenario(
+        {.delay = 0.5, .seconds = 6, .commands = {{2.0, "delay 0.75"}, {4.0, "delay 0.6"}}}, *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    const card_clocks clocks{48000, 0, 0};
+    const heard_channel heard = hear(run->result.played, 2, 0, clocks);
+    int64_t off = 0;
+    for (const heard_frame& f : heard.frames) {
+        const double at_s = clock_seconds(f.played, clocks.rate, 0);
+        const double due = at_s < 2.0    ? 0.5
+                           : at_s < 2.45 ? -1
+                           : at_s < 4.0  ? 0.75
+                           : at_s < 4.45 ? -1
+                                         : 0.6;
+        if (due > 0 && f.played > heard.frames.front().played + clocks.rate / 2 &&
+            std::fabs(f.delay - due) > 0.001 && off++ < 3) {
+            ADD_FAILURE() << "at " << at_s << " s: " << f.delay << " s, due " << due;
+        }
+    }
+    EXPECT_EQ(count_of(run->result.out, "\nTime delay ~ 0.750 sec\n"), 1u) << run->result.out;
+    EXPECT_EQ(count_of(run->result.out, "\nTime delay ~ 0.600 sec\n"), 1u) << run->result.out;
+}
+
+// A dump two seconds in: the delay is cut and built back, and once it is back the delay heard
+// is judged and held again, on two clocks 1000 ppm apart, whether or not the stretcher can
+// take the rate (at 384000 Hz it cannot, and the delay comes back at once). The correction
+// of the drift follows the rebuild: it holds the delay built back, not the one cut.
+TEST(SimCard, AfterADumpTheDelayIsHeldAgain) {
+    for (const unsigned rate : {48000u, 384000u}) {
+        SCOPED_TRACE(rate);
+        auto run = std::make_unique<sim_run>();
+        run_scenario({.delay = 0.5,
+                      .rate = rate,
+                      .seconds = 12,
+                      .card = {.capture_ppm = 1000},
+                      .commands = {{2.0, "dump"}}},
+                     *run);
+        ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+        EXPECT_FALSE(run->t.latency.rebuilding);
+        EXPECT_FALSE(run->t.rebuild.in_path);
+        EXPECT_TRUE(run->t.drift.engaged) << run->result.out;
+        const delay_spread d = windowed_delays(*run, 0.5, 8.0);
+        EXPECT_GT(d.windows, 3u * 200);
+        EXPECT_LE(d.highest, 0.001);
+        EXPECT_GE(d.lowest, -0.001);
+    }
+}
+
+}  // namespace
+}  // namespace livedelay

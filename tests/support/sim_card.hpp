@@ -1,0 +1,91 @@
+// A sound card on a simulated clock, for the real transfer loop to run against at many times
+// real speed: the fault-injecting card's clocked mode (tests/fake_card/) in the test's own
+// process, with time that moves only when the loop waits. Each stream runs on a clock of its
+// own, `ppm` fast, from one origin; its position moves at the ends of the periods of its
+// clock's grid, as a card's interrupts would; a captured frame names the clock frame it was
+// captured at, ((c+1) << 20) | (F & 0xfffff); a written frame is played when the clock passes
+// it, into `played` at that clock frame (zeros where nothing was played), so that `hear` and
+// `delay_problems` (support/fake_card.hpp) judge a simulated run as they judge a real one.
+// Faults, a process that stops and late wakes come at set simulated times, from a seed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "loop_io.hpp"
+
+struct sim_world;
+
+struct sim_stream {
+    sim_world* world = nullptr;
+    bool playback = false;
+    unsigned rate = 48000;
+    int channels = 2;
+    int64_t period_frames = 4096;
+    int64_t buffer_frames = 16384;
+    int64_t ppb = 0;  // how much faster than its rate the clock runs, in parts per billion
+    bool resumes = true;
+
+    livedelay::stream_state state = livedelay::stream_state::open;
+    bool clock_running = false;
+    int64_t start_frame = 0;     // the clock frame that plays (captures) position...
+    int64_t start_position = 0;  // ...this one, since the last start or resume
+    int64_t done = 0;            // positions played (captured) so far, to the frame
+    int64_t last_position = 0;   // what the pointer last gave: the period grid's
+    int64_t appl = 0;            // frames written (read) since the prepare
+    std::vector<uint8_t> ring;   // the card's buffer, interleaved, one slot a position
+    int64_t next_tick_ns = 0;    // when the poll descriptor next turns ready
+    int64_t xruns = 0;
+};
+
+// What a stream does at a simulated time.
+enum class sim_fault { xrun, suspend, gone };
+
+struct sim_world {
+    int64_t now_ns = 0;
+    std::mt19937_64 rng;
+    int64_t wake_jitter_ns = 0;  // each wake comes up to this late, at random
+    sim_stream capture;
+    sim_stream playback;
+    std::string played;  // as the card's played.raw, indexed by playback-clock frame
+    // Things that happen at a simulated time, earliest first: faults, commands, a stop.
+    struct event {
+        int64_t at_ns;
+        std::function<void()> act;
+    };
+    std::vector<event> events;
+    // Spans of time the program does not run (stopped, starved): a wait that would end
+    // inside one ends at its end.
+    struct frozen_span {
+        int64_t from_ns;
+        int64_t to_ns;
+    };
+    std::vector<frozen_span> frozen;
+    int64_t waits = 0;
+};
+
+struct sim_card_setup {
+    unsigned rate = 48000;
+    int channels = 2;
+    int64_t period_frames = 4096;
+    int64_t buffer_frames = 16384;
+    double capture_ppm = 0;
+    double playback_ppm = 0;
+    uint64_t seed = 1;
+    int64_t wake_jitter_ns = 0;
+};
+
+void make_sim_card(sim_world& world, const sim_card_setup& setup);
+
+// At `at_ns`, `act` happens.
+void at(sim_world& world, int64_t at_ns, std::function<void()> act);
+// At `at_ns`, the stream is struck by the fault, as the card's transfers are.
+void strike(sim_world& world, sim_stream& s, int64_t at_ns, sim_fault fault);
+
+// The loop's view of the card and its clock.
+livedelay::stream sim_capture(sim_world& world);
+livedelay::stream sim_playback(sim_world& world);
+livedelay::loop_clock sim_clock(sim_world& world);
