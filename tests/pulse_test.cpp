@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/realtime.hpp"
+#include "support/sim_card.hpp"
 
 namespace {
 
@@ -135,6 +136,34 @@ TEST_F(PulseServer, AStallIsReportedAndTheDelayHolds) {
         judged += delays.size();
     }
     EXPECT_GE(judged, 10u) << a.run.out;
+}
+
+// The line of pcm_probe's output that starts with `head`, as its fields.
+std::map<std::string, std::string> probe_line(const std::string& out, const std::string& head) {
+    const size_t at = out.find("\n" + head);
+    return at == std::string::npos ? std::map<std::string, std::string>{}
+                                   : fields_of(out.substr(at + 1, out.find('\n', at + 1) - at - 1));
+}
+
+// The server the simulated scenarios run on (sim_server in tests/support/sim_card.hpp) is what
+// this one does with the program's streams: capture handed over in blocks of its size,
+// playback's room growing in steps of about its size, and with 8192 frames kept queued, the
+// queue reported low by no more than its lag. Three looks, each of 2 s.
+TEST_F(PulseServer, BehavesAsTheTestsModelIt) {
+    const sim_server model;
+    for (int look = 0; look < 3; ++look) {
+        const process_result probe =
+            run_program({PCM_PROBE_BIN, "--seconds", "2", "rig"}, program_env(server), 30);
+        ASSERT_EQ(probe.status, 0) << probe.out << probe.err;
+        const auto capture = probe_line(probe.out, "capture step_frames");
+        const auto playback = probe_line(probe.out, "playback step_frames");
+        ASSERT_FALSE(capture.empty() || playback.empty()) << probe.out;
+        EXPECT_EQ(number(capture, "step_frames"), model.block_frames) << probe.out;
+        EXPECT_NEAR(number(playback, "step_frames"), model.playback_step_frames, 100) << probe.out;
+        EXPECT_LE(number(playback, "delay_max"), 8192) << probe.out;
+        EXPECT_GE(number(playback, "delay_max"), 8192 - model.report_lag_frames) << probe.out;
+        std::printf("%s\n", last_line(probe.out).c_str());
+    }
 }
 
 }  // namespace

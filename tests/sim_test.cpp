@@ -64,7 +64,7 @@ void run_scenario(const scenario& s, sim_run& run) {
     settings.frame_budget = s.rate * static_cast<uint32_t>(s.seconds);
     sim_card_setup card = s.card;
     card.rate = s.rate;
-    card.period_frames = static_cast<int64_t>(period_request_for(settings, false));
+    card.period_frames = static_cast<int64_t>(period_request_for(settings, card.server.on));
     card.buffer_frames = 4 * card.period_frames;
     make_sim_card(run.world, card);
     if (s.arrange) {
@@ -75,7 +75,7 @@ void run_scenario(const scenario& s, sim_run& run) {
                             .frame_budget = settings.frame_budget,
                             .period_frames = card.period_frames,
                             .capture_buffer_frames = card.buffer_frames,
-                            .on_sound_server = false};
+                            .on_sound_server = card.server.on};
     ASSERT_EQ(create_transfer(t, settings, timing, card.channels, card.channels, s.options), 0);
     t.capture = sim_capture(run.world);
     t.playback = sim_playback(run.world);
@@ -443,6 +443,178 @@ TEST(SimCard, AfterADumpTheDelayIsHeldAgain) {
         EXPECT_LE(d.highest, 0.001);
         EXPECT_GE(d.lowest, -0.001);
     }
+}
+
+// The delays heard from `from_s` (playback-clock seconds) on, and how many frames there are.
+struct delay_range {
+    double lowest = INFINITY;
+    double highest = -INFINITY;
+    int64_t frames = 0;
+};
+
+delay_range heard_from(const sim_run& run, double from_s, double to_s = INFINITY) {
+    const card_clocks clocks{run.settings.sample_rate, 0, 0};
+    delay_range r;
+    for (const heard_frame& f : hear(run.result.played, 2, 0, clocks).frames) {
+        const double at_s = clock_seconds(f.played, clocks.rate, 0);
+        if (at_s >= from_s && at_s < to_s) {
+            r.lowest = std::min(r.lowest, f.delay);
+            r.highest = std::max(r.highest, f.delay);
+            ++r.frames;
+        }
+    }
+    return r;
+}
+
+scenario on_server(double delay, int seconds, sim_server server = {}) {
+    server.on = true;
+    return {.delay = delay, .seconds = seconds, .card = {.server = server}};
+}
+
+struct server_case {
+    std::string name;
+    double delay;
+    sim_server server;
+    double tolerance;
+    double judged_from_s = 0;  // where the delay may still be off before
+};
+
+class OnServer : public ::testing::TestWithParam<server_case> {};
+
+// On a sound server's plugin (capture in blocks, queue reports late by up to a block), from
+// the first frame captured, the delay heard is the delay asked, within a millisecond, for half
+// a minute, with no marker.
+TEST_P(OnServer, TheDelayAskedIsHeardFromTheStartAndHeld) {
+    const server_case& c = GetParam();
+    auto run = std::make_unique<sim_run>();
+    run_scenario(on_server(c.delay, 30, c.server), *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+    const delay_range d = heard_from(*run, c.judged_from_s);
+    EXPECT_GT(d.frames, static_cast<int64_t>((29 - c.delay - c.judged_from_s) * 48000));
+    EXPECT_NEAR(d.lowest, c.delay, c.tolerance);
+    EXPECT_NEAR(d.highest, c.delay, c.tolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, OnServer,
+    ::testing::Values(
+        server_case{"HalfASecond", 0.5, {}, 0.001}, server_case{"ThreeSeconds", 3.0, {}, 0.001},
+        // A block of 21 ms is read anywhere in its first 5 ms.
+        server_case{"LargeBlocks", 0.5, {.block_frames = 1024}, 0.002},
+        // Reports that start low, then wander high over seconds: judged again
+        // on a second of readings, then held through the wander.
+        server_case{
+            "WanderingReports", 0.5, {.early_low_frames = 130, .wander_frames = 290}, 0.001, 1.5},
+        // Reports up to 800 frames late once the server is starved of the CPU
+        // are not taken for a change of the delay.
+        server_case{"LateReports", 0.5, {.late_from_ns = 4 * ns_per_s, .late_frames = 800}, 0.001}),
+    [](const auto& info) { return info.param.name; });
+
+// Below what the device needs on its way, the delay is the shortest it allows, the same all
+// through, and said once: on a server two of its periods of 4096 frames and a millisecond at
+// most; on a card, whose periods follow the delay, two of 128 frames and a margin.
+TEST(SimShortest, ADelayBelowTheLevelPlaysAtTheLevel) {
+    for (const bool server : {true, false}) {
+        SCOPED_TRACE(server ? "server" : "card");
+        auto run = std::make_unique<sim_run>();
+        run_scenario(server ? on_server(0, 10) : scenario{.delay = 0, .seconds = 10}, *run);
+        ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+        EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+        const delay_range d = heard_from(*run, 0);
+        EXPECT_GT(d.frames, 9 * 48000);
+        EXPECT_LE(d.highest, server ? (8192.0 + 48 + 240) / 48000 : 0.012);
+        EXPECT_NEAR(d.highest, d.lowest, 0.0001);
+        EXPECT_EQ(count_of(run->result.err_text, "The shortest delay on this device is"), 1u)
+            << run->result.err_text;
+    }
+}
+
+// What a server holds beyond the queue (a graph of 1024 frames, a quantum of PipeWire's)
+// counts towards the level playback starts with: the sound is heard as late as without one,
+// from its first frame on.
+TEST(SimServer, AudioHeldBeyondTheQueueCountsTowardsTheLevel) {
+    auto plain = std::make_unique<sim_run>();
+    auto graph = std::make_unique<sim_run>();
+    run_scenario(on_server(0.2, 4), *plain);
+    run_scenario(on_server(0.2, 4, {.graph_frames = 1024}), *graph);
+    ASSERT_EQ(graph->result.err, 0) << graph->result.err_text;
+    const delay_range expected = heard_from(*plain, 0);
+    const delay_range heard = heard_from(*graph, 0);
+    EXPECT_GT(heard.frames, 3 * 48000);
+    EXPECT_NEAR(heard.lowest, expected.lowest, 0.0005);
+    EXPECT_NEAR(heard.highest, expected.highest, 0.0005);
+    EXPECT_NEAR(heard.highest, 0.2, 0.004) << "the first frames, before the first judgment";
+}
+
+// The program stopped while the server went on: capturing into its buffer, and playing until
+// its queue ran dry, then stopping without a word. Playback is started afresh, the backlog is
+// skipped, and from 2 s after the stall the delay is the one asked, within 2 ms.
+TEST(SimServer, AStallWhileTheServerGoesOnComesBackToTheDelay) {
+    auto run = std::make_unique<sim_run>();
+    scenario s = on_server(0.5, 8);
+    s.arrange = [](sim_world& w) { w.frozen.push_back({2 * ns_per_s, 3200 * ns_per_s / 1000}); };
+    run_scenario(s, *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    const delay_range after = heard_from(*run, 5.2);
+    EXPECT_GT(after.frames, 48000);
+    EXPECT_NEAR(after.lowest, 0.5, 0.002);
+    EXPECT_NEAR(after.highest, 0.5, 0.002);
+}
+
+// A server that stops playing without a word and never plays again until it is started
+// afresh: the program sees playback keep no time, and starts it again.
+TEST(SimServer, AServerThatStopsPlayingIsStartedAfresh) {
+    auto run = std::make_unique<sim_run>();
+    scenario s = on_server(0.5, 8);
+    s.arrange = [](sim_world& w) {
+        at(w, 2 * ns_per_s, [&w] {
+            sim_stream& p = w.playback;
+            p.server.prebuffer_frames = int64_t{1} << 40;
+            p.clock_running = false;
+            p.stuck = true;
+        });
+    };
+    run_scenario(s, *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    const delay_range after = heard_from(*run, 5.0);
+    EXPECT_GT(after.frames, 2 * 48000);
+    EXPECT_NEAR(after.lowest, 0.5, 0.002);
+    EXPECT_NEAR(after.highest, 0.5, 0.002);
+}
+
+// A client stopped with the program loses what it would have captured, and captures on from
+// later. The gap is heard as silence one delay on, nothing captured before it is heard late,
+// and from a second after the stall the delay is the one asked, within 2 ms.
+TEST(SimServer, CaptureStoppedWithTheProgramLosesTimeNotPlace) {
+    for (const double delay : {0.5, 3.0}) {
+        SCOPED_TRACE(delay);
+        auto run = std::make_unique<sim_run>();
+        scenario s = on_server(delay, static_cast<int>(delay) + 8);
+        s.arrange = [](sim_world& w) {
+            w.frozen.push_back({2 * ns_per_s, 3200 * ns_per_s / 1000, true});
+        };
+        run_scenario(s, *run);
+        ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+        const delay_range after = heard_from(*run, 3.2 + delay + 1.0);
+        EXPECT_GT(after.frames, 2 * 48000);
+        EXPECT_NEAR(after.lowest, delay, 0.002);
+        EXPECT_NEAR(after.highest, delay, 0.002);
+        EXPECT_LT(heard_from(*run, 0).highest, delay + 0.15);
+    }
+}
+
+// A stall shorter than the queue loses nothing and moves nothing.
+TEST(SimServer, AShortStallIsAbsorbed) {
+    auto run = std::make_unique<sim_run>();
+    scenario s = on_server(0.5, 5);
+    s.arrange = [](sim_world& w) { w.frozen.push_back({2 * ns_per_s, 2080 * ns_per_s / 1000}); };
+    run_scenario(s, *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+    const delay_range d = heard_from(*run, 0);
+    EXPECT_NEAR(d.lowest, 0.5, 0.001);
+    EXPECT_NEAR(d.highest, 0.5, 0.001);
 }
 
 }  // namespace

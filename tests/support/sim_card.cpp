@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 using livedelay::stream_state;
@@ -44,14 +45,27 @@ int64_t exact_position(const sim_stream& s, int64_t frame) {
     return s.start_position + std::max<int64_t>(frame - s.start_frame, 0);
 }
 
-int64_t period_position(const sim_stream& s, int64_t frame) {
+// Where the application sees the stream: a card's at the last end of a period of its grid, a
+// server's capture at the last block it handed over, a server's playback to the frame.
+int64_t pointer_position(const sim_stream& s, int64_t frame) {
+    if (s.server.on && s.playback) {
+        const int64_t step = s.server.playback_step_frames;
+        const int64_t played = exact_position(s, frame) - s.start_position;
+        return s.start_position + played / step * step;
+    }
+    if (s.server.on) {
+        return exact_position(s, frame / s.server.block_frames * s.server.block_frames);
+    }
     return exact_position(s, frame / s.period_frames * s.period_frames);
 }
 
 // Where the running stream stops by itself: playback once it has played all it was given,
-// capture once its buffer is full, each noticed at the end of a period of its grid.
+// capture once its buffer is full, each noticed by a card at the end of a period of its grid.
 int64_t stop_position(const sim_stream& s) {
     const int64_t edge = s.playback ? s.appl : s.appl + s.buffer_frames;
+    if (s.server.on) {
+        return edge;
+    }
     return exact_position(s, round_up(frame_of_position(s, edge), s.period_frames));
 }
 
@@ -71,7 +85,7 @@ void advance(sim_stream& s, int64_t position) {
     if (s.playback) {
         std::string& played = s.world->played;
         for (int64_t p = s.done; p < std::min(position, s.appl); ++p) {
-            const int64_t at = frame_of_position(s, p) * bytes;
+            const int64_t at = (frame_of_position(s, p) + s.server.graph_frames) * bytes;
             if (static_cast<int64_t>(played.size()) < at + bytes) {
                 played.resize(static_cast<size_t>(at + bytes), '\0');
             }
@@ -97,7 +111,15 @@ bool follow_clock(sim_stream& s) {
     }
     const int64_t frame = clock_frame(s, s.world->now_ns);
     const int64_t stop = stop_position(s);
-    const int64_t seen = period_position(s, frame);
+    const int64_t seen = pointer_position(s, frame);
+    if (s.server.on && s.playback && exact_position(s, frame) >= stop) {
+        // A server that ran dry stops playing without a word, until it is filled again.
+        advance(s, stop);
+        s.last_position = stop;
+        s.clock_running = false;
+        s.stuck = true;
+        return true;
+    }
     if (seen >= stop) {
         advance(s, stop);
         s.last_position = stop;
@@ -122,8 +144,12 @@ void halt_clock(sim_stream& s) {
     s.clock_running = false;
 }
 
-// The next end of a period of the stream's grid after `ns`.
+// When the stream's descriptor next turns ready after `ns`: a card's at the next end of a
+// period of its grid, a server's plugin at its next wake.
 int64_t next_tick(const sim_stream& s, int64_t ns) {
+    if (s.server.on) {
+        return (ns / s.server.wake_ns + 1) * s.server.wake_ns;
+    }
     return time_of_frame(s, (clock_frame(s, ns) / s.period_frames + 1) * s.period_frames);
 }
 
@@ -132,6 +158,7 @@ void start_clock(sim_stream& s) {
     s.start_position = s.last_position;
     s.done = s.last_position;
     s.clock_running = true;
+    s.stuck = false;
     s.state = stream_state::running;
     s.next_tick_ns = next_tick(s, s.world->now_ns);
 }
@@ -169,8 +196,11 @@ int transfer(void* handle, void** table, int64_t frames, int64_t& moved) {
     }
     s.appl += n;
     moved = n;
-    // Playback starts with its first frame written, as ALSA's default start threshold has it.
+    // Playback starts with its first frame written, as ALSA's default start threshold has it;
+    // a server that ran dry plays again once it holds its prebuffer.
     if (s.playback && s.state == stream_state::prepared && s.appl > 0) {
+        start_clock(s);
+    } else if (s.stuck && s.appl - s.done >= s.server.prebuffer_frames) {
         start_clock(s);
     }
     return 0;
@@ -199,13 +229,28 @@ int captured_waiting(void* handle, int64_t& frames) {
     return 0;
 }
 
+// A server's report: late by up to its lag, with its graph, and where set, late or wandering.
+int64_t reported_queue(sim_stream& s) {
+    const sim_server& v = s.server;
+    const int64_t now = s.world->now_ns;
+    const double t = static_cast<double>(now) / 1e9;
+    const double swing = t < 2.0 || t > 8.0 ? 0.0 : std::pow(std::sin(M_PI * (t - 2.0) / 6.0), 2);
+    std::uniform_int_distribution<int64_t> lag(0, std::max<int64_t>(0, v.report_lag_frames - 1));
+    std::uniform_int_distribution<int64_t> late(0, v.late_frames);
+    const int64_t queued = s.appl - s.done + v.graph_frames - lag(s.world->rng) +
+                           (now >= v.late_from_ns ? late(s.world->rng) : 0) +
+                           (t < 0.5 ? -v.early_low_frames : 0) +
+                           std::llround(swing * static_cast<double>(v.wander_frames));
+    return std::max<int64_t>(0, queued);
+}
+
 int queued_to_play(void* handle, int64_t& frames) {
     sim_stream& s = of(handle);
     frames = 0;
     if (!follow_clock(s) || fault_code(s) < 0) {
         return fault_code(s);
     }
-    frames = s.appl - s.done;
+    frames = s.server.on ? reported_queue(s) : s.appl - s.done;
     return 0;
 }
 
@@ -232,6 +277,7 @@ int prepare(void* handle) {
     }
     halt_clock(s);
     s.state = stream_state::prepared;
+    s.stuck = false;
     s.done = 0;
     s.appl = 0;
     s.last_position = 0;
@@ -295,7 +341,7 @@ size_t poll_descriptors(void* handle, std::span<pollfd> free_slots) {
 // Ready once a period of the grid has ended since it was last seen (a card's interrupt), or
 // in a state a transfer reports.
 bool ready_now(const sim_stream& s) {
-    return (s.clock_running && s.world->now_ns >= s.next_tick_ns) ||
+    return ((s.clock_running || s.stuck) && s.world->now_ns >= s.next_tick_ns) ||
            s.state == stream_state::xrun || s.state == stream_state::suspended ||
            s.state == stream_state::gone;
 }
@@ -304,7 +350,7 @@ bool poll_ready(void* handle, std::span<pollfd> fds) {
     sim_stream& s = of(handle);
     const bool ready =
         std::any_of(fds.begin(), fds.end(), [](const pollfd& p) { return p.revents != 0; });
-    if (s.clock_running && s.world->now_ns >= s.next_tick_ns) {
+    if ((s.clock_running || s.stuck) && s.world->now_ns >= s.next_tick_ns) {
         s.next_tick_ns = next_tick(s, s.world->now_ns);
     }
     return ready;
@@ -349,12 +395,25 @@ int mark_ready(sim_world& w, pollfd* fds, size_t count) {
     return ready;
 }
 
-// Where the program does not run, time jumps to the end of the span.
+// Where the program does not run, time jumps to the end of the span. A server's client that
+// stops with it hands over what it gathered before, loses the rest, and captures on from the
+// end of the span.
 void skip_frozen(sim_world& w) {
     for (const sim_world::frozen_span& f : w.frozen) {
-        if (w.now_ns >= f.from_ns && w.now_ns < f.to_ns) {
-            run_events_until(w, f.to_ns);
-            w.now_ns = f.to_ns;
+        if (w.now_ns < f.from_ns || w.now_ns >= f.to_ns) {
+            continue;
+        }
+        sim_stream& c = w.capture;
+        const bool losing = f.capture_lost && c.clock_running;
+        if (losing) {
+            follow_clock(c);
+            c.done = c.last_position;
+        }
+        run_events_until(w, f.to_ns);
+        w.now_ns = f.to_ns;
+        if (losing && c.clock_running) {
+            c.start_position = c.done;
+            c.start_frame = clock_frame(c, w.now_ns);
         }
     }
 }
@@ -376,7 +435,7 @@ int sim_poll(void* context, pollfd* fds, size_t count, int64_t timeout_ns) {
         for (size_t i = 0; i < count; ++i) {
             if (fds[i].fd == capture_fd || fds[i].fd == playback_fd) {
                 const sim_stream& s = fds[i].fd == capture_fd ? w.capture : w.playback;
-                next = s.clock_running ? std::min(next, s.next_tick_ns) : next;
+                next = s.clock_running || s.stuck ? std::min(next, s.next_tick_ns) : next;
             }
         }
         if (!w.events.empty()) {
@@ -401,6 +460,11 @@ void make_stream(sim_stream& s, sim_world& world, bool playback, const sim_card_
     s.period_frames = setup.period_frames;
     s.buffer_frames = setup.buffer_frames;
     s.ppb = static_cast<int64_t>(ppm * 1000);
+    s.server = setup.server;
+    // A server holds seconds of capture for a client that is late to read it.
+    if (s.server.on && !playback) {
+        s.buffer_frames = std::max<int64_t>(s.buffer_frames, 8 * int64_t{s.rate});
+    }
     s.ring.assign(static_cast<size_t>(s.buffer_frames * frame_bytes(s)), 0);
 }
 

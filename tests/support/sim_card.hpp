@@ -1,12 +1,17 @@
-// A sound card on a simulated clock, for the real transfer loop to run against at many times
-// real speed: the fault-injecting card's clocked mode (tests/fake_card/) in the test's own
-// process, with time that moves only when the loop waits. Each stream runs on a clock of its
-// own, `ppm` fast, from one origin; its position moves at the ends of the periods of its
-// clock's grid, as a card's interrupts would; a captured frame names the clock frame it was
-// captured at, ((c+1) << 20) | (F & 0xfffff); a written frame is played when the clock passes
-// it, into `played` at that clock frame (zeros where nothing was played), so that `hear` and
-// `delay_problems` (support/fake_card.hpp) judge a simulated run as they judge a real one.
-// Faults, a process that stops and late wakes come at set simulated times, from a seed.
+// A sound card, or a sound server's plugin, on a simulated clock, for the real transfer loop
+// to run against at many times real speed: the fault-injecting card's clocked mode
+// (tests/fake_card/) in the test's own process, with time that moves only when the loop
+// waits. Each stream runs on a clock of its own, `ppm` fast, from one origin; a captured frame
+// names the clock frame it was captured at, ((c+1) << 20) | (F & 0xfffff); a written frame is
+// played when the clock passes it, into `played` at that clock frame (zeros where nothing was
+// played), so that `hear` and `delay_problems` (support/fake_card.hpp) judge a simulated run
+// as they judge a real one. Faults, a process that stops and late wakes come at set simulated
+// times, from a seed.
+//
+// A card's positions move at the ends of the periods of its clock's grid, as its interrupts
+// would, and it reports an underrun. A server (`sim_server`) hands capture over in blocks and
+// holds seconds of it, plays without a grid, reports its queue late and unevenly, and stops
+// playing without a word when its queue runs dry, until it is filled past a prebuffer.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +24,29 @@
 
 struct sim_world;
 
+// What makes a stream a sound server's rather than a card's. The defaults are PulseAudio's
+// plugin at 48000 Hz with the program's buffer (four periods of 4096 frames), as pcm_probe
+// measures them on the test server (PulseServer.BehavesAsTheTestsModelIt checks them).
+struct sim_server {
+    bool on = false;
+    int64_t block_frames = 319;           // capture is handed over in blocks of this
+    int64_t playback_step_frames = 4120;  // playback's room grows in steps of about this
+    int64_t report_lag_frames = 120;      // the queue is reported low by up to this
+    int64_t prebuffer_frames = 12288;     // a stream that ran dry plays again once it holds this
+    int64_t wake_ns = 5000000;            // the plugin's descriptor turns ready this often
+    // Audio the server holds beyond the queue (its graph): heard this much after it leaves
+    // the queue, and reported with it.
+    int64_t graph_frames = 0;
+    // From this time on the queue is reported up to `late_frames` high, as when the server or
+    // the program is starved of the CPU.
+    int64_t late_from_ns = INT64_MAX;
+    int64_t late_frames = 0;
+    // Reports that wander, as PulseAudio's do: low by `early_low_frames` in the first half
+    // second, then from 2 s on high by up to `wander_frames`, rising and falling over 6 s.
+    int64_t early_low_frames = 0;
+    int64_t wander_frames = 0;
+};
+
 struct sim_stream {
     sim_world* world = nullptr;
     bool playback = false;
@@ -28,6 +56,8 @@ struct sim_stream {
     int64_t buffer_frames = 16384;
     int64_t ppb = 0;  // how much faster than its rate the clock runs, in parts per billion
     bool resumes = true;
+    sim_server server;
+    bool stuck = false;  // a server's playback that ran dry, waiting for its prebuffer
 
     livedelay::stream_state state = livedelay::stream_state::open;
     bool clock_running = false;
@@ -62,6 +92,9 @@ struct sim_world {
     struct frozen_span {
         int64_t from_ns;
         int64_t to_ns;
+        // A server's client thread stops with the program: what it would have captured is
+        // lost, and capture goes on from later.
+        bool capture_lost = false;
     };
     std::vector<frozen_span> frozen;
     int64_t waits = 0;
@@ -76,6 +109,7 @@ struct sim_card_setup {
     double playback_ppm = 0;
     uint64_t seed = 1;
     int64_t wake_jitter_ns = 0;
+    sim_server server{};  // both streams a server's, when on
 };
 
 void make_sim_card(sim_world& world, const sim_card_setup& setup);
