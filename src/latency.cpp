@@ -151,17 +151,11 @@ void start_judging(latency_state& state, int64_t now_ns) {
     state.span_queue_seen = false;
 }
 
-namespace {
-
-// The audio in the streams changed (capture started again, or lost some): the readings before
-// say nothing of it now.
 void judge_again(latency_state& state, int64_t now_ns) {
     if (state.path.readings > 0) {
         forget_path(state, now_ns);
     }
 }
-
-}  // namespace
 
 bool capture_clock_settled(const latency_state& state) {
     return state.jump_first_frame < 0;

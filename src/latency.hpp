@@ -155,6 +155,10 @@ void note_playback_queue(latency_state& state, int64_t queued_frames, int64_t bu
 
 // Readings start again when playback starts.
 void start_judging(latency_state& state, int64_t now_ns);
+// The audio in the streams changed on its own (capture started again or lost some, playback
+// resumed after a suspend): the readings before say nothing of it now, and the delay is
+// judged afresh, to the millisecond.
+void judge_again(latency_state& state, int64_t now_ns);
 
 // False while a jump of the capture clock waits to be confirmed: playback that is to start
 // waits for it, so that what it plays first is not what the jump made too late to play.

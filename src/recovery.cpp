@@ -66,6 +66,9 @@ recovery recover(transfer_state& t, stream_side side, int& err) {
     if (side == stream_side::playback) {
         if (state_of(t.playback) != stream_state::running && holds_delay(t)) {
             enter_phase(t, playback_phase::skipping);
+        } else {
+            // Resumed where it stopped: what it held plays later by the time it stood still.
+            judge_again(t.latency, now_ns(t.clock));
         }
         return recovery::recovered;
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -615,6 +616,121 @@ TEST(SimServer, AShortStallIsAbsorbed) {
     const delay_range d = heard_from(*run, 0);
     EXPECT_NEAR(d.lowest, 0.5, 0.001);
     EXPECT_NEAR(d.highest, 0.5, 0.001);
+}
+
+// A scenario made from a seed: a card or a server, a rate, a delay, late wakes, and a fault
+// between 0.8 and 2 s (an xrun or a suspend of either stream; on a card, the program stopped
+// for up to 1.5 s), and the run long enough for the delay to settle again after it. What the
+// program does not yet come back from to the delay within 2 ms is left out: two faults close
+// together, a server with the program stopped while it goes on, and a capture suspend on a
+// card where the rings hold less than a period beyond the streams (the README, Tests).
+struct random_case {
+    scenario s;
+    double fault_s = 0;     // when the first fault strikes
+    double recovery_s = 0;  // how long after it the delay may be off
+    std::string described;
+};
+
+random_case random_scenario(uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    const auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint64_t>(n)); };
+    const auto between = [&](double low, double high) {
+        return low + (high - low) * static_cast<double>(rng() % 1000000) / 1e6;
+    };
+    random_case c;
+    const bool server = pick(2) == 0;
+    const unsigned rates[] = {32000, 44100, 48000};
+    const double delays[] = {0.05, 0.5, 1.0};
+    c.s.rate = rates[pick(3)];
+    // A server's shortest delay is two of its periods of 4096 frames: a quarter second at
+    // 32000 Hz.
+    c.s.delay = delays[server ? 1 + pick(2) : pick(3)];
+    c.s.card.server.on = server;
+    c.s.card.seed = seed;
+    // Wakes up to 3 ms late put the first judgment at 32000 Hz up to 2.2 ms off (seed 642
+    // with them): a millisecond is what the scenarios allow today.
+    const int64_t jitters[] = {0, 500000, 1000000};
+    c.s.card.wake_jitter_ns = jitters[pick(3)];
+    std::ostringstream text;
+    text << "seed " << seed << ": " << (server ? "server" : "card") << " at " << c.s.rate
+         << " Hz, delay " << c.s.delay << " s, wakes up to " << c.s.card.wake_jitter_ns / 1000
+         << " us late;";
+    struct fault {
+        int kind;  // 0-3: xrun or suspend of capture or playback; 4: stopped
+        double at_s;
+        double for_s;
+    };
+    std::vector<fault> faults;
+    const int kind = server ? pick(4) : pick(5);
+    faults.push_back({kind, between(0.8, 2.0), kind == 4 ? between(0.02, 1.5) : 0});
+    double last_end = 0;
+    c.fault_s = INFINITY;
+    for (const fault& f : faults) {
+        const char* names[] = {"capture xrun", "playback xrun", "capture suspend",
+                               "playback suspend", "program stopped"};
+        text << " " << names[f.kind] << " at " << f.at_s << " s";
+        if (f.kind == 4) {
+            text << " for " << f.for_s << " s";
+        }
+        c.fault_s = std::min(c.fault_s, f.at_s);
+        last_end = std::max(last_end, f.at_s + f.for_s);
+    }
+    c.recovery_s = last_end - c.fault_s + 2.5;
+    c.s.seconds = static_cast<int>(std::ceil(last_end + c.s.delay + 3.5));
+    c.s.arrange = [faults](sim_world& w) {
+        for (const fault& f : faults) {
+            const auto at_ns = static_cast<int64_t>(f.at_s * ns_per_s);
+            if (f.kind == 4) {
+                w.frozen.push_back({at_ns, at_ns + static_cast<int64_t>(f.for_s * ns_per_s)});
+            } else {
+                strike(w, f.kind % 2 == 0 ? w.capture : w.playback, at_ns,
+                       f.kind < 2 ? sim_fault::xrun : sim_fault::suspend);
+            }
+        }
+    };
+    c.described = text.str();
+    return c;
+}
+
+// Runs the scenario of one seed and judges it; gives whether it passed.
+void judge_random(uint64_t seed) {
+    const random_case c = random_scenario(seed);
+    SCOPED_TRACE(c.described);
+    auto run = std::make_unique<sim_run>();
+    run_scenario(c.s, *run);
+    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+    // The fault strikes within the frame it is due in.
+    const double fault_s = c.fault_s - 1.0 / c.s.rate;
+    expect_heard_at(*run, c.s.delay,
+                    {.tolerance = 0.002, .fault = fault_s, .recovery = c.recovery_s});
+    for (const sim_stream* st : {&run->world.capture, &run->world.playback}) {
+        EXPECT_TRUE(st->first_xrun_ns < 0 || st->first_xrun_ns >= fault_s * ns_per_s)
+            << (st->playback ? "playback" : "capture") << " ran out before the fault";
+    }
+}
+
+class RandomFaults : public ::testing::TestWithParam<int> {};
+
+// A thousand seeds, a hundred a test: whatever the fault, no frame is ever played twice or out
+// of capture order, neither stream runs dry or full before it, and once 2.5 s have passed after
+// it, every frame is heard at the delay asked, within 2 ms, with no silence. A failing seed
+// says what it was, and runs again the same.
+TEST_P(RandomFaults, TheDelayComesBackAndNoFrameIsHeardTwice) {
+    constexpr int seeds_per_test = 100;
+    for (int i = 0; i < seeds_per_test && !HasFailure(); ++i) {
+        judge_random(static_cast<uint64_t>(GetParam() * seeds_per_test + i));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomFaults, ::testing::Range(0, 10));
+
+// One seed, as a failure said it: LIVEDELAY_SEED=N sim_tests --gtest_filter='*OneSeed*'.
+TEST(RandomFaults, OneSeed) {
+    const char* seed = std::getenv("LIVEDELAY_SEED");
+    if (seed == nullptr) {
+        GTEST_SKIP() << "LIVEDELAY_SEED names the seed to run";
+    }
+    judge_random(std::strtoull(seed, nullptr, 10));
 }
 
 }  // namespace

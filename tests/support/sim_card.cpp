@@ -84,13 +84,19 @@ void advance(sim_stream& s, int64_t position) {
     const int64_t bytes = frame_bytes(s);
     if (s.playback) {
         std::string& played = s.world->played;
-        for (int64_t p = s.done; p < std::min(position, s.appl); ++p) {
+        const int64_t end = std::min(position, s.appl);
+        const int64_t last = (frame_of_position(s, end) + s.server.graph_frames) * bytes;
+        if (end > s.done && static_cast<int64_t>(played.size()) < last) {
+            played.resize(static_cast<size_t>(last), '\0');
+        }
+        // In pieces that the card's buffer holds in one run.
+        for (int64_t p = s.done; p < end;) {
+            const int64_t slot = p % s.buffer_frames;
+            const int64_t n = std::min(end - p, s.buffer_frames - slot);
             const int64_t at = (frame_of_position(s, p) + s.server.graph_frames) * bytes;
-            if (static_cast<int64_t>(played.size()) < at + bytes) {
-                played.resize(static_cast<size_t>(at + bytes), '\0');
-            }
-            std::memcpy(played.data() + at, s.ring.data() + (p % s.buffer_frames) * bytes,
-                        static_cast<size_t>(bytes));
+            std::memcpy(played.data() + at, s.ring.data() + slot * bytes,
+                        static_cast<size_t>(n * bytes));
+            p += n;
         }
     } else {
         for (int64_t p = std::max(s.done, position - s.buffer_frames); p < position; ++p) {
@@ -125,7 +131,7 @@ bool follow_clock(sim_stream& s) {
         s.last_position = stop;
         s.clock_running = false;
         s.state = stream_state::xrun;
-        ++s.xruns;
+        s.first_xrun_ns = s.xruns++ == 0 ? s.world->now_ns : s.first_xrun_ns;
         return false;
     }
     advance(s, std::min(exact_position(s, frame), stop));
@@ -183,15 +189,17 @@ int transfer(void* handle, void** table, int64_t frames, int64_t& moved) {
         s.playback ? s.buffer_frames - (s.appl - s.last_position) : s.last_position - s.appl;
     const int64_t n = std::clamp<int64_t>(std::min(frames, room), 0, frames);
     const int64_t bytes = frame_bytes(s);
-    for (int64_t f = 0; f < n; ++f) {
-        uint8_t* slot = s.ring.data() + ((s.appl + f) % s.buffer_frames) * bytes;
-        for (int c = 0; c < s.channels; ++c) {
-            auto* at = static_cast<uint8_t*>(table[c]) + f * sample_bytes;
-            if (s.playback) {
-                std::memcpy(slot + c * sample_bytes, at, sample_bytes);
-            } else {
-                std::memcpy(at, slot + c * sample_bytes, sample_bytes);
-            }
+    for (int c = 0; c < s.channels; ++c) {
+        auto* channel = static_cast<uint8_t*>(table[c]);
+        for (int64_t f = 0; f < n; ++f) {
+            uint8_t* slot =
+                s.ring.data() + ((s.appl + f) % s.buffer_frames) * bytes + c * sample_bytes;
+            uint8_t* at = channel + f * sample_bytes;
+            uint8_t* to = s.playback ? slot : at;
+            const uint8_t* from = s.playback ? at : slot;
+            to[0] = from[0];
+            to[1] = from[1];
+            to[2] = from[2];
         }
     }
     s.appl += n;
@@ -461,6 +469,13 @@ void make_stream(sim_stream& s, sim_world& world, bool playback, const sim_card_
     s.buffer_frames = setup.buffer_frames;
     s.ppb = static_cast<int64_t>(ppm * 1000);
     s.server = setup.server;
+    const auto at_rate = [&](int64_t frames_at_48000) {
+        return std::max<int64_t>(1, frames_at_48000 * s.rate / 48000);
+    };
+    s.server.block_frames = at_rate(s.server.block_frames);
+    s.server.playback_step_frames = at_rate(s.server.playback_step_frames);
+    s.server.report_lag_frames = at_rate(s.server.report_lag_frames);
+    s.server.prebuffer_frames = at_rate(s.server.prebuffer_frames);
     // A server holds seconds of capture for a client that is late to read it.
     if (s.server.on && !playback) {
         s.buffer_frames = std::max<int64_t>(s.buffer_frames, 8 * int64_t{s.rate});

@@ -26,7 +26,8 @@ struct sim_world;
 
 // What makes a stream a sound server's rather than a card's. The defaults are PulseAudio's
 // plugin at 48000 Hz with the program's buffer (four periods of 4096 frames), as pcm_probe
-// measures them on the test server (PulseServer.BehavesAsTheTestsModelIt checks them).
+// measures them on the test server (PulseServer.BehavesAsTheTestsModelIt checks them); the
+// server keeps time, so at another rate its frame counts scale with the rate.
 struct sim_server {
     bool on = false;
     int64_t block_frames = 319;           // capture is handed over in blocks of this
@@ -69,6 +70,7 @@ struct sim_stream {
     std::vector<uint8_t> ring;   // the card's buffer, interleaved, one slot a position
     int64_t next_tick_ns = 0;    // when the poll descriptor next turns ready
     int64_t xruns = 0;
+    int64_t first_xrun_ns = -1;  // when the card itself first ran dry or full
 };
 
 // What a stream does at a simulated time.
