@@ -47,7 +47,7 @@ void take_commands(transfer_state& t) {
             slice = std::llround(*batch.dump_seconds * rate);
         }
         const double cut_seconds = static_cast<double>(dump_delay(t, slice)) / rate;
-        if (t.rebuild.in_path || t.rebuild.start_in_frames >= 0) {
+        if (t.rebuild.phase != rebuild_phase::none) {
             std::printf("\nTime delay ~ %.3f sec, rebuilding to %.3f\n",
                         t.delay_seconds - cut_seconds, t.delay_seconds);
             std::fflush(stdout);

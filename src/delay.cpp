@@ -62,6 +62,19 @@ constexpr int64_t unrun_gap_ns = 500 * ns_per_ms;
 // again: a program starved of the CPU may never find capture dry.
 constexpr int64_t skip_limit_ns = 250 * ns_per_ms;
 
+// What capture holds and has not been read, to the frame, given `waiting` ready to read. A card
+// may move what is ready a period at a time, and a reading taken late then seems to hold less
+// than it does, by as long as the program woke late: its delay says all it captured. A sound
+// server's plugin hands capture over in blocks and its delay means something else: there,
+// what is ready is all.
+int64_t capture_held(const transfer_state& t, int64_t waiting) {
+    int64_t held = 0;
+    if (t.timing.on_sound_server || captured_delay(t.capture, held) < 0) {
+        return waiting;
+    }
+    return std::max(held, waiting);
+}
+
 // Recovers the stream from `err`: 0 when it runs again or still wakes, else the code that
 // ends the run.
 int recover_or_fail(transfer_state& t, stream_side side, int err) {
@@ -155,7 +168,7 @@ void pass_frames(transfer_state& t, staging_area& source, int64_t frames) {
     }
     if (frames > dropped) {
         meter_captured(t, source, frames - dropped);
-        if (t.rebuild.in_path) {
+        if (stretcher_in_path(t.rebuild)) {
             rebuild_pass(t, source, frames - dropped);
         } else {
             delay_pass(t.ring, t.fade, source, t.playback_area, *t.settings, frames - dropped,
@@ -285,6 +298,7 @@ int read_captured(transfer_state& t, read_report& report) {
         if (got > 0) {
             captured_waiting(t.capture, t.capture_waiting_frames);  // none, if it cannot say
         }
+        t.capture_held_frames = capture_held(t, t.capture_waiting_frames);
         note_capture_pacing(t.latency, got, room, t.capture_waiting_frames,
                             t.timing.capture_buffer_frames);
         if (got == 0) {
@@ -327,6 +341,7 @@ int judge_delay(transfer_state& t) {
     queued_to_play(t.playback, queued);  // none, if it cannot say
     const correction c = judge_path(t.latency, {.now_ns = now_ns(t.clock),
                                                 .waiting_frames = t.capture_waiting_frames,
+                                                .captured_frames = t.capture_held_frames,
                                                 .unwritten_frames = t.unwritten_frames,
                                                 .queued_frames = queued,
                                                 .ring_delay_frames = held_delay_frames(t),
@@ -357,6 +372,7 @@ bool read_stream_positions(transfer_state& t, path_reading& reading) {
     int64_t waiting = 0;
     captured_waiting(t.capture, waiting);  // none, if it cannot say
     note_position(t.drift.capture, now_ns(t.clock), t.frames_read + waiting, rate);
+    const int64_t held = capture_held(t, waiting);
     int64_t queued = 0;
     if (queued_to_play(t.playback, queued) < 0 || queued <= 0) {
         return false;
@@ -365,6 +381,7 @@ bool read_stream_positions(transfer_state& t, path_reading& reading) {
     note_position(t.drift.playback, now, t.frames_written - queued, rate);
     reading = {.now_ns = now,
                .waiting_frames = waiting,
+               .captured_frames = held,
                .unwritten_frames = t.unwritten_frames,
                .queued_frames = queued,
                .frames_to_drop = t.frames_to_drop};

@@ -6,6 +6,11 @@
 
 namespace livedelay {
 
+void enter_rebuild_phase(transfer_state& t, rebuild_phase phase) {
+    t.rebuild.phase = phase;
+    t.latency.rebuilding = phase != rebuild_phase::none;
+}
+
 namespace {
 
 // Moves the rings' delay without a join: a skip, then a pause (as much as the rings have room
@@ -54,8 +59,8 @@ bool prepare_playback_start(transfer_state& t, int64_t device_queued_frames,
             std::min(plan.target_frames,
                      plan.stream_latency_frames + lead_frames(t.rebuild.stretch) + chunk_frames);
         t.rebuild.goal_frames = wanted;
-        t.rebuild.start_in_frames = 0;
-        t.latency.rebuilding = true;
+        t.rebuild.joint_in_frames = 0;
+        enter_rebuild_phase(t, rebuild_phase::awaiting_joint);
     }
     const prime_step step =
         prime_correction(plan, ring_delay_frames(t), t.unwritten_frames, t.capture_waiting_frames);
@@ -68,8 +73,9 @@ bool prepare_playback_start(transfer_state& t, int64_t device_queued_frames,
     if (t.unwritten_frames == 0) {
         return false;
     }
-    silence_frames = start_silence_frames(plan, t.unwritten_frames, t.capture_waiting_frames,
-                                          device_queued_frames);
+    const int64_t captured_frames = std::max(t.capture_held_frames, t.capture_waiting_frames);
+    silence_frames =
+        start_silence_frames(plan, t.unwritten_frames, captured_frames, device_queued_frames);
     return true;
 }
 
@@ -119,11 +125,11 @@ int64_t change_delay(transfer_state& t, double seconds, bool join) {
     t.latency.plan.target_frames = target;
     t.delay_seconds = seconds;
     // A glide, or a change while a rebuild runs or waits for its joint, moves the goal.
-    if (t.rebuild.start_in_frames >= 0) {
+    if (t.rebuild.phase == rebuild_phase::awaiting_joint) {
         t.rebuild.goal_frames = wanted;
         return shortest;
     }
-    if (t.rebuild.in_path || (t.rebuild.options.glide && t.rebuild.available)) {
+    if (stretcher_in_path(t.rebuild) || (t.rebuild.options.glide && t.rebuild.available)) {
         begin_rebuild(t, wanted);
         return shortest;
     }
@@ -155,8 +161,8 @@ int64_t dump_delay(transfer_state& t, std::optional<int64_t> slice_frames) {
     int64_t shortest = 0;
     const int64_t target = std::llround(t.delay_seconds * static_cast<double>(t.timing.rate));
     t.rebuild.goal_frames = ring_delay_wanted(t, target, shortest);
-    t.rebuild.start_in_frames = ring_delay_frames(t);
-    t.latency.rebuilding = true;  // the delay is short on purpose from here on
+    t.rebuild.joint_in_frames = ring_delay_frames(t);
+    enter_rebuild_phase(t, rebuild_phase::awaiting_joint);  // short on purpose from here on
     return slice;
 }
 
@@ -167,18 +173,17 @@ void begin_rebuild(transfer_state& t, int64_t goal_frames) {
         // No stretcher at this rate: the delay comes back at once, and is judged again.
         move_ring_delay(t, std::max<int64_t>(0, now - goal_frames),
                         std::max<int64_t>(0, goal_frames - now));
-        t.latency.rebuilding = false;
+        enter_rebuild_phase(t, rebuild_phase::none);
         return;
     }
-    if (goal_frames == now && !t.rebuild.in_path) {
-        t.latency.rebuilding = false;
+    if (goal_frames == now && !stretcher_in_path(t.rebuild)) {
+        enter_rebuild_phase(t, rebuild_phase::none);
         return;
     }
     const double pace = t.rebuild.options.rate_percent / 100.0;
     set_tempo(t.rebuild.stretch, goal_frames > now ? 1.0 - pace : 1.0 + pace);
     t.rebuild.goal_frames = goal_frames;
-    t.rebuild.in_path = true;
-    t.latency.rebuilding = true;
+    enter_rebuild_phase(t, rebuild_phase::stretching);
 }
 
 void note_stretched(transfer_state& t, int64_t frames, int64_t taken_frames,
@@ -196,8 +201,8 @@ void note_stretched(transfer_state& t, int64_t frames, int64_t taken_frames,
 int64_t frames_to_next_rebuild_step(const transfer_state& t) {
     const rebuild_state& r = t.rebuild;
     const double growth_per_frame = std::abs(1.0 - r.stretch.tempo);
-    if (!r.in_path || r.stretch.tempo_wanted == 1.0 ||
-        r.stretch.phase != stretch_phase::stretching || growth_per_frame <= 0) {
+    if (r.phase != rebuild_phase::stretching || r.stretch.phase != stretch_phase::stretching ||
+        growth_per_frame <= 0) {
         return std::numeric_limits<int64_t>::max();
     }
     const double gap_frames = static_cast<double>(std::abs(r.goal_frames - held_delay_frames(t)));
@@ -206,31 +211,32 @@ int64_t frames_to_next_rebuild_step(const transfer_state& t) {
 
 bool follow_rebuild(transfer_state& t, int64_t frames) {
     rebuild_state& r = t.rebuild;
-    if (r.start_in_frames >= 0) {
-        r.start_in_frames -= frames;
-        if (r.start_in_frames <= 0) {
-            r.start_in_frames = -1;
-            begin_rebuild(t, r.goal_frames);
+    switch (r.phase) {
+        case rebuild_phase::none:
+            return false;
+        case rebuild_phase::awaiting_joint:
+            r.joint_in_frames -= frames;
+            if (r.joint_in_frames <= 0) {
+                begin_rebuild(t, r.goal_frames);
+            }
+            return false;
+        case rebuild_phase::stretching: {
+            const int64_t now = held_delay_frames(t);
+            if (r.stretch.tempo_wanted < 1.0 ? now >= r.goal_frames : now <= r.goal_frames) {
+                set_tempo(r.stretch, 1.0);
+                enter_rebuild_phase(t, rebuild_phase::returning);
+            }
+            return false;
         }
-        return false;
+        case rebuild_phase::returning:
+            if (!at_one(r.stretch)) {
+                return false;
+            }
+            rewind_output(t.ring, give_back(r.stretch) * sample_bytes);
+            enter_rebuild_phase(t, rebuild_phase::none);
+            return true;
     }
-    if (!r.in_path) {
-        return false;
-    }
-    if (r.stretch.tempo_wanted != 1.0) {
-        const int64_t now = held_delay_frames(t);
-        if (r.stretch.tempo_wanted < 1.0 ? now >= r.goal_frames : now <= r.goal_frames) {
-            set_tempo(r.stretch, 1.0);
-        }
-        return false;
-    }
-    if (!at_one(r.stretch)) {
-        return false;
-    }
-    rewind_output(t.ring, give_back(r.stretch) * sample_bytes);
-    r.in_path = false;
-    t.latency.rebuilding = false;
-    return true;
+    return false;
 }
 
 }  // namespace livedelay

@@ -17,6 +17,10 @@
 
 namespace livedelay {
 
+// The one place a rebuild's phase changes (see rebuild_phase in src/transfer.hpp); outside
+// `none` the latency policy leaves the delay alone.
+void enter_rebuild_phase(transfer_state& t, rebuild_phase phase);
+
 // Until playback starts, and once the streams are seen to run on a clock, the rings hold the
 // delay asked less the audio playback starts with in the streams; where the delay is built at
 // the start, only what the stretcher needs ahead of it.

@@ -243,8 +243,8 @@ int64_t heard_delay_frames(const latency_state& state, int64_t ring_delay_frames
 namespace {
 
 int64_t in_streams(const path_reading& reading) {
-    return reading.waiting_frames + reading.unwritten_frames + reading.queued_frames -
-           reading.frames_to_drop;
+    return std::max(reading.captured_frames, reading.waiting_frames) + reading.unwritten_frames +
+           reading.queued_frames - reading.frames_to_drop;
 }
 
 }  // namespace

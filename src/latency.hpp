@@ -51,7 +51,11 @@ prime_step prime_correction(const latency_plan& plan, int64_t ring_delay_frames,
 // What the streams showed after a wake's transfers.
 struct path_reading {
     int64_t now_ns = 0;
-    int64_t waiting_frames = 0;    // captured, not yet read
+    int64_t waiting_frames = 0;  // captured and ready to read
+    // Captured and not yet read, to the frame where the device tells (a card whose ready
+    // frames move a period at a time, read late, would otherwise seem to hold less); at least
+    // waiting_frames.
+    int64_t captured_frames = 0;
     int64_t unwritten_frames = 0;  // read, not yet written
     int64_t queued_frames = 0;     // written, not yet heard
     int64_t ring_delay_frames = 0;

@@ -22,10 +22,12 @@ struct stream_ops {
     // Transfers that never wait: they move what the stream can take now, `moved` frames.
     int (*read)(void* handle, void** channel_table, int64_t frames, int64_t& moved);
     int (*write)(void* handle, void** channel_table, int64_t frames, int64_t& moved);
-    // What the stream says of itself (`frames` is 0 when it cannot say): captured and not yet
-    // read; queued and not yet heard; room in playback's buffer; what that buffer holds.
+    // What the stream says of itself (`frames` is 0 when it cannot say): captured and ready to
+    // read; its delay (playback: queued and not yet heard; capture: captured and not yet read,
+    // to the frame where the device can tell, where what is ready moves a period at a time);
+    // room in playback's buffer; what that buffer holds.
     int (*captured_waiting)(void* handle, int64_t& frames);
-    int (*queued_to_play)(void* handle, int64_t& frames);
+    int (*delay)(void* handle, int64_t& frames);
     int (*room_to_play)(void* handle, int64_t& frames);
     int (*buffered_to_play)(void* handle, int64_t& frames);
     int (*prepare)(void* handle);
@@ -56,7 +58,10 @@ inline int captured_waiting(const stream& s, int64_t& frames) {
     return s.ops->captured_waiting(s.handle, frames);
 }
 inline int queued_to_play(const stream& s, int64_t& frames) {
-    return s.ops->queued_to_play(s.handle, frames);
+    return s.ops->delay(s.handle, frames);
+}
+inline int captured_delay(const stream& s, int64_t& frames) {
+    return s.ops->delay(s.handle, frames);
 }
 inline int room_to_play(const stream& s, int64_t& frames) {
     return s.ops->room_to_play(s.handle, frames);

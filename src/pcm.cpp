@@ -306,7 +306,7 @@ int alsa_buffered(void* handle, int64_t& frames) {
     return 0;
 }
 
-int alsa_queued(void* handle, int64_t& frames) {
+int alsa_delay(void* handle, int64_t& frames) {
     snd_pcm_sframes_t queued = 0;
     const int err = snd_pcm_delay(pcm_of(handle), &queued);
     return count_or_code(err < 0 ? err : queued, frames);
@@ -389,7 +389,7 @@ bool alsa_poll_ready(void* handle, std::span<pollfd> fds) {
     return revents != 0;
 }
 
-constexpr stream_ops alsa_ops{alsa_read,      alsa_write,    alsa_avail,   alsa_queued,
+constexpr stream_ops alsa_ops{alsa_read,      alsa_write,    alsa_avail,   alsa_delay,
                               alsa_avail,     alsa_buffered, alsa_prepare, alsa_prepare_after,
                               alsa_start,     alsa_drop,     alsa_state,   alsa_poll_descriptors,
                               alsa_poll_ready};

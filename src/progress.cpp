@@ -69,14 +69,15 @@ status_fields fields_of(const transfer_state& t) {
     f.in = read_meter(t.progress.in);
     f.out = read_meter(t.progress.out);
     const rebuild_state& r = t.rebuild;
-    if (r.in_path || r.start_in_frames >= 0) {
+    if (r.phase != rebuild_phase::none) {
         // The delay moves by the pace for every second played, after the joint is reached.
         const double pace = r.options.rate_percent / 100.0;
         const double short_by = static_cast<double>(std::abs(r.goal_frames - held_delay_frames(t)));
+        const int64_t to_joint = r.phase == rebuild_phase::awaiting_joint ? r.joint_in_frames : 0;
         f.rebuild_known = true;
         f.rebuild_goal_seconds = t.delay_seconds;
         f.rebuild_left_seconds =
-            (short_by / pace + static_cast<double>(std::max<int64_t>(0, r.start_in_frames))) / rate;
+            (short_by / pace + static_cast<double>(std::max<int64_t>(0, to_joint))) / rate;
     }
     f.drift_known = t.drift.engaged;
     f.drift_ppm = t.drift.ppm;

@@ -77,8 +77,13 @@ int64_t ring_delay_frames(const transfer_state& t) {
     return t.ring.delay_offset / sample_bytes;
 }
 
+bool stretcher_in_path(const rebuild_state& r) {
+    return r.phase == rebuild_phase::stretching || r.phase == rebuild_phase::returning;
+}
+
 int64_t held_delay_frames(const transfer_state& t) {
-    return ring_delay_frames(t) + (t.rebuild.in_path ? held_frames(t.rebuild.stretch) : 0);
+    return ring_delay_frames(t) +
+           (stretcher_in_path(t.rebuild) ? held_frames(t.rebuild.stretch) : 0);
 }
 
 }  // namespace livedelay

@@ -52,19 +52,29 @@ struct progress_state {
     status_text text;  // the line or the report, built here so that nothing is allocated
 };
 
-// The delay rebuilt by time-stretching: while the stretcher is in the path, what plays comes
-// through it, at a tempo a little slower than capture (the delay grows) or faster (it shrinks),
-// until the delay the rings and the stretcher hold is `goal_frames`; then it goes back to 1:1,
-// hands back what it holds, and leaves the path.
+// Where a rebuild of the delay stands. It changes only in enter_rebuild_phase (src/
+// delay_rules.cpp); the transitions are:
+//   none -> awaiting_joint        a dump cut the rings short (or a run builds its delay from
+//                                 the start): the rebuild starts once playback reaches the joint
+//   none, awaiting_joint, returning -> stretching
+//                                 the stretcher plays slower than capture (the delay grows) or
+//                                 faster (it shrinks), towards the goal
+//   stretching -> returning       the goal is reached: the stretcher goes back to 1:1
+//   returning -> none             at 1:1 it hands back what it holds and leaves the path
+//   awaiting_joint -> none        no stretcher at this rate: the rings move to the goal at once
+// Outside `none` the delay is moved on purpose and is not judged.
+enum class rebuild_phase { none, awaiting_joint, stretching, returning };
+
+// The delay rebuilt by time-stretching: while the stretcher is in the path (stretching and
+// returning), what plays comes through it, until the delay the rings and the stretcher hold
+// is `goal_frames`.
 struct rebuild_state {
     rebuild_options options;
     timestretch stretch;
     bool available = false;  // the stretcher could be had (8000 to 192000 Hz)
-    bool in_path = false;
+    rebuild_phase phase = rebuild_phase::none;
     int64_t goal_frames = 0;
-    // A rebuild after a cut starts when playback reaches the joint: frames still to play
-    // before then; -1: none waiting.
-    int64_t start_in_frames = -1;
+    int64_t joint_in_frames = 0;  // awaiting the joint: frames still to play before it
     // One lane's frames fed to it from the rings, and what it makes for playback.
     std::vector<uint8_t> lane_in[2];
     std::vector<uint8_t> lane_out[2];
@@ -108,7 +118,8 @@ struct transfer_state {
     int64_t frames_written = 0;    // everything written to playback, silence too
     int64_t unwritten_frames = 0;  // routed into the playback area, not yet written
     int64_t frames_to_drop = 0;    // captured frames still to pass through unheard
-    int64_t capture_waiting_frames = 0;  // what capture held after the last read
+    int64_t capture_waiting_frames = 0;  // what capture held ready after the last read
+    int64_t capture_held_frames = 0;     // ...and what it held, to the frame where it can say
     int64_t lost_capture_frames = 0;     // audio capture lost, still to pass on as silence
     bool playback_period_seen = false;   // playback moved on since the last write
     int64_t last_capture_ns = -1;        // when capture last gave frames (CLOCK_MONOTONIC)
@@ -135,6 +146,9 @@ bool running_held(const transfer_state& t);
 // The one place the playback phase changes. Entering `skipping` drops what is routed and not
 // yet written: it is as late as what capture holds.
 void enter_phase(transfer_state& t, playback_phase phase);
+
+// Whether what plays comes through the rebuild's stretcher.
+bool stretcher_in_path(const rebuild_state& r);
 
 // Frames the rings hold between what playback takes next and what is stored next.
 int64_t ring_delay_frames(const transfer_state& t);

@@ -123,6 +123,27 @@ void expect_heard_at(const sim_run& run, double delay, delay_rule rule = {}) {
     }
 }
 
+// The delays heard from `from_s` (playback-clock seconds) on, and how many frames there are.
+struct delay_range {
+    double lowest = INFINITY;
+    double highest = -INFINITY;
+    int64_t frames = 0;
+};
+
+delay_range heard_from(const sim_run& run, double from_s, double to_s = INFINITY) {
+    const card_clocks clocks{run.settings.sample_rate, 0, 0};
+    delay_range r;
+    for (const heard_frame& f : hear(run.result.played, 2, 0, clocks).frames) {
+        const double at_s = clock_seconds(f.played, clocks.rate, 0);
+        if (at_s >= from_s && at_s < to_s) {
+            r.lowest = std::min(r.lowest, f.delay);
+            r.highest = std::max(r.highest, f.delay);
+            ++r.frames;
+        }
+    }
+    return r;
+}
+
 struct start_case {
     std::string name;
     double delay;
@@ -258,6 +279,22 @@ TEST(SimCard, LateWakesKeepTheDelay) {
     ASSERT_EQ(run->result.err, 0) << run->result.err_text;
     EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
     expect_heard_at(*run, 0.5);
+}
+
+// Every wake 3 ms late, as on a loaded machine: the delay is heard as asked all the same, to
+// the frame, at a short delay on short periods as at half a second. (Readings of what capture
+// holds once took it for 3 ms less, and the delay heard came out 3 ms long.)
+TEST(SimCard, WakesLateEveryTimeKeepTheDelay) {
+    for (const double delay : {0.02, 0.05, 0.5}) {
+        SCOPED_TRACE(delay);
+        auto run = std::make_unique<sim_run>();
+        run_scenario({.delay = delay, .seconds = 3, .card = {.wake_late_ns = 3000000}}, *run);
+        ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+        const delay_range d = heard_from(*run, 0.5 + delay);
+        EXPECT_GT(d.frames, 48000);
+        EXPECT_NEAR(d.lowest, delay, 0.0001);
+        EXPECT_NEAR(d.highest, delay, 0.0001);
+    }
 }
 
 // The same seed, the same run, to the byte.
@@ -437,34 +474,13 @@ TEST(SimCard, AfterADumpTheDelayIsHeldAgain) {
                      *run);
         ASSERT_EQ(run->result.err, 0) << run->result.err_text;
         EXPECT_FALSE(run->t.latency.rebuilding);
-        EXPECT_FALSE(run->t.rebuild.in_path);
+        EXPECT_EQ(run->t.rebuild.phase, rebuild_phase::none);
         EXPECT_TRUE(run->t.drift.engaged) << run->result.out;
         const delay_spread d = windowed_delays(*run, 0.5, 8.0);
         EXPECT_GT(d.windows, 3u * 200);
         EXPECT_LE(d.highest, 0.001);
         EXPECT_GE(d.lowest, -0.001);
     }
-}
-
-// The delays heard from `from_s` (playback-clock seconds) on, and how many frames there are.
-struct delay_range {
-    double lowest = INFINITY;
-    double highest = -INFINITY;
-    int64_t frames = 0;
-};
-
-delay_range heard_from(const sim_run& run, double from_s, double to_s = INFINITY) {
-    const card_clocks clocks{run.settings.sample_rate, 0, 0};
-    delay_range r;
-    for (const heard_frame& f : hear(run.result.played, 2, 0, clocks).frames) {
-        const double at_s = clock_seconds(f.played, clocks.rate, 0);
-        if (at_s >= from_s && at_s < to_s) {
-            r.lowest = std::min(r.lowest, f.delay);
-            r.highest = std::max(r.highest, f.delay);
-            ++r.frames;
-        }
-    }
-    return r;
 }
 
 scenario on_server(double delay, int seconds, sim_server server = {}) {
@@ -618,7 +634,8 @@ TEST(SimServer, AShortStallIsAbsorbed) {
     EXPECT_NEAR(d.highest, 0.5, 0.001);
 }
 
-// A scenario made from a seed: a card or a server, a rate, a delay, late wakes, and a fault
+// A scenario made from a seed: a card or a server, a rate, a delay, wakes late (at random, and
+// by 2 ms every time on a loaded machine), and a fault
 // between 0.8 and 2 s (an xrun or a suspend of either stream; on a card, the program stopped
 // for up to 1.5 s), and the run long enough for the delay to settle again after it. What the
 // program does not yet come back from to the delay within 2 ms is left out: two faults close
@@ -647,14 +664,14 @@ random_case random_scenario(uint64_t seed) {
     c.s.delay = delays[server ? 1 + pick(2) : pick(3)];
     c.s.card.server.on = server;
     c.s.card.seed = seed;
-    // Wakes up to 3 ms late put the first judgment at 32000 Hz up to 2.2 ms off (seed 642
-    // with them): a millisecond is what the scenarios allow today.
-    const int64_t jitters[] = {0, 500000, 1000000};
+    const int64_t jitters[] = {0, 1000000, 3000000};
+    const int64_t lateness[] = {0, 0, 2000000};
+    c.s.card.wake_late_ns = lateness[pick(3)];
     c.s.card.wake_jitter_ns = jitters[pick(3)];
     std::ostringstream text;
     text << "seed " << seed << ": " << (server ? "server" : "card") << " at " << c.s.rate
-         << " Hz, delay " << c.s.delay << " s, wakes up to " << c.s.card.wake_jitter_ns / 1000
-         << " us late;";
+         << " Hz, delay " << c.s.delay << " s, wakes " << c.s.card.wake_late_ns / 1000
+         << " us late and up to " << c.s.card.wake_jitter_ns / 1000 << " us more;";
     struct fault {
         int kind;  // 0-3: xrun or suspend of capture or playback; 4: stopped
         double at_s;

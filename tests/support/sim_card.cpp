@@ -252,11 +252,17 @@ int64_t reported_queue(sim_stream& s) {
     return std::max<int64_t>(0, queued);
 }
 
-int queued_to_play(void* handle, int64_t& frames) {
+// Playback: what is queued; capture: what was captured and not read, to the frame on a card,
+// as much as was handed over on a server.
+int delay(void* handle, int64_t& frames) {
     sim_stream& s = of(handle);
     frames = 0;
     if (!follow_clock(s) || fault_code(s) < 0) {
         return fault_code(s);
+    }
+    if (!s.playback) {
+        frames = s.server.on ? s.last_position - s.appl : s.done - s.appl;
+        return 0;
     }
     frames = s.server.on ? reported_queue(s) : s.appl - s.done;
     return 0;
@@ -364,10 +370,10 @@ bool poll_ready(void* handle, std::span<pollfd> fds) {
     return ready;
 }
 
-constexpr livedelay::stream_ops sim_ops{transfer,       transfer,      captured_waiting,
-                                        queued_to_play, room_to_play,  buffered_to_play,
-                                        prepare,        prepare_after, start,
-                                        drop,           state,         poll_descriptors,
+constexpr livedelay::stream_ops sim_ops{transfer,  transfer,      captured_waiting,
+                                        delay,     room_to_play,  buffered_to_play,
+                                        prepare,   prepare_after, start,
+                                        drop,      state,         poll_descriptors,
                                         poll_ready};
 
 int64_t sim_now(void* context) {
@@ -434,6 +440,9 @@ int sim_poll(void* context, pollfd* fds, size_t count, int64_t timeout_ns) {
         skip_frozen(w);
         run_events_until(w, w.now_ns);
         if (const int ready = mark_ready(w, fds, count); ready > 0 || w.now_ns >= deadline) {
+            if (ready > 0) {
+                w.now_ns += w.wake_late_ns;
+            }
             if (ready > 0 && w.wake_jitter_ns > 0) {
                 w.now_ns += std::uniform_int_distribution<int64_t>(0, w.wake_jitter_ns)(w.rng);
             }
@@ -489,6 +498,7 @@ void make_sim_card(sim_world& world, const sim_card_setup& setup) {
     world.now_ns = 0;
     world.rng.seed(setup.seed);
     world.wake_jitter_ns = setup.wake_jitter_ns;
+    world.wake_late_ns = setup.wake_late_ns;
     make_stream(world.capture, world, false, setup, setup.capture_ppm);
     make_stream(world.playback, world, true, setup, setup.playback_ppm);
 }

@@ -80,6 +80,7 @@ struct sim_world {
     int64_t now_ns = 0;
     std::mt19937_64 rng;
     int64_t wake_jitter_ns = 0;  // each wake comes up to this late, at random
+    int64_t wake_late_ns = 0;    // ...on top of this, every time (a loaded machine)
     sim_stream capture;
     sim_stream playback;
     std::string played;  // as the card's played.raw, indexed by playback-clock frame
@@ -111,6 +112,7 @@ struct sim_card_setup {
     double playback_ppm = 0;
     uint64_t seed = 1;
     int64_t wake_jitter_ns = 0;
+    int64_t wake_late_ns = 0;
     sim_server server{};  // both streams a server's, when on
 };
 
