@@ -75,12 +75,6 @@ int64_t capture_held(const transfer_state& t, int64_t waiting) {
     return std::max(held, waiting);
 }
 
-// Recovers the stream from `err`: 0 when it runs again or still wakes, else the code that
-// ends the run.
-int recover_or_fail(transfer_state& t, stream_side side, int err) {
-    return recover(t, side, err) == recovery::fatal ? err : 0;
-}
-
 // Writes what is routed and not yet written; `written` is how much of it went.
 int write_unwritten(transfer_state& t, int64_t& written) {
     written = 0;
@@ -92,7 +86,8 @@ int write_unwritten(transfer_state& t, int64_t& written) {
         const int err = write_frames(t.playback, t.playback_area.channel_table.data(),
                                      std::min(t.unwritten_frames, t.timing.period_frames), put);
         if (err < 0) {
-            return recover_or_fail(t, stream_side::playback, err);
+            note_stream_error(t, stream_side::playback, err);
+            return 0;
         }
         if (put == 0) {
             break;
@@ -143,7 +138,8 @@ int start_playback(transfer_state& t) {
     }
     const int err = queue_silence(t, silence);
     if (err < 0) {
-        return recover_or_fail(t, stream_side::playback, err);
+        note_stream_error(t, stream_side::playback, err);
+        return 0;
     }
     enter_phase(t, playback_phase::running);
     start_judging(t.latency, now_ns(t.clock));
@@ -266,7 +262,7 @@ int read_captured(transfer_state& t, read_report& report) {
     }
     const int64_t started = now_ns(t.clock);
     for (int chunk = 0;
-         chunk < chunks_per_wake && t.unwritten_frames == 0 &&
+         chunk < chunks_per_wake && t.unwritten_frames == 0 && !stream_failed(t) &&
          t.frames_played < t.timing.frame_budget && now_ns(t.clock) - started < read_time_ns;
          ++chunk) {
         // No more than capture's buffer at a time: a plugin may refuse more (the file plugin).
@@ -276,11 +272,8 @@ int read_captured(transfer_state& t, read_report& report) {
             int64_t playback_room = 0;
             err = room_to_play(t.playback, playback_room);
             if (err < 0) {
-                err = recover_or_fail(t, stream_side::playback, err);
-                if (err < 0) {
-                    return err;
-                }
-                continue;
+                note_stream_error(t, stream_side::playback, err);
+                break;
             }
             room = std::min(room, playback_room);
             report.playback_full = playback_room == 0;
@@ -292,7 +285,8 @@ int read_captured(transfer_state& t, read_report& report) {
         int64_t got = 0;
         err = read_frames(t.capture, t.capture_area.channel_table.data(), room, got);
         if (err < 0) {
-            return recover_or_fail(t, stream_side::capture, err);
+            note_stream_error(t, stream_side::capture, err);
+            break;
         }
         t.capture_waiting_frames = 0;
         if (got > 0) {
@@ -349,8 +343,8 @@ int judge_delay(transfer_state& t) {
                                                 .frames_to_drop = t.frames_to_drop});
     say_shortest(t, t.latency.shortest_frames);
     if (c.start_playback_afresh) {
-        int err = 0;
-        return restart_playback(t, err) == recovery::fatal ? err : 0;
+        restart_playback(t);
+        return 0;
     }
     apply_correction(t, c);
     return 0;
@@ -454,17 +448,6 @@ int follow_clocks(transfer_state& t) {
     return 0;
 }
 
-// A stream that stopped without a transfer to say so (an xrun seen only in its state).
-int recover_stopped_streams(transfer_state& t) {
-    for (const stream_side side : {stream_side::playback, stream_side::capture}) {
-        const int err = stopped_by(side == stream_side::playback ? t.playback : t.capture);
-        if (err != 0 && recover_or_fail(t, side, err) < 0) {
-            return err;
-        }
-    }
-    return 0;
-}
-
 // What one wake did.
 struct wake_report {
     int64_t moved_frames = 0;         // either way
@@ -473,7 +456,8 @@ struct wake_report {
 };
 
 // One look at both streams, in steps: where they stand, what is unwritten goes out, what
-// capture has comes in, the delay judged, the clocks followed, a silent stop recovered.
+// capture has comes in, the delay judged, the clocks followed; last, a stream that failed on
+// the way, or stopped without a word while nothing moved, is recovered.
 int wake(transfer_state& t, wake_report& report) {
     report = {
         .moved_frames = 0, .playback_full = false, .waited_on_playback = t.unwritten_frames > 0};
@@ -498,16 +482,13 @@ int wake(transfer_state& t, wake_report& report) {
     report.waited_on_playback = report.waited_on_playback || read.playback_full;
     // Playback that takes nothing holds capture up too: a server that stopped playing without
     // a word shows only in the readings, so they are taken then as well.
-    if ((read.frames > 0 || read.playback_full) && running_held(t)) {
+    if ((read.frames > 0 || read.playback_full) && running_held(t) && !stream_failed(t)) {
         err = judge_delay(t);
     }
-    if (err == 0 && running_held(t)) {
+    if (err == 0 && running_held(t) && !stream_failed(t)) {
         err = follow_clocks(t);
     }
-    if (err == 0 && report.moved_frames == 0) {
-        err = recover_stopped_streams(t);
-    }
-    return err;
+    return err < 0 ? err : recover_streams(t, report.moved_frames == 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "delay_rules.hpp"
 #include "monotonic.hpp"
@@ -11,6 +12,12 @@
 namespace livedelay {
 
 namespace {
+
+enum class recovery {
+    recovered,  // the stream can run again
+    resuming,   // a suspended stream still waking: ask again later
+    fatal,      // the run ends, with the code in `err` after its message
+};
 
 // A suspended stream gets this long to resume before it is prepared afresh.
 constexpr int64_t resume_limit_ns = 2000 * ns_per_ms;
@@ -47,8 +54,6 @@ int bring_up(transfer_state& t, stream_side side, int err) {
     return err;
 }
 
-}  // namespace
-
 recovery recover(transfer_state& t, stream_side side, int& err) {
     if (err == -EPIPE) {
         print_marker(t, side == stream_side::playback ? "\nPX\n" : "\nRX\n");
@@ -80,16 +85,43 @@ recovery recover(transfer_state& t, stream_side side, int& err) {
     return recovery::recovered;
 }
 
+stream_recovery& recovery_of(transfer_state& t, stream_side side) {
+    return side == stream_side::playback ? t.playback_recovery : t.capture_recovery;
+}
+
+}  // namespace
+
+void note_stream_error(transfer_state& t, stream_side side, int err) {
+    int& noted = recovery_of(t, side).error;
+    noted = noted != 0 ? noted : err;
+}
+
+bool stream_failed(const transfer_state& t) {
+    return t.playback_recovery.error != 0 || t.capture_recovery.error != 0;
+}
+
+int recover_streams(transfer_state& t, bool look_at_states) {
+    for (const stream_side side : {stream_side::playback, stream_side::capture}) {
+        int err = std::exchange(recovery_of(t, side).error, 0);
+        if (err == 0 && look_at_states) {
+            err = stopped_by(side == stream_side::playback ? t.playback : t.capture);
+        }
+        if (err != 0 && recover(t, side, err) == recovery::fatal) {
+            return err;
+        }
+    }
+    return 0;
+}
+
 void recover_capture_gap(transfer_state& t, const capture_gap& gap, int64_t frames_read) {
     print_marker(t, "\nRX\n");
     hold_capture_gap(t, gap.frames, gap.behind_frames - frames_read);
     restart_capture_clock(t.drift);
 }
 
-recovery restart_playback(transfer_state& t, int& err) {
+void restart_playback(transfer_state& t) {
     drop_stream(t.playback);  // what it held is too late to play; recovery prepares it
-    err = -EPIPE;
-    return recover(t, stream_side::playback, err);
+    note_stream_error(t, stream_side::playback, -EPIPE);
 }
 
 }  // namespace livedelay

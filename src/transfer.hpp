@@ -82,6 +82,7 @@ struct rebuild_state {
 
 struct stream_recovery {
     int64_t resuming_since_ns = -1;  // a suspended stream waking since then; -1: none
+    int error = 0;  // what the stream reported during this wake, still to recover from; 0: none
 };
 
 // Everything the transfer loop works on. The streams are owned by the caller.
