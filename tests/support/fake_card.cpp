@@ -49,16 +49,16 @@ double clock_seconds(int64_t frame, unsigned rate, double ppm) {
     return static_cast<double>(frame) / (rate * (1 + ppm / 1e6));
 }
 
-heard_channel hear(const std::string& played, int channels, int channel,
-                   const card_clocks& clocks) {
+heard_channel hear(const std::string& played, int channels, int channel, const card_clocks& clocks,
+                   int64_t first_frame) {
     heard_channel heard;
     heard.length = static_cast<int64_t>(played.size()) / (3 * channels);
     // Playback-clock frames in capture-clock frames: both clocks count from one origin.
     const double to_capture = (1 + clocks.capture_ppm / 1e6) / (1 + clocks.playback_ppm / 1e6);
     heard.frames.reserve(static_cast<size_t>(heard.length));
     int64_t silent_from = -1;
-    for (int64_t p = 0; p < heard.length; ++p) {
-        const int32_t sample = sample_at(played, channels, p, channel);
+    for (int64_t p = first_frame; p < first_frame + heard.length; ++p) {
+        const int32_t sample = sample_at(played, channels, p - first_frame, channel);
         if (sample == 0) {
             silent_from = silent_from < 0 ? p : silent_from;
             continue;
@@ -81,7 +81,7 @@ heard_channel hear(const std::string& played, int channels, int channel,
         heard.frames.push_back(f);
     }
     if (silent_from >= 0 && !heard.frames.empty()) {
-        heard.silences.push_back({silent_from, heard.length - silent_from});
+        heard.silences.push_back({silent_from, first_frame + heard.length - silent_from});
     }
     return heard;
 }

@@ -45,8 +45,10 @@ struct heard_channel {
 
 // One channel of played.raw (`channels` interleaved). The 20 bits of a marker are unwrapped
 // with the frame's playback-clock frame, so a frame must be heard less than 2^20 frames (about
-// 23 s at 44100 Hz) after it was captured.
-heard_channel hear(const std::string& played, int channels, int channel, const card_clocks& clocks);
+// 23 s at 44100 Hz) after it was captured. `played` may start at playback-clock frame
+// `first_frame` (a piece of a long run).
+heard_channel hear(const std::string& played, int channels, int channel, const card_clocks& clocks,
+                   int64_t first_frame = 0);
 
 // How far the delay may be off before the first judgment of it is heard, and for how long
 // from the first frame: a start on a loaded machine is off by as long as the program was kept

@@ -84,8 +84,9 @@ void advance(sim_stream& s, int64_t position) {
     const int64_t bytes = frame_bytes(s);
     if (s.playback) {
         std::string& played = s.world->played;
+        const int64_t from = s.world->played_from_frame;
         const int64_t end = std::min(position, s.appl);
-        const int64_t last = (frame_of_position(s, end) + s.server.graph_frames) * bytes;
+        const int64_t last = (frame_of_position(s, end) + s.server.graph_frames - from) * bytes;
         if (end > s.done && static_cast<int64_t>(played.size()) < last) {
             played.resize(static_cast<size_t>(last), '\0');
         }
@@ -93,10 +94,21 @@ void advance(sim_stream& s, int64_t position) {
         for (int64_t p = s.done; p < end;) {
             const int64_t slot = p % s.buffer_frames;
             const int64_t n = std::min(end - p, s.buffer_frames - slot);
-            const int64_t at = (frame_of_position(s, p) + s.server.graph_frames) * bytes;
+            const int64_t at = (frame_of_position(s, p) + s.server.graph_frames - from) * bytes;
             std::memcpy(played.data() + at, s.ring.data() + slot * bytes,
                         static_cast<size_t>(n * bytes));
             p += n;
+        }
+        // Frames before the next one to play are final.
+        const int64_t final_frames =
+            std::min(frame_of_position(s, end) + s.server.graph_frames - from,
+                     static_cast<int64_t>(played.size()) / bytes);
+        constexpr int64_t hand_over_frames = int64_t{1} << 18;
+        if (s.world->take_played && final_frames >= hand_over_frames) {
+            const auto final_bytes = static_cast<size_t>(final_frames * bytes);
+            s.world->take_played(played.substr(0, final_bytes), from);
+            played.erase(0, final_bytes);
+            s.world->played_from_frame += final_frames;
         }
     } else {
         for (int64_t p = std::max(s.done, position - s.buffer_frames); p < position; ++p) {
@@ -501,6 +513,15 @@ void make_sim_card(sim_world& world, const sim_card_setup& setup) {
     world.wake_late_ns = setup.wake_late_ns;
     make_stream(world.capture, world, false, setup, setup.capture_ppm);
     make_stream(world.playback, world, true, setup, setup.playback_ppm);
+}
+
+void hand_over_played(sim_world& world) {
+    if (world.take_played && !world.played.empty()) {
+        world.take_played(world.played, world.played_from_frame);
+        world.played_from_frame +=
+            static_cast<int64_t>(world.played.size()) / frame_bytes(world.playback);
+        world.played.clear();
+    }
 }
 
 void at(sim_world& world, int64_t at_ns, std::function<void()> act) {

@@ -83,7 +83,11 @@ struct sim_world {
     int64_t wake_late_ns = 0;    // ...on top of this, every time (a loaded machine)
     sim_stream capture;
     sim_stream playback;
-    std::string played;  // as the card's played.raw, indexed by playback-clock frame
+    std::string played;             // as the card's played.raw, indexed by playback-clock frame...
+    int64_t played_from_frame = 0;  // ...from this one
+    // For a long run: what is played and final goes here, a few seconds at a time, and is
+    // dropped from `played`; hand_over_played passes on the rest.
+    std::function<void(const std::string& played, int64_t from_frame)> take_played;
     // Things that happen at a simulated time, earliest first: faults, commands, a stop.
     struct event {
         int64_t at_ns;
@@ -117,6 +121,9 @@ struct sim_card_setup {
 };
 
 void make_sim_card(sim_world& world, const sim_card_setup& setup);
+
+// Passes what `played` holds to `take_played`, and drops it.
+void hand_over_played(sim_world& world);
 
 // At `at_ns`, `act` happens.
 void at(sim_world& world, int64_t at_ns, std::function<void()> act);
