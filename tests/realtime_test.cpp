@@ -124,13 +124,22 @@ TEST_P(RealTime, HalfASecondFromTheFirstFrameCaptured) {
     expect_exact(run("0.5", "0", 10), 500.0);
 }
 
-TEST_P(RealTime, ThreeSecondsWithTheSoundStartingASecondLater) {
-    expect_exact(run("3", "1", 13), 3000.0);
-}
+INSTANTIATE_TEST_SUITE_P(Servers, RealTime,
+                         ::testing::Values(server_shape{"PulseAudio", pulse_server(48000)},
+                                           server_shape{"PulseAudio44100", pulse_server(44100)},
+                                           server_shape{"PipeWire", pipewire_server()},
+                                           server_shape{"JACK", jack_server()}),
+                         [](const auto& info) { return info.param.name; });
+
+// What a server does when the program asks for less than it can give, or stops, on the shape
+// that is hardest on the program (PulseAudio through `plug`, at 44100 Hz). The rest of what
+// the program does on a server is proven in simulated time (tests/sim_test.cpp), against a
+// model that PulseServer.BehavesAsTheTestsModelIt holds to the real server.
+class ServerEdges : public RealTime {};
 
 // Below what the device needs on its way the delay is the shortest it allows, two periods
 // and 3 ms at most, held steady, and said once on standard error.
-TEST_P(RealTime, ZeroPlaysAtTheShortestDelay) {
+TEST_P(ServerEdges, ZeroPlaysAtTheShortestDelay) {
     const measurement m = run("0", "0.3", 9);
     EXPECT_EQ(m.program_status, "0\n") << m.program_out;
     const double most_ms = 8192 * 1000.0 / server.rate + 3.0;
@@ -145,7 +154,7 @@ TEST_P(RealTime, ZeroPlaysAtTheShortestDelay) {
 
 // The process stopped for 1.2 s, as a loaded machine may stop it: the xrun or the lost audio
 // is reported, and from half a second after the program runs again the delay is the one asked.
-TEST_P(RealTime, AStopOfTheProcessIsReportedAndTheDelayComesBack) {
+TEST_P(ServerEdges, AStopOfTheProcessIsReportedAndTheDelayComesBack) {
     const measurement m = run("0.5", "1", 10, {"--stall", "2", "1.2"});
     EXPECT_EQ(m.program_status, "0\n") << m.program_out;
     EXPECT_TRUE(m.program_out.find("\nRX\n") != std::string::npos ||
@@ -165,53 +174,8 @@ TEST_P(RealTime, AStopOfTheProcessIsReportedAndTheDelayComesBack) {
     EXPECT_GE(heard_after, 5);
 }
 
-// A line on standard input moves the delay by 50 ms while the sound plays: every click before
-// it is heard at the old delay, every click after it at the new one, each within the error
-// allowed, and the pause of the difference is the only gap. A click that falls in the 5 ms
-// fades of the join may be too soft to be found.
-TEST_P(RealTime, ANudgeOnStandardInputIsHeardExactly) {
-    const std::string log = work + "/recording.raw.cmd.log";
-    // Once four seconds have played; bounded, so that it never outlives a run that failed.
-    const std::string nudge = ". " LIVEDELAY_TEST_SOURCE_DIR
-                              "/support/fixture_common.sh; poll_until 20 file_has '" +
-                              log + "' '4 sec'; echo 'delay +0.05'";
-    const measurement m =
-        measure(server, work + "/clicks.wav", work + "/recording.raw",
-                {"--wait", "--lead", "0", "--tail", "1", "--limit", "90"},
-                {"/bin/bash", "-c", "(" + nudge + ") | exec \"$@\"", "bash", LIVEDELAY_BIN,
-                 GetParam().device, "2", "1", "1", "0.5", std::to_string(server.rate), "10"});
-    EXPECT_EQ(m.program_status, "0\n") << m.program_out;
-    EXPECT_NE(m.program_out.find("\nTime delay ~ 0.550 sec\n"), std::string::npos) << m.program_out;
-    EXPECT_EQ(m.program_out.find("\nRX\n"), std::string::npos) << m.program_out;
-    EXPECT_EQ(m.program_out.find("\nPX\n"), std::string::npos) << m.program_out;
-    analysis a = judge(m, {"--tolerance-ms", "80", "--max-missing", "1", "--max-gaps", "1"});
-    EXPECT_EQ(a.run.status, 0) << a.run.out;
-    int before = 0;
-    int after = 0;
-    for (const click& c : a.clicks) {
-        const double delay_ms = c.out_ms - c.in_ms;
-        if (std::isnan(delay_ms)) {
-            continue;
-        }
-        if (after == 0 && std::abs(delay_ms - 500.0) <= early_error_ms()) {
-            ++before;
-        } else {
-            ++after;
-            EXPECT_NEAR(delay_ms, 550.0, allowed_error_ms()) << "click at " << c.in_ms << " ms";
-        }
-    }
-    EXPECT_GE(before, 5) << a.run.out;
-    EXPECT_GE(after, 5) << a.run.out;
-    std::printf("%s: nudged from 500 to 550 ms after %d clicks, heard %s to %s ms\n",
-                server.name.c_str(), before, a.summary["delay_ms_min"].c_str(),
-                a.summary["delay_ms_max"].c_str());
-}
-
-INSTANTIATE_TEST_SUITE_P(Servers, RealTime,
-                         ::testing::Values(server_shape{"PulseAudio", pulse_server(48000)},
-                                           server_shape{"PulseAudio44100", pulse_server(44100)},
-                                           server_shape{"PipeWire", pipewire_server()},
-                                           server_shape{"JACK", jack_server()}),
+INSTANTIATE_TEST_SUITE_P(Servers, ServerEdges,
+                         ::testing::Values(server_shape{"PulseAudio44100", pulse_server(44100)}),
                          [](const auto& info) { return info.param.name; });
 
 // The names a desktop offers only change how the device is opened: `default` on PipeWire

@@ -75,10 +75,9 @@ TEST_P(ShortDelay, IsHeardAsAskedOnAPeriodThatFitsIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LipSync, ShortDelay,
-                         ::testing::Values(short_case{"TwentyMs", 48000, 0.020, 256},
-                                           short_case{"FiftyMs", 48000, 0.050, 512},
-                                           short_case{"HundredMs", 48000, 0.100, 1024},
-                                           short_case{"TwentyMsAt44100", 44100, 0.020, 256},
+                         // Two shapes on the real path; every short delay, late wakes and
+                         // all, is run in simulated time (Sim/Start, SimCard.WakesLate*).
+                         ::testing::Values(short_case{"FiftyMs", 48000, 0.050, 512},
                                            short_case{"HundredMsAt44100", 44100, 0.100, 1024}),
                          [](const auto& info) { return info.param.name; });
 
