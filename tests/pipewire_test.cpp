@@ -15,6 +15,7 @@
 
 #include "support/process.hpp"
 #include "support/realtime.hpp"
+#include "support/sim_card.hpp"
 
 namespace {
 
@@ -145,6 +146,29 @@ bool rig_suspended(const sound_server& server) {
         }
     }
     return false;
+}
+
+// The server PipeWire's scenarios in simulated time run on (pipewire_plugin in
+// tests/support/sim_card.hpp) is what this one does with the program's streams: capture handed
+// over a quantum at a time, playback's room growing a quantum at a time, and with 8192 frames
+// kept queued, the queue reported low by no more than its lag. Three looks, each of 2 s.
+TEST_F(PipeWireServer, BehavesAsTheTestsModelIt) {
+    const process_result started = use_server(server);
+    ASSERT_EQ(started.status, 0) << started.out << started.err;
+    const sim_server model = pipewire_plugin();
+    for (int look = 0; look < 3; ++look) {
+        const process_result probe =
+            run_program({PCM_PROBE_BIN, "--seconds", "2", "rig"}, program_env(server), 30);
+        ASSERT_EQ(probe.status, 0) << probe.out << probe.err;
+        const auto capture = probe_line(probe.out, "capture step_frames");
+        const auto playback = probe_line(probe.out, "playback step_frames");
+        ASSERT_FALSE(capture.empty() || playback.empty()) << probe.out;
+        EXPECT_EQ(number(capture, "step_frames"), model.block_frames) << probe.out;
+        EXPECT_EQ(number(playback, "step_frames"), model.playback_step_frames) << probe.out;
+        EXPECT_LE(number(playback, "delay_max"), 8192) << probe.out;
+        EXPECT_GE(number(playback, "delay_max"), 8192 - model.report_lag_frames) << probe.out;
+        std::printf("%s\n", last_line(probe.out).c_str());
+    }
 }
 
 // A fresh rig has never run, and one left alone after use is suspended by wireplumber after a

@@ -138,13 +138,6 @@ TEST_F(PulseServer, AStallIsReportedAndTheDelayHolds) {
     EXPECT_GE(judged, 10u) << a.run.out;
 }
 
-// The line of pcm_probe's output that starts with `head`, as its fields.
-std::map<std::string, std::string> probe_line(const std::string& out, const std::string& head) {
-    const size_t at = out.find("\n" + head);
-    return at == std::string::npos ? std::map<std::string, std::string>{}
-                                   : fields_of(out.substr(at + 1, out.find('\n', at + 1) - at - 1));
-}
-
 // The server the simulated scenarios run on (sim_server in tests/support/sim_card.hpp) is what
 // this one does with the program's streams: capture handed over in blocks of its size,
 // playback's room growing in steps of about its size, and with 8192 frames kept queued, the

@@ -175,6 +175,12 @@ double number(const std::map<std::string, std::string>& fields, const std::strin
     return it == fields.end() ? NAN : std::strtod(it->second.c_str(), nullptr);
 }
 
+std::map<std::string, std::string> probe_line(const std::string& out, const std::string& head) {
+    const size_t at = out.find("\n" + head);
+    return at == std::string::npos ? std::map<std::string, std::string>{}
+                                   : fields_of(out.substr(at + 1, out.find('\n', at + 1) - at - 1));
+}
+
 analysis analyse(const std::vector<std::string>& args) {
     std::vector<std::string> argv{CLICK_DELAY_BIN};
     argv.insert(argv.end(), args.begin(), args.end());

@@ -84,6 +84,8 @@ void expect_no_xrun(const std::string& program_out);
 // "key=value" words of one line.
 std::map<std::string, std::string> fields_of(const std::string& line);
 double number(const std::map<std::string, std::string>& fields, const std::string& key);
+// The line of pcm_probe's output that starts with `head`, as its fields.
+std::map<std::string, std::string> probe_line(const std::string& out, const std::string& head);
 
 // Runs the click generator (tests/tools/make_clicks) with `args`.
 process_result make_clicks(const std::vector<std::string>& args);

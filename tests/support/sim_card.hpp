@@ -48,6 +48,16 @@ struct sim_server {
     int64_t wander_frames = 0;
 };
 
+// PipeWire's own plugin on the test server, its quantum fixed at 1024 frames, with the
+// program's buffer, as pcm_probe measures it (PipeWireServer.BehavesAsTheTestsModelIt checks
+// it): capture is handed over a quantum at a time, playback's room grows a quantum at a time,
+// and the queue is reported low by up to 100 frames. When its descriptor turns ready is not
+// measured yet: the model's is PulseAudio's.
+inline sim_server pipewire_plugin() {
+    return {
+        .on = true, .block_frames = 1024, .playback_step_frames = 1024, .report_lag_frames = 100};
+}
+
 struct sim_stream {
     sim_world* world = nullptr;
     bool playback = false;
