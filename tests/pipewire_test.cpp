@@ -157,17 +157,12 @@ TEST_F(PipeWireServer, BehavesAsTheTestsModelIt) {
     ASSERT_EQ(started.status, 0) << started.out << started.err;
     const sim_server model = pipewire_plugin();
     for (int look = 0; look < 3; ++look) {
-        const process_result probe =
-            run_program({PCM_PROBE_BIN, "--seconds", "2", "rig"}, program_env(server), 30);
-        ASSERT_EQ(probe.status, 0) << probe.out << probe.err;
-        const auto capture = probe_line(probe.out, "capture step_frames");
-        const auto playback = probe_line(probe.out, "playback step_frames");
-        ASSERT_FALSE(capture.empty() || playback.empty()) << probe.out;
-        EXPECT_EQ(number(capture, "step_frames"), model.block_frames) << probe.out;
-        EXPECT_EQ(number(playback, "step_frames"), model.playback_step_frames) << probe.out;
-        EXPECT_LE(number(playback, "delay_max"), 8192) << probe.out;
-        EXPECT_GE(number(playback, "delay_max"), 8192 - model.report_lag_frames) << probe.out;
-        std::printf("%s\n", last_line(probe.out).c_str());
+        const probe_look p = look_with_probe(server);
+        EXPECT_EQ(p.capture_step_frames, model.block_frames) << p.out;
+        EXPECT_EQ(p.playback_step_frames, model.playback_step_frames) << p.out;
+        EXPECT_LE(p.queue_max_frames, 8192) << p.out;
+        EXPECT_GE(p.queue_max_frames, 8192 - model.report_lag_frames) << p.out;
+        std::printf("%s\n", last_line(p.out).c_str());
     }
 }
 

@@ -175,10 +175,20 @@ double number(const std::map<std::string, std::string>& fields, const std::strin
     return it == fields.end() ? NAN : std::strtod(it->second.c_str(), nullptr);
 }
 
-std::map<std::string, std::string> probe_line(const std::string& out, const std::string& head) {
-    const size_t at = out.find("\n" + head);
-    return at == std::string::npos ? std::map<std::string, std::string>{}
-                                   : fields_of(out.substr(at + 1, out.find('\n', at + 1) - at - 1));
+probe_look look_with_probe(const sound_server& server) {
+    const process_result probe =
+        run_program({PCM_PROBE_BIN, "--seconds", "2", "rig"}, program_env(server), 30);
+    const auto line = [&](const std::string& head) {
+        const size_t at = probe.out.find("\n" + head);
+        return at == std::string::npos
+                   ? std::map<std::string, std::string>{}
+                   : fields_of(probe.out.substr(at + 1, probe.out.find('\n', at + 1) - at - 1));
+    };
+    const auto playback = line("playback step_frames");
+    return {.capture_step_frames = number(line("capture step_frames"), "step_frames"),
+            .playback_step_frames = number(playback, "step_frames"),
+            .queue_max_frames = number(playback, "delay_max"),
+            .out = probe.out + probe.err};
 }
 
 analysis analyse(const std::vector<std::string>& args) {

@@ -84,8 +84,16 @@ void expect_no_xrun(const std::string& program_out);
 // "key=value" words of one line.
 std::map<std::string, std::string> fields_of(const std::string& line);
 double number(const std::map<std::string, std::string>& fields, const std::string& key);
-// The line of pcm_probe's output that starts with `head`, as its fields.
-std::map<std::string, std::string> probe_line(const std::string& out, const std::string& head);
+// What pcm_probe sees of the rig's streams on `server` in 2 s, with 8192 frames kept queued:
+// the steps capture and playback move in, and the most the queue reads. NAN where it could not
+// say; `out` is all it printed.
+struct probe_look {
+    double capture_step_frames = NAN;
+    double playback_step_frames = NAN;
+    double queue_max_frames = NAN;
+    std::string out;
+};
+probe_look look_with_probe(const sound_server& server);
 
 // Runs the click generator (tests/tools/make_clicks) with `args`.
 process_result make_clicks(const std::vector<std::string>& args);
