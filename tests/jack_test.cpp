@@ -14,6 +14,7 @@
 
 #include "support/process.hpp"
 #include "support/realtime.hpp"
+#include "support/sim_card.hpp"
 
 namespace {
 
@@ -67,6 +68,21 @@ TEST_F(JackServer, TheRigRecordsWhatItPlaysToTheSampleAndSilenceOnTheReturn) {
     }
     EXPECT_EQ(wrong, 0u) << "samples on channels 1-2 that differ from the file";
     EXPECT_EQ(returned, 0u) << "frames with sound on channels 3-4";
+}
+
+// The server JACK's scenarios in simulated time run on (jack_through_plug in
+// tests/support/sim_card.hpp) is what this one does through `plug`: capture and playback move
+// a period at a time, and with 8192 frames kept queued the queue reads 8192. Three looks.
+TEST_F(JackServer, BehavesAsTheTestsModelIt) {
+    const sim_server model = jack_through_plug();
+    for (int look = 0; look < 3; ++look) {
+        const probe_look p = look_with_probe(server, "plug:jack");
+        EXPECT_EQ(p.capture_step_frames, model.block_frames) << p.out;
+        EXPECT_EQ(p.playback_step_frames, model.playback_step_frames) << p.out;
+        EXPECT_LE(p.queue_max_frames, 8192) << p.out;
+        EXPECT_GE(p.queue_max_frames, 8192 - model.report_lag_frames) << p.out;
+        std::printf("%s\n", last_line(p.out).c_str());
+    }
 }
 
 // The rig stops with a status that says so when the server goes away, and keeps what it had:

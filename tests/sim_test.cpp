@@ -622,7 +622,9 @@ INSTANTIATE_TEST_SUITE_P(
         // are not taken for a change of the delay.
         server_case{"LateReports", 0.5, {.late_from_ns = 4 * ns_per_s, .late_frames = 800}, 0.001},
         server_case{"PipeWireHalfASecond", 0.5, pipewire_plugin(), 0.001},
-        server_case{"PipeWireThreeSeconds", 3.0, pipewire_plugin(), 0.001}),
+        server_case{"PipeWireThreeSeconds", 3.0, pipewire_plugin(), 0.001},
+        server_case{"JackHalfASecond", 0.5, jack_through_plug(), 0.001},
+        server_case{"JackThreeSeconds", 3.0, jack_through_plug(), 0.001}),
     [](const auto& info) { return info.param.name; });
 
 // Below what the device needs on its way, the delay is the shortest it allows, the same all

@@ -175,9 +175,9 @@ double number(const std::map<std::string, std::string>& fields, const std::strin
     return it == fields.end() ? NAN : std::strtod(it->second.c_str(), nullptr);
 }
 
-probe_look look_with_probe(const sound_server& server) {
+probe_look look_with_probe(const sound_server& server, const std::string& device) {
     const process_result probe =
-        run_program({PCM_PROBE_BIN, "--seconds", "2", "rig"}, program_env(server), 30);
+        run_program({PCM_PROBE_BIN, "--seconds", "2", device}, program_env(server), 30);
     const auto line = [&](const std::string& head) {
         const size_t at = probe.out.find("\n" + head);
         return at == std::string::npos

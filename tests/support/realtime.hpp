@@ -84,7 +84,7 @@ void expect_no_xrun(const std::string& program_out);
 // "key=value" words of one line.
 std::map<std::string, std::string> fields_of(const std::string& line);
 double number(const std::map<std::string, std::string>& fields, const std::string& key);
-// What pcm_probe sees of the rig's streams on `server` in 2 s, with 8192 frames kept queued:
+// What pcm_probe sees of `device`'s streams on `server` in 2 s, with 8192 frames kept queued:
 // the steps capture and playback move in, and the most the queue reads. NAN where it could not
 // say; `out` is all it printed.
 struct probe_look {
@@ -93,7 +93,7 @@ struct probe_look {
     double queue_max_frames = NAN;
     std::string out;
 };
-probe_look look_with_probe(const sound_server& server);
+probe_look look_with_probe(const sound_server& server, const std::string& device = "rig");
 
 // Runs the click generator (tests/tools/make_clicks) with `args`.
 process_result make_clicks(const std::vector<std::string>& args);

@@ -58,6 +58,13 @@ inline sim_server pipewire_plugin() {
         .on = true, .block_frames = 1024, .playback_step_frames = 1024, .report_lag_frames = 100};
 }
 
+// JACK through `plug` on the test server (the dummy driver, periods of 1024 frames), as
+// pcm_probe measures it (JackServer.BehavesAsTheTestsModelIt checks it): capture and playback
+// move a period at a time, and the queue is reported to the frame.
+inline sim_server jack_through_plug() {
+    return {.on = true, .block_frames = 1024, .playback_step_frames = 1024, .report_lag_frames = 0};
+}
+
 struct sim_stream {
     sim_world* world = nullptr;
     bool playback = false;
