@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Ppm, TwoClocks,
                          // One trial on the real path; the others, and an hour, are run in
                          // simulated time (Sim/Drift, SimCard.*TwoClocks* in
                          // tests/sim_test.cpp).
-                         ::testing::Values(drift_case{"CaptureFasterBy1000", 1000, 0, 15}),
+                         ::testing::Values(drift_case{"CaptureFasterBy1000", 1000, 0, 9}),
                          [](const auto& info) { return info.param.name; });
 
 // Ten minutes each, run by hand: drift_tests --gtest_also_run_disabled_tests

@@ -124,16 +124,16 @@ int64_t settled_at(const std::vector<copied_run>& runs, double delay) {
     return settled;
 }
 
-// A 3 s delay, `dump 1` at 5 s, rebuilt at 20 %: 2 s at once after a crossfade, then 3 s again
-// 5 s of playing later.
+// A 2 s delay, `dump 0.5` at 3 s, rebuilt at 20 %: 1.5 s at once after a crossfade, then 2 s
+// again 2.5 s of playing later.
 TEST_F(Rebuild, ADumpCutsASliceAndTheDelayGrowsBackAtTheRateSet) {
-    background_process run = start({"--rebuild-rate", "20"}, 3, 14);
-    ASSERT_TRUE(wait_for_output(run, "\r5 sec", 30)) << read_file(run.err_path);
-    send("dump 1\n");
+    background_process run = start({"--rebuild-rate", "20"}, 2, 9);
+    ASSERT_TRUE(wait_for_output(run, "\r3 sec", 30)) << read_file(run.err_path);
+    send("dump 0.5\n");
     const process_result r = finish_program(run, 40);
-    EXPECT_NE(r.out.find("\nTime delay ~ 2.000 sec, rebuilding to 3.000\n"), std::string::npos)
+    EXPECT_NE(r.out.find("\nTime delay ~ 1.500 sec, rebuilding to 2.000\n"), std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("\nTime delay ~ 3.000 sec\n", r.out.find("rebuilding")), std::string::npos)
+    EXPECT_NE(r.out.find("\nTime delay ~ 2.000 sec\n", r.out.find("rebuilding")), std::string::npos)
         << r.out;
     const heard_channel h = heard();
     expect_no_marker_and_no_gap(r, h);
@@ -141,25 +141,25 @@ TEST_F(Rebuild, ADumpCutsASliceAndTheDelayGrowsBackAtTheRateSet) {
 
     // The joint: the first copy nearer than the old delay; before it, the old delay held.
     const auto joint = std::find_if(runs.begin(), runs.end(), [](const copied_run& c) {
-        return c.from > 3 * int64_t{rate} && c.delay < 2.5;
+        return c.from > 2 * int64_t{rate} && c.delay < 1.75;
     });
     ASSERT_NE(joint, runs.end());
     ASSERT_NE(joint, runs.begin());
     for (auto c = runs.begin(); c != joint; ++c) {
-        EXPECT_NEAR(c->delay, 3.0, 0.001) << "before the cut, frame " << c->from;
+        EXPECT_NEAR(c->delay, 2.0, 0.001) << "before the cut, frame " << c->from;
     }
     const copied_run& before = *(joint - 1);
     EXPECT_LE(joint->from - (before.from + before.frames), fade_seconds * rate + 1)
         << "a crossfade at the joint, no more";
     // What plays at 1:1 until the stretcher joins in: the old delay less the slice.
-    EXPECT_NEAR(joint->delay, 2.0, 0.001) << "frame " << joint->from;
+    EXPECT_NEAR(joint->delay, 1.5, 0.001) << "frame " << joint->from;
 
-    // A second at 20 % slower takes 5 s of playing, from the joint to the delay back.
-    const int64_t back = settled_at(runs, 3.0);
+    // Half a second at 20 % slower takes 2.5 s of playing, from the joint to the delay back.
+    const int64_t back = settled_at(runs, 2.0);
     ASSERT_GT(back, joint->from);
     const double rebuilt_seconds = static_cast<double>(back - joint->from) / rate;
-    EXPECT_NEAR(rebuilt_seconds, 5.0, 5.0 * 0.05 + 0.2) << "the stretcher's lead on top";
-    expect_held_at_the_end(h, 3.0, 1.0);
+    EXPECT_NEAR(rebuilt_seconds, 2.5, 2.5 * 0.05 + 0.2) << "the stretcher's lead on top";
+    expect_held_at_the_end(h, 2.0, 1.0);
 }
 
 // --build: playing starts at the shortest delay the stretcher allows, and the delay grows to

@@ -48,7 +48,7 @@ TEST_F(JackServer, TheRigRecordsWhatItPlaysToTheSampleAndSilenceOnTheReturn) {
     const std::vector<std::vector<int16_t>> signal = recorded_channels(wav.substr(44), 2);
     const std::vector<std::vector<int16_t>> recording =
         recorded_channels(read_file(m.recording), recorded_channels_count);
-    ASSERT_EQ(signal[0].size(), 8u * rate);
+    ASSERT_EQ(signal[0].size(), size_t{click_train_seconds} * rate);
     const size_t lead = rate;
     const size_t frames = recording[0].size();
     ASSERT_GE(frames, lead + signal[0].size() + rate / 4);

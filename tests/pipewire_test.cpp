@@ -151,7 +151,7 @@ bool rig_suspended(const sound_server& server) {
 // The server PipeWire's scenarios in simulated time run on (pipewire_plugin in
 // tests/support/sim_card.hpp) is what this one does with the program's streams: capture handed
 // over a quantum at a time, playback's room growing a quantum at a time, and with 8192 frames
-// kept queued, the queue reported low by no more than its lag. Three looks, each of 2 s.
+// kept queued, the queue reported low by no more than its lag. Three looks, each of 1 s.
 TEST_F(PipeWireServer, BehavesAsTheTestsModelIt) {
     const process_result started = use_server(server);
     ASSERT_EQ(started.status, 0) << started.out << started.err;

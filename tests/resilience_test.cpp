@@ -325,10 +325,11 @@ TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
     const process_result clicks = make_click_train(server.dir, 48000);
     ASSERT_EQ(clicks.status, 0) << clicks.err;
     starve_the_machine();
-    const measurement m = measure(server, server.dir + "/clicks.wav", server.dir + "/recording.raw",
-                                  {"--wait", "--lead", "2.5", "--tail", "1.5", "--limit", "60"},
-                                  {"/usr/bin/nice", "-n", "19", LIVEDELAY_PLAIN_BIN, "rig", "2",
-                                   "1", "1", "0.5", "48000", "12"});
+    const measurement m =
+        measure(server, server.dir + "/clicks.wav", server.dir + "/recording.raw",
+                {"--wait", "--lead", "2.5", "--tail", "1.5", "--limit", "60"},
+                {"/usr/bin/nice", "-n", "19", LIVEDELAY_PLAIN_BIN, "rig", "2", "1", "1", "0.5",
+                 "48000", std::to_string(click_train_seconds + 4)});
     for (const int pid : burners) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);

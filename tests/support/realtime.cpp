@@ -144,8 +144,9 @@ process_result make_clicks(const std::vector<std::string>& args) {
 }
 
 process_result make_click_train(const std::string& dir, int rate) {
-    return make_clicks({"--channels", "2", "--rate", std::to_string(rate), "--seconds", "8",
-                        "--list", dir + "/clicks.txt", dir + "/clicks.wav"});
+    return make_clicks({"--channels", "2", "--rate", std::to_string(rate), "--seconds",
+                        std::to_string(click_train_seconds), "--list", dir + "/clicks.txt",
+                        dir + "/clicks.wav"});
 }
 
 std::vector<listed_click> listed_clicks(const std::string& list) {
@@ -177,7 +178,7 @@ double number(const std::map<std::string, std::string>& fields, const std::strin
 
 probe_look look_with_probe(const sound_server& server, const std::string& device) {
     const process_result probe =
-        run_program({PCM_PROBE_BIN, "--seconds", "2", device}, program_env(server), 30);
+        run_program({PCM_PROBE_BIN, "--seconds", "1", device}, program_env(server), 30);
     const auto line = [&](const std::string& head) {
         const size_t at = probe.out.find("\n" + head);
         return at == std::string::npos

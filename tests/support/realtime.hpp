@@ -84,7 +84,7 @@ void expect_no_xrun(const std::string& program_out);
 // "key=value" words of one line.
 std::map<std::string, std::string> fields_of(const std::string& line);
 double number(const std::map<std::string, std::string>& fields, const std::string& key);
-// What pcm_probe sees of `device`'s streams on `server` in 2 s, with 8192 frames kept queued:
+// What pcm_probe sees of `device`'s streams on `server` in 1 s, with 8192 frames kept queued:
 // the steps capture and playback move in, and the most the queue reads. NAN where it could not
 // say; `out` is all it printed.
 struct probe_look {
@@ -97,8 +97,10 @@ probe_look look_with_probe(const sound_server& server, const std::string& device
 
 // Runs the click generator (tests/tools/make_clicks) with `args`.
 process_result make_clicks(const std::vector<std::string>& args);
-// Writes the signal of the real-time trials into `dir`: clicks.wav, eight seconds of a stereo
-// click train over a tone at `rate`, and clicks.txt, the list of its clicks.
+// Writes the signal of the real-time trials into `dir`: clicks.wav, `click_train_seconds` of a
+// stereo click train over a tone at `rate` (a dozen clicks), and clicks.txt, the list of its
+// clicks.
+constexpr int click_train_seconds = 5;
 process_result make_click_train(const std::string& dir, int rate);
 
 // A click of a list make_clicks wrote: the channel it sounds on (0: both; the clicks of a
