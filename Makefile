@@ -27,17 +27,17 @@ test: test-deps
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DLIVEDELAY_SANITIZE=ON \
 		-DLIVEDELAY_TESTS=ON >/dev/null
 	cmake --build $(BUILD)/test -j $(JOBS)
-	@# Two sets at once (tests/CMakeLists.txt): the tests that need no clock, at the lowest
-	@# priority, as many at a time as there are cores; beside them the real-time trials (on
-	@# private sound servers and on the card's clock), one more at a time, since they mostly
-	@# wait. On a shared machine a real-time trial now and then misses its millisecond for
-	@# want of the CPU: each gets a second run, and the first one's failure stays in the output
-	@# for all to see. The first set's output follows the second's.
+	@# The tests that need no clock first, then three sets of real-time trials, each alone
+	@# (tests/CMakeLists.txt says why): on private sound servers, one more at a time than there
+	@# are cores, since they mostly wait; on the card's clock; the short delays, one at a time.
+	@# On a shared machine a real-time trial now and then misses its millisecond for want of the
+	@# CPU: each gets a second run, and the first one's failure stays in the output for all to
+	@# see.
 	cd $(BUILD)/test && { status=0; \
-		nice -n 19 ctest --output-on-failure -j $(JOBS) -LE realtime > unclocked-tests.log 2>&1 & \
-		ctest --output-on-failure -j $$(($(JOBS) + 1)) -L realtime --repeat until-pass:2 || status=1; \
-		wait $$! || status=1; \
-		echo "== the tests that need no clock"; cat unclocked-tests.log; \
+		ctest --output-on-failure -j $(JOBS) -LE realtime || status=1; \
+		ctest --output-on-failure -j $$(($(JOBS) + 1)) -L '^realtime$$' --repeat until-pass:2 || status=1; \
+		ctest --output-on-failure -j $(JOBS) -L '^realtime_card$$' --repeat until-pass:2 || status=1; \
+		ctest --output-on-failure -L '^realtime_short$$' --repeat until-pass:2 || status=1; \
 		exit $$status; }
 
 demo: release

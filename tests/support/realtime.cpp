@@ -143,9 +143,9 @@ process_result make_clicks(const std::vector<std::string>& args) {
     return run_program(argv, {}, 30);
 }
 
-process_result make_click_train(const std::string& dir, int rate) {
+process_result make_click_train(const std::string& dir, int rate, int seconds) {
     return make_clicks({"--channels", "2", "--rate", std::to_string(rate), "--seconds",
-                        std::to_string(click_train_seconds), "--list", dir + "/clicks.txt",
+                        std::to_string(seconds), "--list", dir + "/clicks.txt",
                         dir + "/clicks.wav"});
 }
 

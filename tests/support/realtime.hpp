@@ -97,11 +97,12 @@ probe_look look_with_probe(const sound_server& server, const std::string& device
 
 // Runs the click generator (tests/tools/make_clicks) with `args`.
 process_result make_clicks(const std::vector<std::string>& args);
-// Writes the signal of the real-time trials into `dir`: clicks.wav, `click_train_seconds` of a
-// stereo click train over a tone at `rate` (a dozen clicks), and clicks.txt, the list of its
+// Writes the signal of the real-time trials into `dir`: clicks.wav, `seconds` of a stereo click
+// train over a tone at `rate` (a dozen clicks in the usual 5 s), and clicks.txt, the list of its
 // clicks.
 constexpr int click_train_seconds = 5;
-process_result make_click_train(const std::string& dir, int rate);
+process_result make_click_train(const std::string& dir, int rate,
+                                int seconds = click_train_seconds);
 
 // A click of a list make_clicks wrote: the channel it sounds on (0: both; the clicks of a
 // stereo train alternate), and where, in ms and in frames from the start of the signal.
