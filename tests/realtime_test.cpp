@@ -55,7 +55,7 @@ protected:
     // Where the signal's first click lies in the recording, less where the click list has it:
     // the recording time at which the signal started.
     double signal_start_ms(const analysis& a) {
-        const std::vector<listed_click> listed = listed_clicks(read_file(work + "/clicks.txt"));
+        const std::vector<listed_click> listed = session.listed();
         if (a.clicks.empty() || listed.empty()) {
             ADD_FAILURE() << "no clicks to place the signal by";
             return NAN;
@@ -70,7 +70,7 @@ protected:
         SCOPED_TRACE(server.name);
         expect_clean_finish(m);
         expect_no_xrun(m.program_out);
-        const size_t listed = listed_clicks(read_file(work + "/clicks.txt")).size();
+        const size_t listed = session.listed().size();
         analysis a = judge(
             m, {"--expect-min-ms", std::to_string(delay_ms - early_error_ms()), "--expect-max-ms",
                 std::to_string(delay_ms + early_error_ms()), "--min-matched",
@@ -145,7 +145,7 @@ TEST_P(ServerEdges, ZeroPlaysAtTheShortestDelay) {
     const measurement m = run("0", "0.3", click_train_seconds + 1);
     EXPECT_EQ(m.program_status, "0\n") << m.program_out;
     const double most_ms = 8192 * 1000.0 / server.rate + 3.0;
-    const size_t listed = listed_clicks(read_file(work + "/clicks.txt")).size();
+    const size_t listed = session.listed().size();
     analysis a = judge(m, {"--expect-max-ms", std::to_string(most_ms), "--max-spread-ms", "1",
                            "--min-matched", std::to_string(listed), "--max-gaps", "0"});
     EXPECT_EQ(a.run.status, 0) << a.run.out;

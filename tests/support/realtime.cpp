@@ -91,6 +91,10 @@ void leave_server(const sound_server& server, bool failed) {
     return ::testing::AssertionSuccess();
 }
 
+std::vector<listed_click> server_session::listed() const {
+    return listed_clicks(read_file(work + "/clicks.txt"));
+}
+
 void server_session::close(bool failed) {
     leave_server(server, failed);
     if (!failed && !work.empty()) {

@@ -47,6 +47,8 @@ process_result use_server(sound_server& server);
 // Stops the server if the test started it, keeping its directory when the test failed.
 void leave_server(const sound_server& server, bool failed);
 
+struct listed_click;
+
 // A test's server, and a directory of the test's own for what it plays and records: opened in
 // the test fixture's SetUp, closed in its TearDown.
 struct server_session {
@@ -57,6 +59,8 @@ struct server_session {
     ::testing::AssertionResult open(const sound_server& s, bool clicks = true);
     // Leaves the server (leave_server); removes `work` unless the test failed.
     void close(bool failed);
+    // The clicks of the signal open wrote into `work` (clicks.txt).
+    std::vector<listed_click> listed() const;
 };
 
 // What a program run on the server needs in its environment, as the fixture's measure gives
