@@ -46,10 +46,14 @@ void take_commands(transfer_state& t) {
         if (batch.dump_seconds) {
             slice = std::llround(*batch.dump_seconds * rate);
         }
-        const double cut_seconds = static_cast<double>(dump_delay(t, slice)) / rate;
+        dump_delay(t, slice);
         if (t.rebuild.phase != rebuild_phase::none) {
+            // What is heard from the joint on: short of the delay asked by what the rebuild
+            // is to grow.
+            const double short_seconds =
+                static_cast<double>(t.rebuild.goal_frames - held_delay_frames(t)) / rate;
             std::printf("\nTime delay ~ %.3f sec, rebuilding to %.3f\n",
-                        t.delay_seconds - cut_seconds, t.delay_seconds);
+                        t.delay_seconds - short_seconds, t.delay_seconds);
             std::fflush(stdout);
             status_line_ended();
         } else {

@@ -151,8 +151,15 @@ int64_t change_delay(transfer_state& t, double seconds, bool join) {
 }
 
 int64_t dump_delay(transfer_state& t, std::optional<int64_t> slice_frames) {
-    // What the stretcher needs ahead of it stays, so that the rebuild can start at once.
-    const int64_t ahead = t.rebuild.available ? lead_frames(t.rebuild.stretch) + chunk_frames : 0;
+    rebuild_state& r = t.rebuild;
+    // During a rebuild the stretcher holds the oldest part of the delay, next to play: it stays,
+    // and counts towards what the stretcher needs ahead of it, which stays so that the rebuild
+    // can go on (or start) at once.
+    const bool stretching = stretcher_in_path(r);
+    const int64_t in_stretcher = stretching ? held_frames(r.stretch) : 0;
+    const int64_t ahead =
+        r.available ? std::max<int64_t>(0, lead_frames(r.stretch) + chunk_frames - in_stretcher)
+                    : 0;
     const int64_t held = ring_delay_frames(t);
     const int64_t slice =
         std::clamp<int64_t>(slice_frames.value_or(held - ahead), 0, std::max<int64_t>(0, held));
@@ -160,8 +167,13 @@ int64_t dump_delay(transfer_state& t, std::optional<int64_t> slice_frames) {
     move_reference(t.drift, -slice);
     int64_t shortest = 0;
     const int64_t target = std::llround(t.delay_seconds * static_cast<double>(t.timing.rate));
-    t.rebuild.goal_frames = ring_delay_wanted(t, target, shortest);
-    t.rebuild.joint_in_frames = ring_delay_frames(t);
+    const int64_t goal = ring_delay_wanted(t, target, shortest);
+    if (stretching) {
+        begin_rebuild(t, goal);  // on from where it stands: what it holds plays on
+        return slice;
+    }
+    r.goal_frames = goal;
+    r.joint_in_frames = ring_delay_frames(t);
     enter_rebuild_phase(t, rebuild_phase::awaiting_joint);  // short on purpose from here on
     return slice;
 }

@@ -1,6 +1,7 @@
 #include "rebuild_pass.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "delay_rules.hpp"
@@ -10,14 +11,22 @@ namespace livedelay {
 namespace {
 
 // Feeds the stretcher from the rings, from `taken` frames past the position on, until it has
-// made `frames` frames for each lane; gives what it took.
+// made `frames` frames for each lane; gives what it took. It is fed no more than it needs
+// ahead of what it makes, so that the delay it builds stays in the rings, where a dump can
+// cut it.
 int64_t stretch_from_rings(transfer_state& t, int64_t frames, int64_t ahead_frames) {
     rebuild_state& r = t.rebuild;
     const int lanes = r.stretch.lanes;
     int64_t taken = 0;
     int64_t made = 0;
+    bool starved = false;
     while (made < frames) {
-        const int64_t feed = std::clamp<int64_t>(ahead_frames - taken, 0, chunk_frames);
+        const auto needed = static_cast<int64_t>(
+            std::ceil(static_cast<double>(lead_frames(r.stretch)) +
+                      static_cast<double>(frames - made) * std::max(1.0, r.stretch.tempo_wanted)));
+        const int64_t wanted = starved ? chunk_frames : needed - held_frames(r.stretch);
+        const int64_t feed =
+            std::clamp<int64_t>(std::min(ahead_frames - taken, wanted), 0, chunk_frames);
         std::span<const uint8_t> in[2];
         std::span<uint8_t> out[2];
         for (int l = 0; l < lanes; ++l) {
@@ -33,7 +42,10 @@ int64_t stretch_from_rings(transfer_state& t, int64_t frames, int64_t ahead_fram
         taken += step.taken;
         made += step.made;
         if (step.taken == 0 && step.made == 0) {
-            break;
+            if (starved || feed == chunk_frames || taken >= ahead_frames) {
+                break;
+            }
+            starved = true;  // it wants more than counted: a chunk at a time from here
         }
     }
     // What it could not make yet plays as silence.

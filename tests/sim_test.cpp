@@ -440,6 +440,41 @@ TEST(SimCard, AfterADumpTheDelayIsHeldAgain) {
     }
 }
 
+// A dump while the delay is still growing back from another: it cuts what the stretcher holds
+// as well as the rings, the line it prints says the delay then heard, and the delay asked
+// is built back from there. On a card, and on a server that hands capture over in small
+// blocks, where the stretcher was fed a chunk for each of them and held a second of the delay.
+TEST(SimCard, ADumpDuringARebuildCutsWhatIsHeard) {
+    for (const bool server : {false, true}) {
+        SCOPED_TRACE(server ? "server" : "card");
+        auto run = std::make_unique<sim_run>();
+        run_scenario({.delay = 2,
+                      .seconds = 30,
+                      .card = {.server = {.on = server}},
+                      .options = {.rate_percent = 10},
+                      .commands = {{3.0, "dump 0.5"}, {6.0, "dump"}}},
+                     *run);
+        ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+        const std::string& out = run->result.out;
+        const std::string said = "\nTime delay ~ ";
+        const size_t second = out.find(said, out.find(said) + 1);
+        ASSERT_NE(second, std::string::npos) << out;
+        const double said_s = std::stod(out.substr(second + said.size()));
+        // The second dump's joint is heard within a few tenths of a second: from there on,
+        // what the way out holds and what the stretcher needs ahead of it, as after a dump of a
+        // delay that was not growing. Before, the second dump left 0.65 s and said 0.96.
+        const delay_range cut = heard_from(*run, 6.0, 6.6);
+        ASSERT_GT(cut.frames, 0);
+        EXPECT_LT(cut.lowest, 0.45);
+        EXPECT_NEAR(said_s, cut.lowest, 0.03) << out;
+        // Built back at 10 % from there by 25 s.
+        const delay_range back = heard_from(*run, 26);
+        EXPECT_NEAR(back.lowest, 2.0, 0.001);
+        EXPECT_NEAR(back.highest, 2.0, 0.001);
+        EXPECT_EQ(run->t.rebuild.phase, rebuild_phase::none);
+    }
+}
+
 // Two clocks 1000 ppm apart for `seconds`, the program stopped for 3 s at a third of it and
 // a dump at two thirds: from the first judgment on, every 5 ms is heard within a millisecond
 // of the delay, but for the seconds after the stop and the rebuild after the dump, with no
