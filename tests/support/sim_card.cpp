@@ -201,18 +201,18 @@ int transfer(void* handle, void** table, int64_t frames, int64_t& moved) {
         s.playback ? s.buffer_frames - (s.appl - s.last_position) : s.last_position - s.appl;
     const int64_t n = std::clamp<int64_t>(std::min(frames, room), 0, frames);
     const int64_t bytes = frame_bytes(s);
-    for (int c = 0; c < s.channels; ++c) {
-        auto* channel = static_cast<uint8_t*>(table[c]);
-        for (int64_t f = 0; f < n; ++f) {
-            uint8_t* slot =
-                s.ring.data() + ((s.appl + f) % s.buffer_frames) * bytes + c * sample_bytes;
-            uint8_t* at = channel + f * sample_bytes;
-            uint8_t* to = s.playback ? slot : at;
-            const uint8_t* from = s.playback ? at : slot;
-            to[0] = from[0];
-            to[1] = from[1];
-            to[2] = from[2];
+    // In pieces that the card's buffer holds in one run.
+    for (int64_t f = 0; f < n;) {
+        const int64_t first_slot = (s.appl + f) % s.buffer_frames;
+        const int64_t piece = std::min(n - f, s.buffer_frames - first_slot);
+        for (int c = 0; c < s.channels; ++c) {
+            uint8_t* slot = s.ring.data() + first_slot * bytes + c * sample_bytes;
+            uint8_t* at = static_cast<uint8_t*>(table[c]) + f * sample_bytes;
+            for (int64_t k = 0; k < piece; ++k, slot += bytes, at += sample_bytes) {
+                std::memcpy(s.playback ? slot : at, s.playback ? at : slot, sample_bytes);
+            }
         }
+        f += piece;
     }
     s.appl += n;
     moved = n;
