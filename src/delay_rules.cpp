@@ -192,6 +192,10 @@ void begin_rebuild(transfer_state& t, int64_t goal_frames) {
         enter_rebuild_phase(t, rebuild_phase::none);
         return;
     }
+    if (!stretcher_in_path(t.rebuild)) {
+        // What it kept to start from is what it last played, long ago: it starts afresh.
+        clear_timestretch(t.rebuild.stretch);
+    }
     const double pace = t.rebuild.options.rate_percent / 100.0;
     set_tempo(t.rebuild.stretch, goal_frames > now ? 1.0 - pace : 1.0 + pace);
     t.rebuild.goal_frames = goal_frames;

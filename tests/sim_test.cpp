@@ -18,132 +18,10 @@
 #include "support/fake_card.hpp"
 #include "support/process.hpp"
 #include "support/sim_card.hpp"
+#include "support/sim_scenario.hpp"
 
 namespace livedelay {
 namespace {
-
-constexpr int64_t ns_per_s = 1000000000;
-
-// A run of the loop on the simulated card.
-struct scenario {
-    double delay = 0.5;
-    unsigned rate = 48000;
-    int seconds = 4;
-    int mode = 1;
-    sim_card_setup card{};
-    rebuild_options options{};
-    // Lines on standard input, each at its simulated time.
-    std::vector<std::pair<double, std::string>> commands{};
-    // What else happens: faults, a program that stops.
-    std::function<void(sim_world&)> arrange{};
-};
-
-struct outcome {
-    int err = 0;
-    std::string out;
-    std::string err_text;
-    std::string played;
-    int64_t waits = 0;
-    double end_s = 0;
-    transfer_state* state = nullptr;
-};
-
-struct sim_run {
-    sim_world world;
-    run_settings settings;
-    transfer_state t;
-    outcome result;
-};
-
-// Runs the loop as the program's run sequence does: both streams prepared, capture started,
-// the loop until the frame budget is played.
-void run_scenario(const scenario& s, sim_run& run) {
-    run_settings& settings = run.settings;
-    settings.mode = static_cast<routing_mode>(s.mode);
-    settings.delay_seconds = static_cast<float>(s.delay);
-    settings.delay_plus_one_seconds = settings.delay_seconds + 1.0f;
-    settings.sample_rate = s.rate;
-    settings.frame_budget = s.rate * static_cast<uint32_t>(s.seconds);
-    sim_card_setup card = s.card;
-    card.rate = s.rate;
-    card.period_frames = static_cast<int64_t>(period_request_for(settings, card.server.on));
-    card.buffer_frames = 4 * card.period_frames;
-    make_sim_card(run.world, card);
-    if (s.arrange) {
-        s.arrange(run.world);
-    }
-    transfer_state& t = run.t;
-    const run_timing timing{.rate = s.rate,
-                            .frame_budget = settings.frame_budget,
-                            .period_frames = card.period_frames,
-                            .capture_buffer_frames = card.buffer_frames,
-                            .on_sound_server = card.server.on};
-    ASSERT_EQ(create_transfer(t, settings, timing, card.channels, card.channels, s.options), 0);
-    t.capture = sim_capture(run.world);
-    t.playback = sim_playback(run.world);
-    t.clock = sim_clock(run.world);
-    start_progress(t, false, false);
-    int commands[2];
-    ASSERT_EQ(pipe2(commands, O_NONBLOCK | O_CLOEXEC), 0);
-    t.control.fd = commands[0];
-    for (const auto& [when, line] : s.commands) {
-        const int writer = commands[1];
-        at(run.world, static_cast<int64_t>(when * ns_per_s), [writer, text = line + "\n"] {
-            ASSERT_EQ(write(writer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        });
-    }
-    prepare_stream(t.playback);
-    prepare_stream(t.capture);
-    start_stream(t.capture);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    run.result.err = transfer_loop(t);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    run.result.out = testing::internal::GetCapturedStdout();
-    run.result.err_text = testing::internal::GetCapturedStderr();
-    drop_stream(t.playback);  // what the card held is played into `played` up to now
-    close(commands[0]);
-    close(commands[1]);
-    run.result.played = run.world.played;
-    run.result.waits = run.world.waits;
-    run.result.end_s = static_cast<double>(run.world.now_ns) / ns_per_s;
-}
-
-// Every frame heard `delay` after it was captured, within a millisecond once the first
-// judgment is heard, as the card's trials ask.
-void expect_heard_at(const sim_run& run, double delay, delay_rule rule = {}) {
-    const card_clocks clocks{run.settings.sample_rate, run.world.capture.ppb / 1000.0,
-                             run.world.playback.ppb / 1000.0};
-    rule.delay = delay;
-    rule.settle = std::max(rule.settle, unjudged_seconds);
-    const heard_channel heard = hear(run.result.played, 2, 0, clocks);
-    EXPECT_GT(heard.frames.size(), 0u);
-    for (const std::string& problem : delay_problems(heard, clocks, rule)) {
-        ADD_FAILURE() << problem;
-    }
-}
-
-// The delays heard from `from_s` (playback-clock seconds) on, and how many frames there are.
-struct delay_range {
-    double lowest = INFINITY;
-    double highest = -INFINITY;
-    int64_t frames = 0;
-};
-
-delay_range heard_from(const sim_run& run, double from_s, double to_s = INFINITY) {
-    const card_clocks clocks{run.settings.sample_rate, 0, 0};
-    delay_range r;
-    for (const heard_frame& f : hear(run.result.played, 2, 0, clocks).frames) {
-        const double at_s = clock_seconds(f.played, clocks.rate, 0);
-        if (at_s >= from_s && at_s < to_s) {
-            r.lowest = std::min(r.lowest, f.delay);
-            r.highest = std::max(r.highest, f.delay);
-            ++r.frames;
-        }
-    }
-    return r;
-}
 
 struct start_case {
     std::string name;
@@ -437,41 +315,6 @@ TEST(SimCard, AfterADumpTheDelayIsHeldAgain) {
         EXPECT_GT(d.windows, 3u * 200);
         EXPECT_LE(d.highest, 0.001);
         EXPECT_GE(d.lowest, -0.001);
-    }
-}
-
-// A dump while the delay is still growing back from another: it cuts what the stretcher holds
-// as well as the rings, the line it prints says the delay then heard, and the delay asked
-// is built back from there. On a card, and on a server that hands capture over in small
-// blocks, where the stretcher was fed a chunk for each of them and held a second of the delay.
-TEST(SimCard, ADumpDuringARebuildCutsWhatIsHeard) {
-    for (const bool server : {false, true}) {
-        SCOPED_TRACE(server ? "server" : "card");
-        auto run = std::make_unique<sim_run>();
-        run_scenario({.delay = 2,
-                      .seconds = 30,
-                      .card = {.server = {.on = server}},
-                      .options = {.rate_percent = 10},
-                      .commands = {{3.0, "dump 0.5"}, {6.0, "dump"}}},
-                     *run);
-        ASSERT_EQ(run->result.err, 0) << run->result.err_text;
-        const std::string& out = run->result.out;
-        const std::string said = "\nTime delay ~ ";
-        const size_t second = out.find(said, out.find(said) + 1);
-        ASSERT_NE(second, std::string::npos) << out;
-        const double said_s = std::stod(out.substr(second + said.size()));
-        // The second dump's joint is heard within a few tenths of a second: from there on,
-        // what the way out holds and what the stretcher needs ahead of it, as after a dump of a
-        // delay that was not growing. Before, the second dump left 0.65 s and said 0.96.
-        const delay_range cut = heard_from(*run, 6.0, 6.6);
-        ASSERT_GT(cut.frames, 0);
-        EXPECT_LT(cut.lowest, 0.45);
-        EXPECT_NEAR(said_s, cut.lowest, 0.03) << out;
-        // Built back at 10 % from there by 25 s.
-        const delay_range back = heard_from(*run, 26);
-        EXPECT_NEAR(back.lowest, 2.0, 0.001);
-        EXPECT_NEAR(back.highest, 2.0, 0.001);
-        EXPECT_EQ(run->t.rebuild.phase, rebuild_phase::none);
     }
 }
 
