@@ -5,11 +5,32 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 
 #include "pcm.hpp"
 #include "progress.hpp"
 
 namespace livedelay {
+
+namespace {
+
+// Writes `text` from `from` on into the pipe at `at_ns`: what the pipe has no room for, a
+// millisecond later, as the loop reads it.
+void write_when_read(sim_world& world, int64_t at_ns, int fd,
+                     std::shared_ptr<const std::string> text, size_t from) {
+    at(world, at_ns, [&world, at_ns, fd, text, from] {
+        const ssize_t put = write(fd, text->data() + from, text->size() - from);
+        ASSERT_TRUE(put > 0 || errno == EAGAIN) << std::strerror(errno);
+        const size_t next = from + static_cast<size_t>(std::max<ssize_t>(put, 0));
+        if (next < text->size()) {
+            write_when_read(world, at_ns + 1000000, fd, text, next);
+        }
+    });
+}
+
+}  // namespace
 
 void run_scenario(const scenario& s, sim_run& run) {
     run_settings& settings = run.settings;
@@ -41,10 +62,8 @@ void run_scenario(const scenario& s, sim_run& run) {
     ASSERT_EQ(pipe2(commands, O_NONBLOCK | O_CLOEXEC), 0);
     t.control.fd = commands[0];
     for (const auto& [when, line] : s.commands) {
-        const int writer = commands[1];
-        at(run.world, static_cast<int64_t>(when * ns_per_s), [writer, text = line + "\n"] {
-            ASSERT_EQ(write(writer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        });
+        write_when_read(run.world, static_cast<int64_t>(when * ns_per_s), commands[1],
+                        std::make_shared<const std::string>(line + "\n"), 0);
     }
     prepare_stream(t.playback);
     prepare_stream(t.capture);
