@@ -28,8 +28,9 @@ constexpr int64_t refine_after_ns = 1000000000;
 constexpr int64_t held_tolerance_ns = 25000000;
 // An error this large when playback starts again is what a stall made too late to play.
 constexpr int64_t gross_error_ns = 50000000;
-// Readings of the capture clock come late by up to a block or a wake; a jump beyond this,
-// held this long, is audio lost.
+// Readings of the capture clock come late by up to a block or a wake; a jump beyond this and
+// the block capture is handed over in, held this long, is audio lost. (PipeWire's block, its
+// quantum, is 21 ms at 1024 frames and 48000 Hz, and desktops run larger ones.)
 constexpr int64_t capture_jump_ns = 20000000;
 constexpr int64_t capture_jump_hold_ns = 100000000;
 // Playback is judged over spans this long, long enough for any server's blocks: it must have
@@ -195,8 +196,20 @@ capture_gap note_capture(latency_state& state, const capture_reading& reading) {
     const int64_t lateness =
         reading.now_ns - ns_in(reading.frames_read + reading.waiting_frames, rate);
     window_max& clock = state.capture_lateness;
+    const int64_t available = reading.frames_read + reading.waiting_frames;
+    if (state.last_available_frames >= 0 && available > state.last_available_frames) {
+        add(state.capture_block, reading.now_ns, state.last_available_frames - available,
+            clock_bucket_ns);
+    }
+    state.last_available_frames = available;
+    // At most half of what the streams hold.
+    const int64_t block_ns =
+        state.capture_block.readings == 0
+            ? 0
+            : ns_in(std::min(-highest(state.capture_block), state.plan.stream_latency_frames / 2),
+                    rate);
     capture_gap gap;
-    if (clock.readings > 0 && lateness + highest(clock) > capture_jump_ns) {
+    if (clock.readings > 0 && lateness + highest(clock) > capture_jump_ns + block_ns) {
         const int64_t jump = lateness + highest(clock);
         if (state.jump_first_frame < 0) {
             state.jump_first_frame = reading.frames_read - reading.frames;
@@ -210,6 +223,7 @@ capture_gap note_capture(latency_state& state, const capture_reading& reading) {
         gap = {frames_in(state.jump_least_ns, rate), reading.frames_read - state.jump_first_frame};
         restart(clock, reading.now_ns);
         state.jump_first_frame = -1;
+        state.last_available_frames = -1;
         judge_again(state, reading.now_ns);
     } else {
         state.jump_first_frame = -1;
@@ -231,6 +245,7 @@ int64_t note_capture_restart(latency_state& state, int64_t restarted_ns, int64_t
     const int64_t expected_ns = -highest(clock) + ns_in(frames_read, state.plan.rate);
     restart(clock, restarted_ns);
     state.jump_first_frame = -1;
+    state.last_available_frames = -1;
     // What was lost is an estimate: the delay is judged again.
     judge_again(state, restarted_ns);
     return std::max<int64_t>(0, frames_in(restarted_ns - expected_ns, state.plan.rate));

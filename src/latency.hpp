@@ -126,6 +126,11 @@ struct latency_state {
     int64_t jump_first_frame = -1;
     int64_t jump_since_ns = 0;
     int64_t jump_least_ns = 0;
+    // What capture hands over at once: the least it grew by from one reading to the next (a
+    // server's block; on a card, read to the frame, a few frames), negated; and what it
+    // had at the last reading, -1 after a restart.
+    window_max capture_block;
+    int64_t last_available_frames = -1;
     // The shortest delay seen to be possible, once a skip fell short of the target.
     int64_t shortest_frames = 0;
     // The delay is judged on a settled window, and judged again once the window spans a

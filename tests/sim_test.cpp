@@ -526,6 +526,27 @@ TEST(SimServer, AShortStallIsAbsorbed) {
     EXPECT_NEAR(d.highest, 0.5, 0.001);
 }
 
+// PipeWire hands capture over a quantum (21.3 ms) at a time. Where the program's wakes slip
+// slowly against the quanta, what it reads lags by up to a whole quantum for a tenth of a
+// second and more: that is not audio lost, and no marker, pause or skip follows from it.
+// (Taken for a gap of 20 ms, it was: an RX, then a quantum skipped seconds later.)
+TEST(SimServer, PipeWiresQuantumIsNotTakenForLostAudio) {
+    for (const uint64_t seed : {1, 2, 3}) {
+        SCOPED_TRACE(seed);
+        auto run = std::make_unique<sim_run>();
+        scenario s = on_server(0.5, 20, pipewire_plugin());
+        s.card.seed = seed;
+        s.card.wake_jitter_ns = 1000000;
+        run_scenario(s, *run);
+        ASSERT_EQ(run->result.err, 0) << run->result.err_text;
+        EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+        // Within what its reports lag by (100 frames), as the random scenarios judge.
+        const delay_range d = heard_from(*run, 1.5);
+        EXPECT_NEAR(d.lowest, 0.5, 0.002);
+        EXPECT_NEAR(d.highest, 0.5, 0.002);
+    }
+}
+
 // A scenario made from a seed: a card or a server, a rate, a delay, wakes late (at random, and
 // by 2 ms every time on a loaded machine), and a fault
 // between 0.8 and 2 s (an xrun or a suspend of either stream; on a card, the program stopped
@@ -554,6 +575,12 @@ random_case random_scenario(uint64_t seed) {
     // A server's shortest delay is two of its periods of 4096 frames: a quarter second at
     // 32000 Hz.
     c.s.delay = delays[server ? 1 + pick(2) : pick(3)];
+    // A server is PulseAudio's plugin, PipeWire's, or JACK through `plug`.
+    const int shape = server ? pick(3) : 0;
+    const char* shapes[] = {"PulseAudio", "PipeWire", "JACK"};
+    c.s.card.server = shape == 1   ? pipewire_plugin()
+                      : shape == 2 ? jack_through_plug()
+                                   : sim_server{};
     c.s.card.server.on = server;
     c.s.card.seed = seed;
     const int64_t jitters[] = {0, 1000000, 3000000};
@@ -561,7 +588,7 @@ random_case random_scenario(uint64_t seed) {
     c.s.card.wake_late_ns = lateness[pick(3)];
     c.s.card.wake_jitter_ns = jitters[pick(3)];
     std::ostringstream text;
-    text << "seed " << seed << ": " << (server ? "server" : "card") << " at " << c.s.rate
+    text << "seed " << seed << ": " << (server ? shapes[shape] : "card") << " at " << c.s.rate
          << " Hz, delay " << c.s.delay << " s, wakes " << c.s.card.wake_late_ns / 1000
          << " us late and up to " << c.s.card.wake_jitter_ns / 1000 << " us more;";
     struct fault {
@@ -610,8 +637,13 @@ void judge_random(uint64_t seed) {
     ASSERT_EQ(run->result.err, 0) << run->result.err_text;
     // The fault strikes within the frame it is due in.
     const double fault_s = c.fault_s - 1.0 / c.s.rate;
-    expect_heard_at(*run, c.s.delay,
-                    {.tolerance = 0.002, .fault = fault_s, .recovery = c.recovery_s});
+    // On a server the first judgment, on a quarter second of reports, may be a few ms off (a
+    // PipeWire report lags by up to 100 frames, 2.1 ms); the one on a second of them, heard by
+    // 1.5 s, holds. The real trials allow the same.
+    const double settle_s = c.s.card.server.on ? 1.5 : 0;
+    expect_heard_at(
+        *run, c.s.delay,
+        {.tolerance = 0.002, .fault = fault_s, .recovery = c.recovery_s, .settle = settle_s});
     for (const sim_stream* st : {&run->world.capture, &run->world.playback}) {
         EXPECT_TRUE(st->first_xrun_ns < 0 || st->first_xrun_ns >= fault_s * ns_per_s)
             << (st->playback ? "playback" : "capture") << " ran out before the fault";
