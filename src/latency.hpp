@@ -126,9 +126,9 @@ struct latency_state {
     int64_t jump_first_frame = -1;
     int64_t jump_since_ns = 0;
     int64_t jump_least_ns = 0;
-    // What capture hands over at once: the least it grew by from one reading to the next (a
-    // server's block; on a card, read to the frame, a few frames), negated; and what it
-    // had at the last reading, -1 after a restart.
+    // What capture hands over at once: the least it grew by from one reading to the next, a
+    // server's block (on a card, which loses audio only with an xrun, what it captured
+    // between two wakes), negated; and what it had at the last reading, -1 after a restart.
     window_max capture_block;
     int64_t last_available_frames = -1;
     // The shortest delay seen to be possible, once a skip fell short of the target.
