@@ -356,7 +356,10 @@ TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
             EXPECT_NEAR(delay, 500, 20) << "after " << gaps << " gaps";
         }
         const auto [low, high] = std::minmax_element(delays.begin(), delays.end());
-        EXPECT_LE(*high - *low, 2.0) << "after " << gaps << " gaps" << a.run.out;
+        // With what the program said: a slide of 4.5 to 5.7 ms over the last seconds, with no
+        // marker, came in about one run of six; whether the drift correction started is
+        // in its output.
+        EXPECT_LE(*high - *low, 2.0) << "after " << gaps << " gaps" << a.run.out << m.program_out;
     }
 }
 
