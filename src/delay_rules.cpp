@@ -150,7 +150,7 @@ int64_t change_delay(transfer_state& t, double seconds, bool join) {
     return shortest;
 }
 
-int64_t dump_delay(transfer_state& t, std::optional<int64_t> slice_frames) {
+void dump_delay(transfer_state& t, std::optional<int64_t> slice_frames) {
     rebuild_state& r = t.rebuild;
     // During a rebuild the stretcher holds the oldest part of the delay, next to play: it stays,
     // and counts towards what the stretcher needs ahead of it, which stays so that the rebuild
@@ -170,12 +170,11 @@ int64_t dump_delay(transfer_state& t, std::optional<int64_t> slice_frames) {
     const int64_t goal = ring_delay_wanted(t, target, shortest);
     if (stretching) {
         begin_rebuild(t, goal);  // on from where it stands: what it holds plays on
-        return slice;
+        return;
     }
     r.goal_frames = goal;
     r.joint_in_frames = ring_delay_frames(t);
     enter_rebuild_phase(t, rebuild_phase::awaiting_joint);  // short on purpose from here on
-    return slice;
 }
 
 void begin_rebuild(transfer_state& t, int64_t goal_frames) {

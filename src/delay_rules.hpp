@@ -50,8 +50,8 @@ int64_t change_delay(transfer_state& t, double seconds, bool join);
 // A dump: cuts `slice_frames` of what the rings hold, the newest (all but what the stretcher
 // needs ahead of it, when none are given), joined by a crossfade; once playback reaches the
 // joint, the delay asked is rebuilt by time-stretching. During a rebuild, what the stretcher
-// holds plays on and the rebuild goes on from the shorter delay. Gives the frames cut.
-int64_t dump_delay(transfer_state& t, std::optional<int64_t> slice_frames);
+// holds plays on and the rebuild goes on from the shorter delay.
+void dump_delay(transfer_state& t, std::optional<int64_t> slice_frames);
 
 // Rebuilds the delay by time-stretching towards `goal_frames` in the rings and the stretcher:
 // slower than capture to grow, faster to shrink, at the rebuild's pace. Where the stretcher

@@ -193,10 +193,9 @@ bool playback_keeps_time(latency_state& state, const path_reading& reading) {
 
 capture_gap note_capture(latency_state& state, const capture_reading& reading) {
     const int64_t rate = state.plan.rate;
-    const int64_t lateness =
-        reading.now_ns - ns_in(reading.frames_read + reading.waiting_frames, rate);
-    window_max& clock = state.capture_lateness;
     const int64_t available = reading.frames_read + reading.waiting_frames;
+    const int64_t lateness = reading.now_ns - ns_in(available, rate);
+    window_max& clock = state.capture_lateness;
     if (state.last_available_frames >= 0 && available > state.last_available_frames) {
         add(state.capture_block, reading.now_ns, state.last_available_frames - available,
             clock_bucket_ns);

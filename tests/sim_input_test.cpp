@@ -16,11 +16,6 @@ namespace {
 
 constexpr unsigned rate = 48000;
 
-void expect_no_marker(const sim_run& run) {
-    EXPECT_EQ(run.result.err, 0) << run.result.err_text;
-    EXPECT_EQ(run.result.out.find("X\n"), std::string::npos) << run.result.out;
-}
-
 // Ten thousand commands at once come to their net effect without holding up the audio: no
 // marker, and the delay is the one they asked, said last.
 TEST(SimInput, ABurstOfCommandsComesToTheirSumWithoutAMarker) {
@@ -37,7 +32,7 @@ TEST(SimInput, ABurstOfCommandsComesToTheirSumWithoutAMarker) {
     const size_t said = out.rfind("\nTime delay ~ ");
     ASSERT_NE(said, std::string::npos) << out;
     EXPECT_EQ(out.substr(said, 24), "\nTime delay ~ 1.500 sec\n");
-    const heard_channel heard = hear(run->result.played, 2, 0, {rate, 0, 0});
+    const heard_channel heard = heard_on_one_clock(*run);
     ASSERT_FALSE(heard.frames.empty());
     EXPECT_NEAR(heard.frames.back().delay, 1.5, 0.001);
 }
@@ -73,7 +68,7 @@ TEST(SimInput, AChangeBelowTheShortestDelayIsCrossfaded) {
     EXPECT_NE(run->result.out.find("\nTime delay ~ 0.050 sec\n"), std::string::npos)
         << run->result.out;
 
-    const heard_channel heard = hear(run->result.played, 2, 0, {rate, 0, 0});
+    const heard_channel heard = heard_on_one_clock(*run);
     EXPECT_TRUE(heard.silences.empty())
         << heard.silences.size() << " silences, the first at " << heard.silences.front().from;
     // The last frame at the old delay and the first at the shortest.

@@ -95,11 +95,19 @@ void expect_heard_at(const sim_run& run, double delay, delay_rule rule) {
     }
 }
 
+heard_channel heard_on_one_clock(const sim_run& run) {
+    return hear(run.result.played, 2, 0, {run.settings.sample_rate, 0, 0});
+}
+
+void expect_no_marker(const sim_run& run) {
+    EXPECT_EQ(run.result.err, 0) << run.result.err_text;
+    EXPECT_EQ(run.result.out.find("X\n"), std::string::npos) << run.result.out;
+}
+
 delay_range heard_from(const sim_run& run, double from_s, double to_s) {
-    const card_clocks clocks{run.settings.sample_rate, 0, 0};
     delay_range r;
-    for (const heard_frame& f : hear(run.result.played, 2, 0, clocks).frames) {
-        const double at_s = clock_seconds(f.played, clocks.rate, 0);
+    for (const heard_frame& f : heard_on_one_clock(run).frames) {
+        const double at_s = clock_seconds(f.played, run.settings.sample_rate, 0);
         if (at_s >= from_s && at_s < to_s) {
             r.lowest = std::min(r.lowest, f.delay);
             r.highest = std::max(r.highest, f.delay);

@@ -53,6 +53,12 @@ struct sim_run {
 // the loop until the frame budget is played.
 void run_scenario(const scenario& s, sim_run& run);
 
+// The first channel played, heard as on one clock.
+heard_channel heard_on_one_clock(const sim_run& run);
+
+// The run ended without an error, and with no marker (RX or PX) on standard output.
+void expect_no_marker(const sim_run& run);
+
 // Every frame heard `delay` after it was captured, within a millisecond once the first
 // judgment is heard, as the card's trials ask.
 void expect_heard_at(const sim_run& run, double delay, delay_rule rule = {});
