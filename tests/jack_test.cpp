@@ -4,6 +4,7 @@
 // in realtime_test.cpp.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -34,22 +35,26 @@ protected:
 // Alone, the rig records exactly the file it plays, from --lead on, sample for sample on
 // channels 1-2, and nothing comes back on 3-4; the recording is complete when it stops.
 TEST_F(JackServer, TheRigRecordsWhatItPlaysToTheSampleAndSilenceOnTheReturn) {
-    const measurement m = measure(server, work + "/clicks.wav", work + "/recording.raw",
-                                  {"--lead", "1", "--tail", "0.5", "--limit", "30"}, {});
+    constexpr int signal_seconds = 2;  // sample for sample: two seconds show it as well as five
+    const std::string signal_dir = work + "/short";
+    ASSERT_EQ(mkdir(signal_dir.c_str(), 0700), 0);
+    ASSERT_EQ(make_click_train(signal_dir, rate, signal_seconds).status, 0);
+    const measurement m = measure(server, signal_dir + "/clicks.wav", work + "/recording.raw",
+                                  {"--lead", "0.5", "--tail", "0.5", "--limit", "30"}, {});
     ASSERT_EQ(m.fixture.status, 0) << m.fixture.out << m.fixture.err << m.rig_log;
     const auto summary = fields_of(last_line(m.fixture.out));
     EXPECT_EQ(summary.at("command_status"), "none");
     EXPECT_EQ(summary.at("command_stopped"), "0");
 
     // The signal file: a 44-byte header, then stereo samples.
-    const std::string wav = read_file(work + "/clicks.wav");
+    const std::string wav = read_file(signal_dir + "/clicks.wav");
     ASSERT_TRUE(wav.size() > 44 && wav.compare(0, 4, "RIFF") == 0 &&
                 wav.compare(36, 4, "data") == 0);
     const std::vector<std::vector<int16_t>> signal = recorded_channels(wav.substr(44), 2);
     const std::vector<std::vector<int16_t>> recording =
         recorded_channels(read_file(m.recording), recorded_channels_count);
-    ASSERT_EQ(signal[0].size(), size_t{click_train_seconds} * rate);
-    const size_t lead = rate;
+    ASSERT_EQ(signal[0].size(), size_t{signal_seconds} * rate);
+    const size_t lead = rate / 2;
     const size_t frames = recording[0].size();
     ASSERT_GE(frames, lead + signal[0].size() + rate / 4);
     EXPECT_NE(m.rig_log.find("rig: stopped frames=" + std::to_string(frames) + " "),

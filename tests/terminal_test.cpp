@@ -127,7 +127,7 @@ TEST_F(Terminal, KeysMoveTheDelayAndTheTerminalComesBack) {
 // Ctrl-Z gives the terminal back to the shell as it was; after fg, the keys act at once again,
 // unechoed, without Enter.
 TEST_F(Terminal, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
-    start("faulty:PACE=clock", 8);
+    start("faulty:PACE=clock", 60);
     type("C-z");
     type_line("stty -g > " + dir + "/stopped");
     ASSERT_TRUE(wait_for("stopped", "\n"));
@@ -135,6 +135,7 @@ TEST_F(Terminal, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
     type_line("fg");
     type("+");
     EXPECT_TRUE(wait_for("out", "\nTime delay ~ 0.510 sec\n")) << read_file(dir + "/out");
+    type("C-c");
     ASSERT_TRUE(wait_for("status", "status=0")) << read_file(dir + "/err");
     expect_terminal_restored();
 }
@@ -225,7 +226,7 @@ protected:
 // The line starts with the counter, then the delay asked and held, and the meters: they move
 // with the sound going in and out, and rest with silence.
 TEST_F(StatusLine, ShowsTheDelayAndMetersThatFollowTheSound) {
-    start_on_screen("faulty:PACE=clock,SIGNAL=gated", 6, "LANG=C.UTF-8");
+    start_on_screen("faulty:PACE=clock,SIGNAL=gated", 60, "LANG=C.UTF-8");
     EXPECT_TRUE(wait_on_screen("(heard 0.50")) << screen();
     bool heard_sound = false;
     bool heard_silence = false;
@@ -242,13 +243,14 @@ TEST_F(StatusLine, ShowsTheDelayAndMetersThatFollowTheSound) {
     EXPECT_TRUE(heard_silence) << screen();
     EXPECT_NE(status_line().find("\xe2\x96"), std::string::npos) << "block elements in UTF-8";
     EXPECT_NE(status_line().find("xruns 0"), std::string::npos) << screen();
+    type("C-c");
     expect_clean_end();
 }
 
 // A full-scale sound shows the clip mark; without a UTF-8 locale the bars are plain ASCII;
 // a narrower terminal drops fields from the right, whole.
 TEST_F(StatusLine, ShowsTheClipMarkInASCIIAndFitsTheWidth) {
-    start_on_screen("faulty:PACE=clock,SIGNAL=full_scale", 6, "LANG=C");
+    start_on_screen("faulty:PACE=clock,SIGNAL=full_scale", 60, "LANG=C");
     EXPECT_TRUE(wait_on_screen("CLIP")) << screen();
     EXPECT_EQ(status_line().find("\xe2"), std::string::npos) << status_line();
     EXPECT_NE(status_line().find("########"), std::string::npos) << status_line();
@@ -263,6 +265,7 @@ TEST_F(StatusLine, ShowsTheClipMarkInASCIIAndFitsTheWidth) {
     EXPECT_LT(narrow.size(), 40u) << narrow;
     EXPECT_EQ(narrow.find("  out "), std::string::npos) << narrow;
     tmux({"resize-window", "-t", "0", "-x", "120"});
+    type("C-c");
     expect_clean_end();
 }
 
