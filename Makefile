@@ -29,7 +29,7 @@ test: test-deps
 	cmake --build $(BUILD)/test -j $(JOBS)
 	@# The tests that need no clock first, then three sets of real-time trials, each alone
 	@# (tests/CMakeLists.txt says why): on private sound servers and on the card's clock, as
-	@# many at a time as there are cores; the short delays, one at a time.
+	@# many at a time as there are cores; the shortest delays, one at a time.
 	@# On a shared machine a real-time trial now and then misses its millisecond for want of the
 	@# CPU: each gets a second run, and the first one's failure stays in the output for all to
 	@# see.

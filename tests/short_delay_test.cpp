@@ -121,7 +121,7 @@ TEST_F(ShortDelays, ALiveChangeBelowTheRunsShortestSaysSo) {
     const std::string fifo = dir + "/commands";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int writer = open(fifo.c_str(), O_RDWR);
-    background_process run = start(0.5, 48000, 4, fifo);
+    background_process run = start(0.5, 48000, 2, fifo);
     ASSERT_TRUE(wait_for_output(run, "\r1 sec", 20)) << read_file(run.err_path);
     ASSERT_EQ(write(writer, "delay 0.05\n", 11), 11);
     const process_result r = finish_program(run, 30);
