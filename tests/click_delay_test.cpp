@@ -171,24 +171,29 @@ std::string le(uint32_t value, int bytes) {
     return out;
 }
 
+// Little-endian samples, written in place: a byte at a time into a growing string, the
+// recordings of these tests took most of their time to build.
 std::string s16le(const recording& r) {
-    std::string bytes;
-    bytes.reserve(r.samples.size() * 2);
-    for (double v : r.samples) {
-        const long q = std::clamp(std::lround(v * 32767.0), -32768L, 32767L);
-        bytes += le(static_cast<uint32_t>(q), 2);
+    std::string bytes(r.samples.size() * 2, '\0');
+    char* at = bytes.data();
+    for (const double v : r.samples) {
+        const auto q = static_cast<uint16_t>(std::clamp(std::lround(v * 32767.0), -32768L, 32767L));
+        *at++ = static_cast<char>(q & 0xff);
+        *at++ = static_cast<char>(q >> 8);
     }
     return bytes;
 }
 
 std::string f32le(const recording& r) {
-    std::string bytes;
-    bytes.reserve(r.samples.size() * 4);
-    for (double v : r.samples) {
+    std::string bytes(r.samples.size() * 4, '\0');
+    char* at = bytes.data();
+    for (const double v : r.samples) {
         const float f = static_cast<float>(v);
         uint32_t bits = 0;
         std::memcpy(&bits, &f, sizeof bits);
-        bytes += le(bits, 4);
+        for (int k = 0; k < 4; ++k) {
+            *at++ = static_cast<char>((bits >> (8 * k)) & 0xff);
+        }
     }
     return bytes;
 }
