@@ -153,33 +153,22 @@ protected:
     std::vector<int> burners;
 };
 
-// The server frozen before the program starts (its open cannot finish) or in the middle of a
-// run: one line says which stream stopped, once the stall limit has passed, and the status
-// is 1. The limit counts from the freeze mid-run and from the program's start otherwise.
+// The server frozen before the program starts: its open cannot finish, and one line says which
+// stream stopped once the stall limit has passed since the start, status 1. (A freeze in the
+// middle of a run is the transfer loop's to see:
+// SimServer.AFrozenServerEndsTheRunAfterTheStallLimit.)
 TEST_F(OnPulse, AFrozenServerIsReportedAfterTheStallLimit) {
-    for (const bool before_the_start : {true, false}) {
-        SCOPED_TRACE(before_the_start ? "frozen before the start" : "frozen mid-run");
-        auto frozen = clock_type::now();
-        if (before_the_start) {
-            freeze_server();
-        }
-        start_livedelay("60");
-        if (!before_the_start) {
-            ASSERT_TRUE(wait_for_output(program, "\r1 sec", 15)) << read_file(program.out_path);
-            frozen = clock_type::now();
-            freeze_server();
-        }
-        const timed_exit e = wait_exit(program, frozen, 10000);
-        thaw_server();
-        std::printf("%s: status %d after %.0f ms: %s", before_the_start ? "before" : "mid-run",
-                    e.result.status, e.ms, e.result.err.c_str());
-        EXPECT_EQ(e.result.status, 1) << e.result.out;
-        EXPECT_TRUE(e.result.err == capture_stall || e.result.err == playback_stall)
-            << e.result.err;
-        EXPECT_GE(e.ms, 4900);
-        EXPECT_LE(e.ms, 7000);
-        EXPECT_EQ(e.result.out.find("Finished"), std::string::npos) << e.result.out;
-    }
+    const auto frozen = clock_type::now();
+    freeze_server();
+    start_livedelay("60");
+    const timed_exit e = wait_exit(program, frozen, 10000);
+    thaw_server();
+    std::printf("status %d after %.0f ms: %s", e.result.status, e.ms, e.result.err.c_str());
+    EXPECT_EQ(e.result.status, 1) << e.result.out;
+    EXPECT_TRUE(e.result.err == capture_stall || e.result.err == playback_stall) << e.result.err;
+    EXPECT_GE(e.ms, 4900);
+    EXPECT_LE(e.ms, 7000);
+    EXPECT_EQ(e.result.out.find("Finished"), std::string::npos) << e.result.out;
 }
 
 // The run reaches its time-out and the server freezes while the queued audio plays out:

@@ -114,6 +114,29 @@ TEST(SimGone, AVanishedDeviceEndsTheRun) {
     }
 }
 
+// A server frozen mid-run (its threads stopped): both streams hold still and never turn ready.
+// Once the stall limit has passed, one line names a stream, and the run ends with the code of a
+// time-out. A program stopped as long is no stall
+// (SimCard.AProgramStoppedForSecondsComesBackToTheDelay).
+TEST(SimServer, AFrozenServerEndsTheRunAfterTheStallLimit) {
+    auto run = std::make_unique<sim_run>();
+    run_scenario({.seconds = 60,
+                  .card = {.server = {.on = true}},
+                  .arrange =
+                      [](sim_world& w) {
+                          strike(w, w.capture, 2 * ns_per_s, sim_fault::freeze);
+                          strike(w, w.playback, 2 * ns_per_s, sim_fault::freeze);
+                      }},
+                 *run);
+    EXPECT_EQ(run->result.err, -ETIMEDOUT);
+    EXPECT_TRUE(run->result.err_text ==
+                    "Capture stream stopped moving: no frames for 5 seconds\n" ||
+                run->result.err_text == "Playback stream stopped moving: no frames for 5 seconds\n")
+        << run->result.err_text;
+    EXPECT_GE(run->result.end_s, 7.0);
+    EXPECT_LT(run->result.end_s, 7.5);
+}
+
 // A minute on the card: every frame at the delay, with no marker, and the loop wakes about a
 // period at a time, not more.
 TEST(SimCard, AMinuteHoldsEveryFrame) {

@@ -536,9 +536,12 @@ void strike(sim_world& world, sim_stream& s, int64_t at_ns, sim_fault fault) {
             return;  // in an xrun already
         }
         halt_clock(s);
-        s.state = fault == sim_fault::xrun      ? stream_state::xrun
-                  : fault == sim_fault::suspend ? stream_state::suspended
-                                                : stream_state::gone;
+        s.stuck = false;
+        if (fault != sim_fault::freeze) {
+            s.state = fault == sim_fault::xrun      ? stream_state::xrun
+                      : fault == sim_fault::suspend ? stream_state::suspended
+                                                    : stream_state::gone;
+        }
     });
 }
 

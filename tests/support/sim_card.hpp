@@ -90,8 +90,9 @@ struct sim_stream {
     int64_t first_xrun_ns = -1;  // when the card itself first ran dry or full
 };
 
-// What a stream does at a simulated time.
-enum class sim_fault { xrun, suspend, gone };
+// What a stream does at a simulated time. A frozen stream (a sound server stopped) holds its
+// position, still says it runs, and its descriptor never turns ready.
+enum class sim_fault { xrun, suspend, gone, freeze };
 
 struct sim_world {
     int64_t now_ns = 0;

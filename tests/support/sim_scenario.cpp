@@ -47,6 +47,9 @@ void run_scenario(const scenario& s, sim_run& run) {
     if (s.arrange) {
         s.arrange(run.world);
     }
+    // A loop that would never end (a stall nobody notices) ends when the card vanishes, long
+    // after the run should have: the scenario fails on what the run says, not on a time-out.
+    strike(run.world, run.world.capture, (2 * int64_t{s.seconds} + 60) * ns_per_s, sim_fault::gone);
     transfer_state& t = run.t;
     const run_timing timing{.rate = s.rate,
                             .frame_budget = settings.frame_budget,
