@@ -63,11 +63,15 @@ struct short_case {
     int period_frames;  // the largest power of two of at most a third of the delay
 };
 
+void PrintTo(const short_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ShortDelay : public ShortDelays, public ::testing::WithParamInterface<short_case> {};
 
 TEST_P(ShortDelay, IsHeardAsAskedOnAPeriodThatFitsIt) {
     const short_case& c = GetParam();
-    background_process run = start(c.delay, c.rate, 4);
+    background_process run = start(c.delay, c.rate, 3);
     const process_result r = finish_program(run, 30);
     EXPECT_EQ(r.status, 0) << r.err;
     expect_no_marker(r);
@@ -89,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(LipSync, ShortDelay,
 // line that says so is right to the millisecond. Where the system grants it (as to root), the
 // loop runs at a real-time priority.
 TEST_F(ShortDelays, NonePlaysAtTheShortestAndSaysIt) {
-    background_process run = start(0, 48000, 4);
+    background_process run = start(0, 48000, 3);
     ASSERT_TRUE(wait_for_output(run, "\r2 sec", 20)) << read_file(run.err_path);
     const std::string stat = read_file("/proc/" + std::to_string(run.pid) + "/stat");
     const process_result r = finish_program(run, 30);
@@ -142,7 +146,7 @@ TEST_F(ShortDelays, FiftyMsHoldBesideABusyNeighbour) {
             asm volatile("" ::: "memory");  // a loop the compiler keeps
         }
     }
-    background_process run = start(0.05, 48000, 4);
+    background_process run = start(0.05, 48000, 3);
     const process_result r = finish_program(run, 30);
     kill(busy, SIGKILL);
     waitpid(busy, nullptr, 0);

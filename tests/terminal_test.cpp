@@ -104,7 +104,7 @@ protected:
 // dumps, and the delay is built back; each is said in the settings report's form. The
 // time-out ends the run.
 TEST_F(Terminal, KeysMoveTheDelayAndTheTerminalComesBack) {
-    start("faulty:PACE=clock", 6);
+    start("faulty:PACE=clock", 4);
     for (const auto& [key, said] : {std::pair<std::string, std::string>{"+", "0.510"},
                                     {"Up", "0.610"},
                                     {"PPage", "1.610"},
@@ -325,7 +325,7 @@ TEST_F(StatusLine, CtrlSHoldsTheLineNotTheSound) {
 TEST(StatusOnRequest, SigusrOneWritesOnePlainLine) {
     const std::string dir = make_fake_card_dir(FAKE_CARD_LIB);
     background_process run =
-        start_program({LIVEDELAY_BIN, "faulty:PACE=clock", "2", "1", "1", "0.5", "48000", "3"},
+        start_program({LIVEDELAY_BIN, "faulty:PACE=clock", "2", "1", "1", "0.5", "48000", "2"},
                       {fake_card_env(dir)}, dir, "run");
     ASSERT_TRUE(wait_for_output(run, "\r1 sec", 20));
     kill(run.pid, SIGUSR1);
@@ -337,7 +337,7 @@ TEST(StatusOnRequest, SigusrOneWritesOnePlainLine) {
         EXPECT_NE(r.err.find(field), std::string::npos) << field << " in " << r.err;
     }
     EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
-    EXPECT_TRUE(r.out.ends_with("Time out at 3 sec\n\r1 sec\r2 sec\nFinished\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("Time out at 2 sec\n\r1 sec\nFinished\n")) << r.out;
     remove_tree(dir);
 }
 
