@@ -7,7 +7,6 @@
 // come back at the same delay.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>

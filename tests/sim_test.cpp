@@ -142,8 +142,7 @@ TEST(SimServer, AFrozenServerEndsTheRunAfterTheStallLimit) {
 TEST(SimCard, AMinuteHoldsEveryFrame) {
     auto run = std::make_unique<sim_run>();
     run_scenario({.delay = 0.5, .rate = 44100, .seconds = 60}, *run);
-    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
-    EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+    expect_no_marker(*run);
     expect_heard_at(*run, 0.5);
     const double periods = 60.0 * 44100 / 4096;
     EXPECT_LT(static_cast<double>(run->result.waits), 4 * periods) << "waits";
@@ -178,8 +177,7 @@ TEST(SimCard, LateWakesKeepTheDelay) {
     auto run = std::make_unique<sim_run>();
     run_scenario({.delay = 0.5, .seconds = 10, .card = {.seed = 7, .wake_jitter_ns = 2000000}},
                  *run);
-    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
-    EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+    expect_no_marker(*run);
     expect_heard_at(*run, 0.5);
 }
 
@@ -251,8 +249,7 @@ TEST_P(Drift, TheDelayHeardHoldsWithinAMillisecond) {
                   .seconds = c.seconds,
                   .card = {.capture_ppm = c.capture_ppm, .playback_ppm = c.playback_ppm}},
                  *run);
-    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
-    EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+    expect_no_marker(*run);
     const bool drifts = c.capture_ppm != c.playback_ppm;
     const size_t said = run->result.out.find("differ by ");
     EXPECT_EQ(said != std::string::npos, drifts) << run->result.out;
@@ -415,8 +412,7 @@ TEST_P(OnServer, TheDelayAskedIsHeardFromTheStartAndHeld) {
     const server_case& c = GetParam();
     auto run = std::make_unique<sim_run>();
     run_scenario(on_server(c.delay, 30, c.server), *run);
-    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
-    EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+    expect_no_marker(*run);
     const delay_range d = heard_from(*run, c.judged_from_s);
     EXPECT_GT(d.frames, static_cast<int64_t>((29 - c.delay - c.judged_from_s) * 48000));
     EXPECT_NEAR(d.lowest, c.delay, c.tolerance);
@@ -450,8 +446,7 @@ TEST(SimShortest, ADelayBelowTheLevelPlaysAtTheLevel) {
         SCOPED_TRACE(server ? "server" : "card");
         auto run = std::make_unique<sim_run>();
         run_scenario(server ? on_server(0, 10) : scenario{.delay = 0, .seconds = 10}, *run);
-        ASSERT_EQ(run->result.err, 0) << run->result.err_text;
-        EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+        expect_no_marker(*run);
         const delay_range d = heard_from(*run, 0);
         EXPECT_GT(d.frames, 9 * 48000);
         EXPECT_LE(d.highest, server ? (8192.0 + 48 + 240) / 48000 : 0.012);
@@ -541,8 +536,7 @@ TEST(SimServer, AShortStallIsAbsorbed) {
     scenario s = on_server(0.5, 5);
     s.arrange = [](sim_world& w) { w.frozen.push_back({2 * ns_per_s, 2080 * ns_per_s / 1000}); };
     run_scenario(s, *run);
-    ASSERT_EQ(run->result.err, 0) << run->result.err_text;
-    EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+    expect_no_marker(*run);
     const delay_range d = heard_from(*run, 0);
     EXPECT_NEAR(d.lowest, 0.5, 0.001);
     EXPECT_NEAR(d.highest, 0.5, 0.001);
@@ -560,8 +554,7 @@ TEST(SimServer, PipeWiresQuantumIsNotTakenForLostAudio) {
         s.card.seed = seed;
         s.card.wake_jitter_ns = 1000000;
         run_scenario(s, *run);
-        ASSERT_EQ(run->result.err, 0) << run->result.err_text;
-        EXPECT_EQ(run->result.out.find("X\n"), std::string::npos) << run->result.out;
+        expect_no_marker(*run);
         // Within what its reports lag by (100 frames), as the random scenarios judge.
         const delay_range d = heard_from(*run, 1.5);
         EXPECT_NEAR(d.lowest, 0.5, 0.002);
