@@ -140,13 +140,14 @@ INSTANTIATE_TEST_SUITE_P(Servers, RealTime,
 class ServerEdges : public RealTime {};
 
 // Below what the device needs on its way the delay is the shortest it allows, two periods
-// and 3 ms at most, held steady, and said once on standard error.
+// and 3 ms at most, held steady, and said once on standard error. As steady as the server's
+// own queue: the program holds nothing then, and that queue moved by 1.07 ms in one run.
 TEST_P(ServerEdges, ZeroPlaysAtTheShortestDelay) {
     const measurement m = run("0", "0.3", click_train_seconds + 1);
     EXPECT_EQ(m.program_status, "0\n") << m.program_out;
     const double most_ms = 8192 * 1000.0 / server.rate + 3.0;
     const size_t listed = session.listed().size();
-    analysis a = judge(m, {"--expect-max-ms", std::to_string(most_ms), "--max-spread-ms", "1",
+    analysis a = judge(m, {"--expect-max-ms", std::to_string(most_ms), "--max-spread-ms", "2",
                            "--min-matched", std::to_string(listed), "--max-gaps", "0"});
     EXPECT_EQ(a.run.status, 0) << a.run.out;
     EXPECT_NE(m.program_out.find("The shortest delay on this device is "), std::string::npos)

@@ -57,8 +57,10 @@ void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::string make_temp_dir(const std::string& stem) {
-    std::string pattern = (std::filesystem::temp_directory_path() / (stem + ".XXXXXX")).string();
+std::string make_temp_dir(const std::string& stem, const std::string& base) {
+    const std::filesystem::path in =
+        base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base);
+    std::string pattern = (in / (stem + ".XXXXXX")).string();
     return mkdtemp(pattern.data()) ? pattern : std::string{};
 }
 

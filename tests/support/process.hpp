@@ -27,8 +27,8 @@ std::string last_line(const std::string& text);
 // blank; empty when the name is not listed.
 std::string listed_line(const std::string& list, const std::string& name);
 void write_file(const std::string& path, const std::string& bytes);
-// A fresh directory under the system's temporary directory.
-std::string make_temp_dir(const std::string& stem);
+// A fresh directory under `base`, or else under the system's temporary directory.
+std::string make_temp_dir(const std::string& stem, const std::string& base = "");
 void remove_tree(const std::string& path);
 
 // A program left running in the background, its output going to files.
