@@ -50,8 +50,9 @@ protected:
     }
     // On a marker, the card's log says at which frame of its clock each stream ran out.
     void expect_no_marker(const process_result& r) const {
-        EXPECT_EQ(r.out.find("\nPX\n"), std::string::npos) << r.out << read_file(dir + "/card.log");
-        EXPECT_EQ(r.out.find("\nRX\n"), std::string::npos) << r.out << read_file(dir + "/card.log");
+        const std::string card_log = read_file(dir + "/card.log");
+        EXPECT_EQ(r.out.find("\nPX\n"), std::string::npos) << r.out << card_log;
+        EXPECT_EQ(r.out.find("\nRX\n"), std::string::npos) << r.out << card_log;
     }
 
     std::string dir;
