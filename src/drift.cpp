@@ -34,17 +34,18 @@ constexpr double straightness = 8.0;
 // Two crystals differ by a few hundred ppm at most; a larger difference is a stream that
 // stalled or was read wrong, and is not resampled away.
 constexpr double widest_drift = 2000e-6;
-// ... over lines of four seconds at least, and all of that has held for two: a sound server
+// ... over lines of six seconds at least, and all of that has held for three: a sound server
 // eases its reported timing in after a stream starts, at up to a few thousand ppm for a
-// second or two, and its smoothed reports lie a tenth of a millisecond or more off their
-// lines. Readings within a twentieth of one are a card's pointer, read as its periods end,
-// which does not wander: lines of 0.4 s that have shown the drift for a tenth of a second
-// will do, and a drift of 1000 ppm moves the delay by half a millisecond at most.
+// second or two, for six or more on a machine whose every core is busy, and its smoothed
+// reports lie a tenth of a millisecond or more off their lines. Readings within a twentieth of
+// one are a card's pointer, read as its periods end, which does not wander: lines of 0.4 s
+// that have shown the drift for a tenth of a second will do, and a drift of 1000 ppm moves the
+// delay by half a millisecond at most.
 struct watch {
     double least_span_ns;
     int64_t persistence_ns;
 };
-constexpr watch server_watch{4e9, 2000000000};
+constexpr watch server_watch{6e9, 3000000000};
 constexpr watch card_watch{0.4e9, 100000000};
 constexpr double card_scatter_ns = 50000;
 // The delay heard comes back to its reference over about this long, and the ratio never

@@ -313,7 +313,9 @@ constexpr int starved_signal_seconds = 8;
 // from an xrun, but the run ends, and between recoveries every click comes back at one delay,
 // within 2 ms of the others (never a step), and within 20 ms of the delay asked: a server
 // starved like this reports its queue late or stale, and a judgment of the delay can take that
-// in. A click heard in the second after a gap was played while the delay was being put right.
+// in. A click heard in the two seconds after a gap was played while the delay was being put
+// right: judged on the first settled readings, and again once they span a second (1.2 to 1.8 s
+// after the gap on this starved machine).
 TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
     const process_result clicks = make_click_train(server.dir, 48000, starved_signal_seconds);
     ASSERT_EQ(clicks.status, 0) << clicks.err;
@@ -340,14 +342,13 @@ TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
                 summary["delay_ms_min"].c_str(), summary["delay_ms_max"].c_str());
     EXPECT_EQ(a.run.status, 0) << a.run.out << m.program_out;
     EXPECT_GE(number(summary, "matched"), 1) << a.run.out;
-    for (const auto& [gaps, delays] : delays_between_gaps(a, 1000)) {
+    for (const auto& [gaps, delays] : delays_between_gaps(a, 2000)) {
         for (const double delay : delays) {
             EXPECT_NEAR(delay, 500, 20) << "after " << gaps << " gaps";
         }
         const auto [low, high] = std::minmax_element(delays.begin(), delays.end());
-        // With what the program said: a slide of 4.5 to 5.7 ms over the last seconds, with no
-        // marker, came in about one run of six; whether the drift correction started is
-        // in its output.
+        // With what the program said: a drift correction started on the starved server's
+        // reports shows as a slide of several ms, with no marker.
         EXPECT_LE(*high - *low, 2.0) << "after " << gaps << " gaps" << a.run.out << m.program_out;
     }
 }
