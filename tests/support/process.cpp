@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,16 +126,19 @@ process_result finish_program(background_process& process, int timeout_seconds) 
     }
     const auto start = std::chrono::steady_clock::now();
     int wstatus = 0;
-    while (waitpid(process.pid, &wstatus, WNOHANG) != process.pid) {
+    rusage usage{};
+    while (wait4(process.pid, &wstatus, WNOHANG, &usage) != process.pid) {
         if (elapsed_ms(start) >= timeout_seconds * 1000LL) {
             kill(process.pid, SIGKILL);
-            waitpid(process.pid, &wstatus, 0);
+            wait4(process.pid, &wstatus, 0, &usage);
             result.err = "timed out after " + std::to_string(timeout_seconds) + " s\n";
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     process.pid = -1;
+    result.major_faults = usage.ru_majflt;
+    result.involuntary_switches = usage.ru_nivcsw;
     if (WIFEXITED(wstatus)) {
         result.status = WEXITSTATUS(wstatus);
     } else if (WIFSIGNALED(wstatus)) {

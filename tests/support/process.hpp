@@ -11,6 +11,9 @@ struct process_result {
     int signal = 0;   // the signal that ended it, if any
     std::string out;
     std::string err;
+    // What the kernel said of the process when it ended (finish_program only).
+    long major_faults = 0;
+    long involuntary_switches = 0;
 };
 
 // `env` entries are NAME=VALUE pairs added to this process's environment. The program is
