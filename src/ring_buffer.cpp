@@ -19,6 +19,7 @@
 #include "output.hpp"
 #include "pcm.hpp"
 #include "progress.hpp"
+#include "resident.hpp"
 #include "settings.hpp"
 #include "signals.hpp"
 
@@ -156,6 +157,9 @@ int run(const run_settings& settings, const rebuild_options& options, pcm_pair& 
     prepare_stream(t.playback);
     prepare_stream(t.capture);
     if (t.timing.frame_budget > 0 && !stop_requested()) {
+        // Before capture runs: what is not in memory yet is read in now (a sound server's
+        // plugin and its libraries are loaded by then).
+        keep_code_resident();
         start_stream(t.capture);
         open_control(t.control);
         // Short periods leave little slack: the loop runs at a real-time priority where the
