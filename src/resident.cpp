@@ -10,7 +10,7 @@ namespace livedelay {
 
 namespace {
 
-int lock_read_only_segments(dl_phdr_info* info, size_t, void* locked_bytes) {
+int lock_read_only_segments(dl_phdr_info* info, size_t, void*) {
     const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& segment = info->dlpi_phdr[i];
@@ -20,19 +20,15 @@ int lock_read_only_segments(dl_phdr_info* info, size_t, void* locked_bytes) {
         const uintptr_t from = info->dlpi_addr + segment.p_vaddr;
         const uintptr_t start = from & ~(page - 1);
         const size_t length = from + segment.p_memsz - start;
-        if (mlock(reinterpret_cast<const void*>(start), length) == 0) {
-            *static_cast<size_t*>(locked_bytes) += length;
-        }
+        mlock(reinterpret_cast<const void*>(start), length);  // where it is granted
     }
     return 0;
 }
 
 }  // namespace
 
-size_t keep_code_resident() {
-    size_t locked_bytes = 0;
-    dl_iterate_phdr(lock_read_only_segments, &locked_bytes);
-    return locked_bytes;
+void keep_code_resident() {
+    dl_iterate_phdr(lock_read_only_segments, nullptr);
 }
 
 }  // namespace livedelay

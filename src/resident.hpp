@@ -4,15 +4,13 @@
 // a short delay's periods leave.
 #pragma once
 
-#include <cstddef>
-
 namespace livedelay {
 
 // Locks the read-only parts (code and constants) of the program and of every library it has
 // loaded, reading them in now. Where the system grants it (CAP_IPC_LOCK, or a large enough
-// RLIMIT_MEMLOCK, such as a member of the audio group); the rest stays as it is. Gives the
-// bytes locked. Nothing writable is locked: that would copy the libraries' data pages and hold
-// the rings' memory before it is used.
-size_t keep_code_resident();
+// RLIMIT_MEMLOCK, such as a member of the audio group); the rest stays as it is. Nothing
+// writable is locked: that would copy the libraries' data pages and hold the rings' memory
+// before it is used.
+void keep_code_resident();
 
 }  // namespace livedelay

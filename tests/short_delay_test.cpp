@@ -114,16 +114,18 @@ INSTANTIATE_TEST_SUITE_P(LipSync, ShortDelay,
 // Kilobytes locked in the executable mappings of /proc/PID/smaps whose file name holds `name`.
 long locked_code_kb(const std::string& smaps, const std::string& name) {
     std::istringstream lines(smaps);
-    std::string line;
     bool counted = false;
     long locked_kb = 0;
-    while (std::getline(lines, line)) {
-        const size_t perms = line.find(' ');
-        if (perms != std::string::npos && line.find('-') < perms && perms + 4 < line.size() &&
-            line[perms + 1] == 'r' && (line[perms + 2] == 'w' || line[perms + 2] == '-')) {
-            counted = line[perms + 3] == 'x' && line.find(name) != std::string::npos;
-        } else if (counted && line.starts_with("Locked:")) {
-            locked_kb += std::strtol(line.c_str() + 7, nullptr, 10);
+    for (std::string line; std::getline(lines, line);) {
+        // A mapping's line starts with its address range, each of its figures with a key.
+        std::istringstream words(line);
+        std::string first;
+        std::string second;
+        words >> first >> second;
+        if (!first.ends_with(':')) {
+            counted = second.find('x') != std::string::npos && line.find(name) != std::string::npos;
+        } else if (counted && first == "Locked:") {
+            locked_kb += std::stol(second);
         }
     }
     return locked_kb;
@@ -136,7 +138,7 @@ long locked_code_kb(const std::string& smaps, const std::string& name) {
 TEST_F(ShortDelays, NonePlaysAtTheShortestAndSaysIt) {
     background_process run = start(0, 48000, 3);
     ASSERT_TRUE(wait_for_output(run, "\r2 sec", 20)) << read_file(run.err_path);
-    const std::string stat = read_file("/proc/" + std::to_string(run.pid) + "/stat");
+    const std::vector<std::string> stat = stat_fields(run.pid);
     const std::string smaps = read_file("/proc/" + std::to_string(run.pid) + "/smaps");
     const process_result r = finish_program(run, 30);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -150,15 +152,8 @@ TEST_F(ShortDelays, NonePlaysAtTheShortestAndSaysIt) {
     EXPECT_LT(said, 0.012) << "two periods of 128 frames and a margin";
     if (geteuid() == 0) {
         // The policy is the 41st field of the line, the 39th after the command's name.
-        const size_t name_end = stat.rfind(") ");
-        std::vector<std::string> fields;
-        for (size_t from = name_end + 2; from < stat.size();) {
-            const size_t to = stat.find(' ', from);
-            fields.push_back(stat.substr(from, to - from));
-            from = to == std::string::npos ? stat.size() : to + 1;
-        }
-        ASSERT_GT(fields.size(), 38u);
-        EXPECT_EQ(fields[38], "1") << "SCHED_FIFO";
+        ASSERT_GT(stat.size(), 38u);
+        EXPECT_EQ(stat[38], "1") << "SCHED_FIFO";
         EXPECT_GT(locked_code_kb(smaps, "/livedelay_plain"), 0) << smaps;
         EXPECT_GT(locked_code_kb(smaps, "/libasound.so"), 0) << smaps;
     }

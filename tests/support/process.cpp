@@ -170,9 +170,6 @@ process_result run_program(const std::vector<std::string>& argv,
     return result;
 }
 
-namespace {
-
-// The fields of /proc/PID/stat after the command name, which may hold blanks.
 std::vector<std::string> stat_fields(int pid) {
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     std::vector<std::string> fields;
@@ -186,8 +183,6 @@ std::vector<std::string> stat_fields(int pid) {
     }
     return fields;
 }
-
-}  // namespace
 
 bool has_ended(int pid) {
     const std::vector<std::string> fields = stat_fields(pid);
