@@ -26,6 +26,10 @@ constexpr int64_t settle_readings = 4;
 constexpr int64_t tolerance_ns = 1000000;
 constexpr int64_t refine_after_ns = 1000000000;
 constexpr int64_t held_tolerance_ns = 25000000;
+// A gross error is taken for a change only once the readings of the last fifth of a second or so
+// have all shown it this long: longer than a starved server's late reports last.
+constexpr int64_t recent_bucket_ns = 100000000;
+constexpr int64_t gross_hold_ns = 5000000000;
 // An error this large when playback starts again is what a stall made too late to play.
 constexpr int64_t gross_error_ns = 50000000;
 // Readings of the capture clock come late by up to a block or a wake; a jump beyond this and
@@ -140,6 +144,8 @@ namespace {
 // Readings and judgments start again from `now_ns`.
 void forget_path(latency_state& state, int64_t now_ns) {
     restart(state.path, now_ns);
+    restart(state.recent_path, now_ns);
+    state.gross_since_ns = -1;
     state.judged = false;
     state.refined = false;
 }
@@ -266,14 +272,41 @@ int64_t in_streams(const path_reading& reading) {
 void note_wake_path(latency_state& state, const path_reading& reading) {
     if (reading.now_ns >= state.path.first_ns) {
         add(state.path, reading.now_ns, in_streams(reading));
+        add(state.recent_path, reading.now_ns, in_streams(reading), recent_bucket_ns);
     }
 }
+
+namespace {
+
+// Of a gross error beyond what capture holds (`dropping`), what has lasted: all of the error
+// the recent readings showed over the hold, at the end of it; nothing before.
+int64_t lasting_error(latency_state& state, const path_reading& reading, int64_t dropping) {
+    const int64_t error = reading.ring_delay_frames + highest(state.recent_path) -
+                          state.plan.target_frames - dropping;
+    if (error <= frames_in(held_tolerance_ns, state.plan.rate)) {
+        state.gross_since_ns = -1;
+        return 0;
+    }
+    if (state.gross_since_ns < 0) {
+        state.gross_since_ns = reading.now_ns;
+        state.gross_least_frames = error;
+    }
+    state.gross_least_frames = std::min(state.gross_least_frames, error);
+    if (reading.now_ns - state.gross_since_ns < gross_hold_ns) {
+        return 0;
+    }
+    state.gross_since_ns = -1;
+    return state.gross_least_frames;
+}
+
+}  // namespace
 
 correction judge_path(latency_state& state, const path_reading& reading) {
     if (!playback_keeps_time(state, reading)) {
         return {.start_playback_afresh = true};
     }
     add(state.path, reading.now_ns, in_streams(reading));
+    add(state.recent_path, reading.now_ns, in_streams(reading), recent_bucket_ns);
     const int64_t error =
         heard_delay_frames(state, reading.ring_delay_frames) - state.plan.target_frames;
     if (!settled(state.path, reading.now_ns) || state.drift_holds_delay || state.rebuilding) {
@@ -294,17 +327,22 @@ correction judge_path(latency_state& state, const path_reading& reading) {
         const int64_t droppable =
             was_refined && out_of_reach ? 0 : reading.waiting_frames - reading.frames_to_drop;
         c.frames_to_drop = std::min(error, std::max<int64_t>(0, droppable));
-        c.skip_frames = std::min(error - c.frames_to_drop, reading.ring_delay_frames);
-        if (c.frames_to_drop + c.skip_frames < error) {
+        if (c.frames_to_drop + reading.ring_delay_frames < error) {
             // The audio in the streams cannot be made shorter than this device needs.
             state.shortest_frames = highest(state.path);
         }
+        // What capture holds is counted by the program itself; the rest of a gross error is
+        // the streams' report, which must have lasted.
+        const int64_t skippable = was_refined ? lasting_error(state, reading, c.frames_to_drop)
+                                              : error - c.frames_to_drop;
+        c.skip_frames = std::min(skippable, reading.ring_delay_frames);
         if (c.frames_to_drop + c.skip_frames <= tolerance) {
             return {};
         }
         // What capture holds now goes unplayed: the readings taken with it in the streams are that
         // much lower from now on, or the next reading would take it again from the ring.
         lower(state.path, c.frames_to_drop);
+        lower(state.recent_path, c.frames_to_drop);
     } else if (error < -tolerance) {
         c.pause_frames = -error;
     } else {

@@ -117,6 +117,13 @@ struct latency_state {
     // the true figure does not move, so the highest reading is the one to trust, and the more
     // readings, the nearer it is.
     window_max path;
+    // The same over the last fifth of a second or so, and since when it has shown a gross error
+    // the whole time, the least error it showed: a server starved of the CPU reports late, or
+    // plays slow, for seconds at a time and then catches up, and a correction on that would leave
+    // the delay short once it had.
+    window_max recent_path;
+    int64_t gross_since_ns = -1;
+    int64_t gross_least_frames = 0;
     // The capture clock: for the newest frame read, when it was captured less when it would
     // have been captured had the stream never lost a frame. It only grows by what capture
     // loses, and readings that come late make it look later, so the lowest one counts.

@@ -211,6 +211,54 @@ TEST(Correction, ABacklogIsSkippedOnce) {
     }
 }
 
+// Once the delay has held a while, a queue reported 30 ms high for 3 s (a starved server,
+// catching up after) moves nothing; one that stays high is skipped once, 5 s after it showed,
+// by the least the readings showed, low as they come by up to 120 frames.
+TEST(Correction, AGrossErrorOnlyOnceItHasLasted) {
+    const latency_plan plan = plan_latency(0.5, rate, 4096);
+    const int64_t ring = 24000 - plan.stream_latency_frames;
+    latency_state state = start_latency(plan);
+    start_judging(state, 0);
+    int64_t now = 0;
+    const auto reading = [&](int64_t high, int64_t ring_delay) {
+        now += 5 * ms;
+        return judge_path(state,
+                          {.now_ns = now,
+                           .queued_frames = plan.stream_latency_frames + high - now / ms % 120,
+                           .ring_delay_frames = ring_delay,
+                           .written_frames = 8192 + now / ms * 48});
+    };
+    const auto moved = [](const correction& c) {
+        return c.frames_to_drop + c.skip_frames + c.pause_frames;
+    };
+    for (int i = 0; i < 400; ++i) {
+        ASSERT_EQ(moved(reading(0, ring)), 0) << i;
+    }
+    ASSERT_TRUE(state.refined);
+    for (int i = 0; i < 600; ++i) {
+        ASSERT_EQ(moved(reading(1440, ring)), 0) << "for 3 s at " << i;
+    }
+    for (int i = 0; i < 400; ++i) {
+        ASSERT_EQ(moved(reading(0, ring)), 0) << "after at " << i;
+    }
+    int64_t skipped = 0;
+    int64_t at_ms = 0;
+    for (int i = 0; i < 1200; ++i) {
+        const correction c = reading(1440, ring - skipped);
+        ASSERT_EQ(c.frames_to_drop + c.pause_frames, 0) << i;
+        if (c.skip_frames > 0) {
+            ASSERT_EQ(skipped, 0) << "skipped twice, at " << i;
+            at_ms = now / ms;
+            skipped = c.skip_frames;
+        }
+    }
+    const int64_t showed_at_ms = 5 + (400 + 600 + 400) * 5;
+    EXPECT_GE(at_ms - showed_at_ms, 5000);
+    EXPECT_LE(at_ms - showed_at_ms, 5300);
+    EXPECT_GE(skipped, 1440 - 120);
+    EXPECT_LE(skipped, 1440);
+}
+
 // Below the shortest delay the device allows, what capture holds at a reading is dropped while
 // the delay is found, in the first second; later a server's lump of capture is left alone,
 // where dropping it would step the delay heard down in the middle of a run.

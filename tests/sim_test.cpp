@@ -432,6 +432,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Reports up to 800 frames late once the server is starved of the CPU
         // are not taken for a change of the delay.
         server_case{"LateReports", 0.5, {.late_from_ns = 4 * ns_per_s, .late_frames = 800}, 0.001},
+        // ...nor when they come in later and later for 16 s, up to 32 ms, then catch up.
+        server_case{"ABendInTheReports",
+                    0.5,
+                    {.bend_from_ns = 4 * ns_per_s, .bend_to_ns = 20 * ns_per_s, .bend_ppm = 2000},
+                    0.001},
         server_case{"PipeWireHalfASecond", 0.5, pipewire_plugin(), 0.001},
         server_case{"PipeWireThreeSeconds", 3.0, pipewire_plugin(), 0.001},
         server_case{"JackHalfASecond", 0.5, jack_through_plug(), 0.001},

@@ -257,10 +257,13 @@ int64_t reported_queue(sim_stream& s) {
     const double swing = t < 2.0 || t > 8.0 ? 0.0 : std::pow(std::sin(M_PI * (t - 2.0) / 6.0), 2);
     std::uniform_int_distribution<int64_t> lag(0, std::max<int64_t>(0, v.report_lag_frames - 1));
     std::uniform_int_distribution<int64_t> late(0, v.late_frames);
-    const int64_t queued = s.appl - s.done + v.graph_frames - lag(s.world->rng) +
-                           (now >= v.late_from_ns ? late(s.world->rng) : 0) +
-                           (t < 0.5 ? -v.early_low_frames : 0) +
-                           std::llround(swing * static_cast<double>(v.wander_frames));
+    const int64_t bent_ns = now >= v.bend_from_ns && now < v.bend_to_ns ? now - v.bend_from_ns : 0;
+    const int64_t queued =
+        s.appl - s.done + v.graph_frames - lag(s.world->rng) +
+        (now >= v.late_from_ns ? late(s.world->rng) : 0) +
+        std::llround(1e-15 * static_cast<double>(bent_ns * v.bend_ppm) * s.rate) +
+        (t < 0.5 ? -v.early_low_frames : 0) +
+        std::llround(swing * static_cast<double>(v.wander_frames));
     return std::max<int64_t>(0, queued);
 }
 

@@ -42,6 +42,12 @@ struct sim_server {
     // the program is starved of the CPU.
     int64_t late_from_ns = INT64_MAX;
     int64_t late_frames = 0;
+    // From `bend_from_ns` to `bend_to_ns` the queue is reported high by more and more, `bend_ppm`
+    // of the time since, then right again: a server starved of the CPU for seconds (PulseAudio's
+    // playback fell 1100 to 1800 ppm behind for 6 s on the test server, then caught up).
+    int64_t bend_from_ns = INT64_MAX;
+    int64_t bend_to_ns = INT64_MAX;
+    int64_t bend_ppm = 0;
     // Reports that wander, as PulseAudio's do: low by `early_low_frames` in the first half
     // second, then from 2 s on high by up to `wander_frames`, rising and falling over 6 s.
     int64_t early_low_frames = 0;
