@@ -272,12 +272,18 @@ int64_t in_streams(const path_reading& reading) {
            reading.queued_frames - reading.frames_to_drop;
 }
 
+// Into both windows of the path: since judging, and of the last fifth of a second or so.
+void add_path_reading(latency_state& state, const path_reading& reading) {
+    const int64_t frames = in_streams(reading);
+    add(state.path, reading.now_ns, frames);
+    add(state.recent_path, reading.now_ns, frames, recent_bucket_ns);
+}
+
 }  // namespace
 
 void note_wake_path(latency_state& state, const path_reading& reading) {
     if (reading.now_ns >= state.path.first_ns) {
-        add(state.path, reading.now_ns, in_streams(reading));
-        add(state.recent_path, reading.now_ns, in_streams(reading), recent_bucket_ns);
+        add_path_reading(state, reading);
     }
 }
 
@@ -310,8 +316,7 @@ correction judge_path(latency_state& state, const path_reading& reading) {
     if (!playback_keeps_time(state, reading)) {
         return {.start_playback_afresh = true};
     }
-    add(state.path, reading.now_ns, in_streams(reading));
-    add(state.recent_path, reading.now_ns, in_streams(reading), recent_bucket_ns);
+    add_path_reading(state, reading);
     const int64_t error =
         heard_delay_frames(state, reading.ring_delay_frames) - state.plan.target_frames;
     if (!settled(state.path, reading.now_ns) || state.drift_holds_delay || state.rebuilding) {

@@ -54,10 +54,10 @@ bool wait_for_output(const background_process& process, const std::string& text,
 // and how it ended.
 process_result finish_program(background_process& process, int timeout_seconds);
 
-// True once a child has ended (a zombie not yet reaped), or is gone.
 // The fields of /proc/PID/stat after the command name, which may hold blanks; none once the
 // process is gone.
 std::vector<std::string> stat_fields(int pid);
+// True once a child has ended (a zombie not yet reaped), or is gone.
 bool has_ended(int pid);
 // Waits, for up to `timeout_seconds`, until the process moves no data: it has read and written
 // nothing (files, pipes, sockets) for `quiet_ms`, as a program held up by a sound server that
