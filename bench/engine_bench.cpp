@@ -3,7 +3,12 @@
 // bytes. The ring is the one a 3 s delay at 48000 Hz gets, and every pass advances it, as the
 // transfer loop does, so the copies walk through the ring's memory instead of staying in one
 // cached spot. Lane a only: the lanes are alike, and a stereo run does all of it twice.
+//
+// Beside them, the drift correction's resampler on a stereo chunk at a ratio of 1.0001, and
+// libsamplerate's fastest sinc converter doing the same (with the conversions to and from its
+// interleaved floats that using it takes).
 #include <benchmark/benchmark.h>
+#include <samplerate.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -13,7 +18,9 @@
 #include <vector>
 
 #include "delay_ring.hpp"
+#include "samples.hpp"
 #include "settings.hpp"
+#include "stretch.hpp"
 
 namespace {
 
@@ -144,8 +151,71 @@ void memcpy_walking(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * chunk_bytes);
 }
 
+constexpr double drift_ratio = 1.0001;
+
+// A chunk of each of two lanes through the resampler; the output is as long as the ratio makes it.
+void stretch_pass(benchmark::State& state) {
+    stretcher s;
+    if (create_stretcher(s, 2) < 0) {
+        std::abort();
+    }
+    const std::vector<uint8_t> source = make_chunk();
+    std::vector<uint8_t> left(static_cast<size_t>(2 * chunk_bytes));
+    std::vector<uint8_t> right(static_cast<size_t>(2 * chunk_bytes));
+    const std::span<const uint8_t> in[2] = {source, source};
+    const std::span<uint8_t> out[2] = {left, right};
+    for (auto _ : state) {
+        int64_t taken = 0;
+        while (taken < chunk_frames) {
+            std::span<const uint8_t> rest[2] = {in[0].subspan(taken * sample_bytes),
+                                                in[1].subspan(taken * sample_bytes)};
+            taken +=
+                stretch(s, rest, chunk_frames - taken, out, 2 * chunk_frames, drift_ratio).taken;
+        }
+        benchmark::DoNotOptimize(left.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * chunk_frames);
+}
+
+void libsamplerate_pass(benchmark::State& state) {
+    int error = 0;
+    SRC_STATE* converter = src_new(SRC_SINC_FASTEST, 2, &error);
+    if (converter == nullptr) {
+        std::abort();
+    }
+    const std::vector<uint8_t> source = make_chunk();
+    std::vector<float> in(static_cast<size_t>(2 * chunk_frames));
+    std::vector<float> out(static_cast<size_t>(4 * chunk_frames));
+    std::vector<uint8_t> left(static_cast<size_t>(2 * chunk_bytes));
+    std::vector<uint8_t> right(static_cast<size_t>(2 * chunk_bytes));
+    for (auto _ : state) {
+        for (int64_t f = 0; f < chunk_frames; ++f) {
+            in[2 * f] = sample_as_float(source.data() + f * sample_bytes);
+            in[2 * f + 1] = sample_as_float(source.data() + f * sample_bytes);
+        }
+        SRC_DATA data{};
+        data.data_in = in.data();
+        data.input_frames = chunk_frames;
+        data.data_out = out.data();
+        data.output_frames = 2 * chunk_frames;
+        data.src_ratio = drift_ratio;
+        src_process(converter, &data);
+        for (int64_t f = 0; f < data.output_frames_gen; ++f) {
+            put_float_sample(left.data() + f * sample_bytes, out[2 * f]);
+            put_float_sample(right.data() + f * sample_bytes, out[2 * f + 1]);
+        }
+        benchmark::DoNotOptimize(left.data());
+        benchmark::ClobberMemory();
+    }
+    src_delete(converter);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * chunk_frames);
+}
+
 }  // namespace
 
+BENCHMARK(stretch_pass);
+BENCHMARK(libsamplerate_pass);
 BENCHMARK(store_pass);
 BENCHMARK(delay_copy_pass);
 BENCHMARK(fetch_pass);

@@ -207,6 +207,15 @@ for b in store_pass:"store" delay_copy_pass:"delay_copy" fetch_pass:"fetch" \
 done
 row "\n   GB/s = the 12288 bytes of a pass / time of a pass (a whole pass copies them 3 times);\n"
 row "   memcpy: a cached 12288-byte block, or advancing through two blocks the size of a ring\n\n"
+row "   The drift correction's resampler, 4096 stereo frames at a ratio of 1.0001:\n"
+row "   %-42s %12s %10s\n" "resampler" "ns / pass" "ns / frame"
+for b in stretch_pass:"livedelay's (32-tap windowed sinc)" \
+    libsamplerate_pass:"libsamplerate SRC_SINC_FASTEST"; do
+    name=${b%%:*}
+    ns=$(engine_field "$name" 3)
+    row "   %-42s %12.0f %10.1f\n" "${b#*:}" "$ns" "$(calc "%.1f" "$ns / 4096")"
+done
+row "\n"
 
 # ---- 4. The real delay on a PulseAudio server ---------------------------------------------
 if [ "$pulse" = 1 ]; then

@@ -3,8 +3,7 @@
 # they are all present. Works as root, or through sudo otherwise.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libasound2-dev libsamplerate0-dev libsoundtouch-dev googletest
-    libgtest-dev)
+packages=(g++ cmake make pkg-config libasound2-dev libsoundtouch-dev googletest libgtest-dev)
 case "${1:-}" in
     --demo) packages+=(sox) ;;
     # dpkg-shlibdeps works out the package's dependencies.
@@ -22,6 +21,8 @@ case "${1:-}" in
         packages+=(sox libsox-fmt-alsa libbenchmark-dev time)
         # The time-stretching library livedelay did not choose, measured beside the one it did.
         packages+=(librubberband-dev)
+        # The resampler livedelay measures its own against.
+        packages+=(libsamplerate0-dev)
         packages+=(pulseaudio pulseaudio-utils libasound2-plugins)
         ;;
 esac

@@ -353,7 +353,7 @@ int judge_delay(transfer_state& t) {
 // Everything the loop counts exactly of the delay heard: the rings' delay, what is written,
 // unwritten and held by the stretcher, less what was read and is still to be dropped.
 int64_t counted_delay_frames(const transfer_state& t) {
-    const int64_t stretching = t.stretch.state ? held_frames(t.stretch) : 0;
+    const int64_t stretching = t.stretch.lanes > 0 ? held_frames(t.stretch) : 0;
     return held_delay_frames(t) + t.frames_written + t.unwritten_frames + stretching -
            t.frames_read - t.frames_to_drop;
 }

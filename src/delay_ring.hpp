@@ -10,11 +10,11 @@
 #include <span>
 #include <vector>
 
+#include "samples.hpp"
 #include "settings.hpp"
 
 namespace livedelay {
 
-constexpr int64_t sample_bytes = 3;     // signed 24-bit little-endian, packed
 constexpr int64_t chunk_frames = 4096;  // the most frames one pass moves
 constexpr int64_t chunk_bytes = chunk_frames * sample_bytes;
 

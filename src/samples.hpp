@@ -7,6 +7,8 @@
 
 namespace livedelay {
 
+constexpr int64_t sample_bytes = 3;
+
 inline int32_t sample_at(const uint8_t* bytes) {
     const int32_t v = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16);
     return (v ^ 0x800000) - 0x800000;

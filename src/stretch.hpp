@@ -1,46 +1,43 @@
 // Resampling of the routed signals by a ratio that may change from one call to the next: what
-// corrects the drift between two clocks. libsamplerate's fastest sinc converter does it: its
-// ratio may move smoothly while it runs, and it keeps the signal in time (a frame comes out
-// where it went in, scaled by the ratio), holding back a few frames that it needs to look ahead.
+// corrects the drift between two clocks. A windowed-sinc interpolator: each frame out is read
+// from the 32 frames in around its place in the input, through a filter that passes all but
+// the top few per cent of the band; the place moves on by 1 / ratio input frames for each
+// frame out, so a frame in comes out where it went in, scaled by the ratio, and the stretcher
+// holds back the 16 frames it needs to look ahead.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <vector>
-
-typedef struct SRC_STATE_tag SRC_STATE;
 
 namespace livedelay {
 
-struct src_deleter {
-    void operator()(SRC_STATE* state) const;
-};
-
 struct stretcher {
-    std::unique_ptr<SRC_STATE, src_deleter> state;
     int lanes = 0;
-    std::vector<float> in;        // interleaved, one chunk
-    std::vector<float> out;       // interleaved, one chunk
-    int64_t frames_in = 0;        // everything given to it
-    double frames_out_as_in = 0;  // everything it gave, each frame divided by its ratio
-    int64_t to_drop = 0;          // frames it gives again that were heard before it started
+    std::unique_ptr<float[]> filter;  // a row per step of the fraction: taps, then their change
+    std::unique_ptr<float[]> kept;    // the input still needed, a lane after another
+    int64_t kept_first = 0;           // the input frame kept[0] of each lane holds
+    int64_t kept_frames = 0;
+    int64_t frames_in = 0;       // everything given to it
+    int64_t next_frame = 0;      // where the next frame out is read: this input frame
+    double next_fraction = 0.0;  // and this far on towards the following one
 };
 
-// Gives -ENOMEM when the converter cannot be had.
+// Gives -ENOMEM when the memory cannot be had.
 int create_stretcher(stretcher& s, int lanes);
 
-// The frames given but not yet given back, as frames in: a few dozen while it runs.
+// The frames given but not yet given back, as frames in: 16 while it runs.
 int64_t held_frames(const stretcher& s);
 
 // Takes the frames that went out just before the stretcher takes over (`history`, one span a
-// lane, `frames` long), so that it starts from the signal rather than from silence; what it
-// would give of them again is dropped, and what it gives next follows on without a seam.
+// lane, `frames` long), so that it starts from the signal rather than from silence: the next
+// frame out is the first one given after them, and follows on without a seam.
 void warm_up(stretcher& s, std::span<const std::span<const uint8_t>> history, int64_t frames);
 
 // Converts up to `frames` frames of each lane's 24-bit samples (`in`, one span a lane, each
 // `frames` * 3 bytes) into at most `room` frames of each lane (`out`, each `room` * 3 bytes),
-// at `ratio` frames out for each frame in. Gives the frames taken and the frames made.
+// at `ratio` frames out for each frame in. Takes no more than those frames need. Gives the
+// frames taken and the frames made.
 struct stretched {
     int64_t taken = 0;
     int64_t made = 0;

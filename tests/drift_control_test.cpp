@@ -8,7 +8,6 @@
 #include <random>
 
 #include "drift.hpp"
-#include "stretch.hpp"
 
 namespace livedelay {
 namespace {
@@ -227,41 +226,6 @@ TEST(ClockLine, FollowsTheBestReadingsAndIgnoresAStrayBucket) {
     EXPECT_NEAR(f.slope * 1e6, 250, 5);
     // At 16 s the stream stands 4 ms ahead of the clock.
     EXPECT_NEAR(f.value_ns, 4.0 * ms, 0.2 * ms);
-}
-
-// The stretcher at a ratio of one gives the signal back in time; at another ratio a slow
-// ramp comes out at the ratio's slope, and what it holds back is a few dozen frames.
-TEST(Stretch, KeepsTheSignalInTimeAndScalesItByTheRatio) {
-    for (const double ratio : {1.0, 1.001, 0.999}) {
-        stretcher s;
-        ASSERT_EQ(create_stretcher(s, 1), 0);
-        std::vector<uint8_t> in(3 * 48000);
-        for (int i = 0; i < 48000; ++i) {
-            const int32_t v = 100 * i;  // a ramp, far below full scale
-            in[3 * i] = static_cast<uint8_t>(v);
-            in[3 * i + 1] = static_cast<uint8_t>(v >> 8);
-            in[3 * i + 2] = static_cast<uint8_t>(v >> 16);
-        }
-        std::vector<uint8_t> out(3 * 60000);
-        int64_t taken = 0;
-        int64_t made = 0;
-        while (taken < 48000) {
-            const std::span<const uint8_t> lane_in(in.data() + 3 * taken, in.size() - 3 * taken);
-            const std::span<uint8_t> lane_out(out.data() + 3 * made, out.size() - 3 * made);
-            const stretched d = stretch(s, std::span(&lane_in, 1), 48000 - taken,
-                                        std::span(&lane_out, 1), 60000 - made, ratio);
-            ASSERT_GT(d.taken + d.made, 0);
-            taken += d.taken;
-            made += d.made;
-        }
-        EXPECT_NEAR(static_cast<double>(made), 48000 * ratio, 64) << ratio;
-        EXPECT_LT(held_frames(s), 64) << ratio;
-        EXPECT_GT(held_frames(s), 0) << ratio;
-        // Output frame k holds input frame k / ratio: the ramp at 100 per input frame.
-        const int k = 30000;
-        const int32_t got = (out[3 * k] | (out[3 * k + 1] << 8) | (out[3 * k + 2] << 16));
-        EXPECT_NEAR(got, 100.0 * k / ratio, 100.0) << ratio;
-    }
 }
 
 }  // namespace
