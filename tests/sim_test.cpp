@@ -188,7 +188,8 @@ TEST(SimCard, WakesLateEveryTimeKeepTheDelay) {
     for (const double delay : {0.02, 0.05, 0.5}) {
         SCOPED_TRACE(delay);
         auto run = std::make_unique<sim_run>();
-        run_scenario({.delay = delay, .seconds = 3, .card = {.wake_late_ns = 3000000}}, *run);
+        run_scenario({.delay = delay, .seconds = 3, .card = {.wake_late_ns = loaded_wake_late_ns}},
+                     *run);
         ASSERT_EQ(run->result.err, 0) << run->result.err_text;
         const delay_range d = heard_from(*run, 0.5 + delay);
         EXPECT_GT(d.frames, 48000);
