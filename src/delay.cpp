@@ -238,9 +238,12 @@ int pass_captured(transfer_state& t, int64_t frames) {
 }
 
 // Capture ran dry: playback that was skipping may start again, once capture's clock is
-// known not to have jumped.
+// known not to have jumped. Only after capture has given frames since playback stopped: a
+// capture stopped with the program (a server's client) has lost time that only its next
+// frames show, and what the rings hold is that much too late to play.
 void end_skipping_when_dry(transfer_state& t) {
-    if (t.phase == playback_phase::skipping && capture_clock_settled(t.latency)) {
+    if (t.phase == playback_phase::skipping && t.frames_read > t.phase_since_frames_read &&
+        capture_clock_settled(t.latency)) {
         enter_phase(t, playback_phase::restarting);
     }
 }

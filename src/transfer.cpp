@@ -71,6 +71,7 @@ void enter_phase(transfer_state& t, playback_phase phase) {
     }
     t.phase = phase;
     t.phase_since_ns = now_ns(t.clock);
+    t.phase_since_frames_read = t.frames_read;
 }
 
 int64_t ring_delay_frames(const transfer_state& t) {

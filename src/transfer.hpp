@@ -111,6 +111,7 @@ struct transfer_state {
 
     playback_phase phase = playback_phase::first_capture;
     int64_t phase_since_ns = 0;
+    int64_t phase_since_frames_read = 0;
     stream_recovery capture_recovery;
     stream_recovery playback_recovery;
 

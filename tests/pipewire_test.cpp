@@ -163,6 +163,7 @@ TEST_F(PipeWireServer, BehavesAsTheTestsModelIt) {
         EXPECT_EQ(p.playback_step_frames, model.playback_step_frames) << p.out;
         EXPECT_LE(p.queue_max_frames, 8192) << p.out;
         EXPECT_GE(p.queue_max_frames, 8192 - model.report_lag_frames) << p.out;
+        expect_underrun_reported(p);
         std::printf("%s\n", last_line(p.out).c_str());
     }
 }

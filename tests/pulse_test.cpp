@@ -66,8 +66,9 @@ TEST_F(PulseServer, StereoBetweenTwoSinksComesBackWholeAtAConstantDelay) {
 
 // The server the simulated scenarios run on (sim_server in tests/support/sim_card.hpp) is what
 // this one does with the program's streams: capture handed over in blocks of its size,
-// playback's room growing in steps of about its size, and with 8192 frames kept queued, the
-// queue reported low by no more than its lag. Three looks, each of 1 s.
+// playback's room growing in steps of about its size, with 8192 frames kept queued, the
+// queue reported low by no more than its lag, and playback that ran dry saying so and, once
+// prepared, playing again from its first frame. Three looks, each of 1 s and a refill.
 TEST_F(PulseServer, BehavesAsTheTestsModelIt) {
     const sim_server model;
     for (int look = 0; look < 3; ++look) {
@@ -76,6 +77,11 @@ TEST_F(PulseServer, BehavesAsTheTestsModelIt) {
         EXPECT_NEAR(p.playback_step_frames, model.playback_step_frames, 100) << p.out;
         EXPECT_LE(p.queue_max_frames, 8192) << p.out;
         EXPECT_GE(p.queue_max_frames, 8192 - model.report_lag_frames) << p.out;
+        expect_underrun_reported(p);
+        // Prepared, it plays again from the first piece of 256 frames written (the start shows
+        // within 2 ms of the piece that brings it).
+        EXPECT_GT(p.refill_prebuffer_frames, 0) << p.out;
+        EXPECT_LE(p.refill_prebuffer_frames, 512) << p.out;
         std::printf("%s\n", last_line(p.out).c_str());
     }
 }

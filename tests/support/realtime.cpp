@@ -190,10 +190,17 @@ probe_look look_with_probe(const sound_server& server, const std::string& device
                    : fields_of(probe.out.substr(at + 1, probe.out.find('\n', at + 1) - at - 1));
     };
     const auto playback = line("playback step_frames");
+    const auto refill = line("refill");
     return {.capture_step_frames = number(line("capture step_frames"), "step_frames"),
             .playback_step_frames = number(playback, "step_frames"),
             .queue_max_frames = number(playback, "delay_max"),
+            .refill_prebuffer_frames = number(refill, "prebuffer_frames"),
+            .ran_dry = refill.count("ran_dry") ? refill.at("ran_dry") : "",
             .out = probe.out + probe.err};
+}
+
+void expect_underrun_reported(const probe_look& p) {
+    EXPECT_EQ(p.ran_dry, "xrun") << p.out;
 }
 
 analysis analyse(const std::vector<std::string>& args) {

@@ -89,15 +89,20 @@ void expect_no_xrun(const std::string& program_out);
 std::map<std::string, std::string> fields_of(const std::string& line);
 double number(const std::map<std::string, std::string>& fields, const std::string& key);
 // What pcm_probe sees of `device`'s streams on `server` in 1 s, with 8192 frames kept queued:
-// the steps capture and playback move in, and the most the queue reads. NAN where it could not
-// say; `out` is all it printed.
+// the steps capture and playback move in, and the most the queue reads; then, playback let run
+// dry and refilled 256 frames at a time, how much was queued when it played again (0: never).
+// NAN where it could not say; `out` is all it printed.
 struct probe_look {
     double capture_step_frames = NAN;
     double playback_step_frames = NAN;
     double queue_max_frames = NAN;
+    double refill_prebuffer_frames = NAN;
+    std::string ran_dry;  // "xrun" when the stream said so, "quietly" when it just stopped
     std::string out;
 };
 probe_look look_with_probe(const sound_server& server, const std::string& device = "rig");
+// Playback run dry as the simulated servers do it: the underrun reported.
+void expect_underrun_reported(const probe_look& p);
 
 // Runs the click generator (tests/tools/make_clicks) with `args`.
 process_result make_clicks(const std::vector<std::string>& args);

@@ -130,15 +130,9 @@ bool follow_clock(sim_stream& s) {
     const int64_t frame = clock_frame(s, s.world->now_ns);
     const int64_t stop = stop_position(s);
     const int64_t seen = pointer_position(s, frame);
-    if (s.server.on && s.playback && exact_position(s, frame) >= stop) {
-        // A server that ran dry stops playing without a word, until it is filled again.
-        advance(s, stop);
-        s.last_position = stop;
-        s.clock_running = false;
-        s.stuck = true;
-        return true;
-    }
-    if (seen >= stop) {
+    // A card's pointer shows that playback ran dry at a period's end; a server's plugin says
+    // so the moment its queue runs out.
+    if (s.server.on && s.playback ? exact_position(s, frame) >= stop : seen >= stop) {
         advance(s, stop);
         s.last_position = stop;
         s.clock_running = false;
@@ -176,7 +170,6 @@ void start_clock(sim_stream& s) {
     s.start_position = s.last_position;
     s.done = s.last_position;
     s.clock_running = true;
-    s.stuck = false;
     s.state = stream_state::running;
     s.next_tick_ns = next_tick(s, s.world->now_ns);
 }
@@ -216,11 +209,8 @@ int transfer(void* handle, void** table, int64_t frames, int64_t& moved) {
     }
     s.appl += n;
     moved = n;
-    // Playback starts with its first frame written, as ALSA's default start threshold has it;
-    // a server that ran dry plays again once it holds its prebuffer.
+    // Playback starts with its first frame written, as ALSA's default start threshold has it.
     if (s.playback && s.state == stream_state::prepared && s.appl > 0) {
-        start_clock(s);
-    } else if (s.stuck && s.appl - s.done >= s.server.prebuffer_frames) {
         start_clock(s);
     }
     return 0;
@@ -306,7 +296,6 @@ int prepare(void* handle) {
     }
     halt_clock(s);
     s.state = stream_state::prepared;
-    s.stuck = false;
     s.done = 0;
     s.appl = 0;
     s.last_position = 0;
@@ -370,7 +359,7 @@ size_t poll_descriptors(void* handle, std::span<pollfd> free_slots) {
 // Ready once a period of the grid has ended since it was last seen (a card's interrupt), or
 // in a state a transfer reports.
 bool ready_now(const sim_stream& s) {
-    return ((s.clock_running || s.stuck) && s.world->now_ns >= s.next_tick_ns) ||
+    return (s.clock_running && s.world->now_ns >= s.next_tick_ns) ||
            s.state == stream_state::xrun || s.state == stream_state::suspended ||
            s.state == stream_state::gone;
 }
@@ -379,7 +368,7 @@ bool poll_ready(void* handle, std::span<pollfd> fds) {
     sim_stream& s = of(handle);
     const bool ready =
         std::any_of(fds.begin(), fds.end(), [](const pollfd& p) { return p.revents != 0; });
-    if ((s.clock_running || s.stuck) && s.world->now_ns >= s.next_tick_ns) {
+    if (s.clock_running && s.world->now_ns >= s.next_tick_ns) {
         s.next_tick_ns = next_tick(s, s.world->now_ns);
     }
     return ready;
@@ -467,7 +456,7 @@ int sim_poll(void* context, pollfd* fds, size_t count, int64_t timeout_ns) {
         for (size_t i = 0; i < count; ++i) {
             if (fds[i].fd == capture_fd || fds[i].fd == playback_fd) {
                 const sim_stream& s = fds[i].fd == capture_fd ? w.capture : w.playback;
-                next = s.clock_running || s.stuck ? std::min(next, s.next_tick_ns) : next;
+                next = s.clock_running ? std::min(next, s.next_tick_ns) : next;
             }
         }
         if (!w.events.empty()) {
@@ -499,7 +488,6 @@ void make_stream(sim_stream& s, sim_world& world, bool playback, const sim_card_
     s.server.block_frames = at_rate(s.server.block_frames);
     s.server.playback_step_frames = at_rate(s.server.playback_step_frames);
     s.server.report_lag_frames = at_rate(s.server.report_lag_frames);
-    s.server.prebuffer_frames = at_rate(s.server.prebuffer_frames);
     // A server holds seconds of capture for a client that is late to read it.
     if (s.server.on && !playback) {
         s.buffer_frames = std::max<int64_t>(s.buffer_frames, 8 * int64_t{s.rate});
@@ -539,7 +527,6 @@ void strike(sim_world& world, sim_stream& s, int64_t at_ns, sim_fault fault) {
             return;  // in an xrun already
         }
         halt_clock(s);
-        s.stuck = false;
         if (fault != sim_fault::freeze) {
             s.state = fault == sim_fault::xrun      ? stream_state::xrun
                       : fault == sim_fault::suspend ? stream_state::suspended

@@ -10,8 +10,8 @@
 //
 // A card's positions move at the ends of the periods of its clock's grid, as its interrupts
 // would, and it reports an underrun. A server (`sim_server`) hands capture over in blocks and
-// holds seconds of it, plays without a grid, reports its queue late and unevenly, and stops
-// playing without a word when its queue runs dry, until it is filled past a prebuffer.
+// holds seconds of it, plays without a grid, reports its queue late and unevenly, and reports
+// an underrun the moment its queue runs dry.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +33,6 @@ struct sim_server {
     int64_t block_frames = 319;           // capture is handed over in blocks of this
     int64_t playback_step_frames = 4120;  // playback's room grows in steps of about this
     int64_t report_lag_frames = 120;      // the queue is reported low by up to this
-    int64_t prebuffer_frames = 12288;     // a stream that ran dry plays again once it holds this
     int64_t wake_ns = 5000000;            // the plugin's descriptor turns ready this often
     // Audio the server holds beyond the queue (its graph): heard this much after it leaves
     // the queue, and reported with it.
@@ -57,8 +56,9 @@ struct sim_server {
 // PipeWire's own plugin on the test server, its quantum fixed at 1024 frames, with the
 // program's buffer, as pcm_probe measures it (PipeWireServer.BehavesAsTheTestsModelIt checks
 // it): capture is handed over a quantum at a time, playback's room grows a quantum at a time,
-// and the queue is reported low by up to 100 frames. When its descriptor turns ready is not
-// measured yet: the model's is PulseAudio's.
+// and the queue is reported low by up to 100 frames; playback that runs dry says so. When its
+// descriptor turns ready, and how soon playback plays again once prepared, are not measured
+// yet: the model's are PulseAudio's.
 inline sim_server pipewire_plugin() {
     return {
         .on = true, .block_frames = 1024, .playback_step_frames = 1024, .report_lag_frames = 100};
@@ -66,7 +66,8 @@ inline sim_server pipewire_plugin() {
 
 // JACK through `plug` on the test server (the dummy driver, periods of 1024 frames), as
 // pcm_probe measures it (JackServer.BehavesAsTheTestsModelIt checks it): capture and playback
-// move a period at a time, and the queue is reported to the frame.
+// move a period at a time, and the queue is reported to the frame; playback that runs dry says
+// so (how soon it plays again once prepared is not measured yet: the model's is PulseAudio's).
 inline sim_server jack_through_plug() {
     return {.on = true, .block_frames = 1024, .playback_step_frames = 1024, .report_lag_frames = 0};
 }
@@ -81,7 +82,6 @@ struct sim_stream {
     int64_t ppb = 0;  // how much faster than its rate the clock runs, in parts per billion
     bool resumes = true;
     sim_server server;
-    bool stuck = false;  // a server's playback that ran dry, waiting for its prebuffer
 
     livedelay::stream_state state = livedelay::stream_state::open;
     bool clock_running = false;

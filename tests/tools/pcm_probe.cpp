@@ -5,7 +5,8 @@
 // Opens DEVICE for playback and capture as livedelay does (non-interleaved S24_3LE, periods
 // of 4096 frames, a buffer of 16384), starts capture alone and times its first frames, then
 // keeps playback filled to 8192 frames with silence while reading everything captured, for
-// S seconds (default 3), and watches how snd_pcm_avail and snd_pcm_delay move.  Prints:
+// S seconds (default 3), and watches how snd_pcm_avail and snd_pcm_delay move; then lets
+// playback run dry and queues silence 256 frames at a time until it plays again.  Prints:
 //
 //   capture noninterleaved=yes|no s24_3le=yes|no period=N buffer=N rate=N
 //   playback noninterleaved=yes|no s24_3le=yes|no period=N buffer=N rate=N
@@ -13,15 +14,22 @@
 //                                 snd_pcm_start to the first readable frame
 //   capture step_frames=N delay_minus_avail_min=N delay_minus_avail_max=N
 //   playback step_frames=N delay_min=N delay_max=N
+//   refill prebuffer_frames=N ran_dry=xrun|quietly|no
+//                                 frames queued when playback that ran dry moved again (0: it
+//                                 did not in 1.5 s); xrun: it said so in its state or avail
+//                                 and was prepared (PulseAudio's plugin: state XRUN, through
+//                                 plug avail stays put, writes fail with EPIPE, and it plays
+//                                 again from the first piece); quietly: its queue read 0 for
+//                                 100 ms without a word
 //   summary open_ms=T first_capture_ms=T capture_step=N playback_step=N xruns=N
 //
 // step_frames: the most common amount by which avail grows (capture) or room appears
 // (playback) between two looks 2 ms apart, i.e. the granularity the device moves audio in.
 // With --trace every change is printed ("t_ms=.. cap_avail=.. cap_delay=.. play_avail=..
-// play_delay=..").  The access and format checks need no stream to run; when the device does
-// not take the samples directly the streams are still opened interleaved S16 so the timing is
-// measured.  Exit status: 0, 1 when the device does not open or never delivers capture, 2 on
-// bad usage.
+// play_delay=..", and in the refill "refill queued=.. play_avail=.. play_delay=.. state=..").
+// The access and format checks need no stream to run; when the device does not take the
+// samples directly the streams are still opened interleaved S16 so the timing is measured.
+// Exit status: 0, 1 when the device does not open or never delivers capture, 2 on bad usage.
 #include <alsa/asoundlib.h>
 #include <time.h>
 
@@ -140,6 +148,72 @@ long most_common(const std::map<long, int>& counts) {
 snd_pcm_sframes_t delay_of(snd_pcm_t* pcm) {
     snd_pcm_sframes_t d = 0;
     return snd_pcm_delay(pcm, &d) < 0 ? -1 : d;
+}
+
+void pause_2ms() {
+    struct timespec pause = {0, 2000000};
+    nanosleep(&pause, nullptr);
+}
+
+// Stops feeding playback until it has run dry (within 500 ms), prepares it if it says so,
+// then queues silence 256 frames at a time, looking 5 times 2 ms apart after each piece for
+// the queue to shrink or room to appear, for at most 1.5 s. Gives the frames queued when it
+// moved (0 if it never did); `ran_dry` is how running dry showed.
+long refill_prebuffer(const options& o, const stream& play, const stream& cap,
+                      std::vector<char>& block, const char*& ran_dry) {
+    constexpr snd_pcm_sframes_t piece_frames = 256;
+    const auto buffer = static_cast<snd_pcm_sframes_t>(play.buffer);
+    const auto read_capture = [&] {
+        const snd_pcm_sframes_t ca = snd_pcm_avail(cap.pcm);
+        if (ca > 0) {
+            transfer(o, cap, block, ca, true);
+        }
+    };
+    ran_dry = "no";
+    double empty_since_ms = -1;
+    for (const double t0 = now_ms(); now_ms() - t0 < 500; pause_2ms()) {
+        read_capture();
+        // Through plug, avail stays where it was when the stream stopped; the state tells.
+        if (snd_pcm_state(play.pcm) == SND_PCM_STATE_XRUN || snd_pcm_avail(play.pcm) < 0) {
+            ran_dry = "xrun";
+            snd_pcm_prepare(play.pcm);
+            break;
+        }
+        // The queue reads empty a little before the server says it ran dry.
+        if (delay_of(play.pcm) != 0) {
+            empty_since_ms = -1;
+        } else if (empty_since_ms < 0) {
+            empty_since_ms = now_ms();
+        } else if (now_ms() - empty_since_ms > 100) {
+            ran_dry = "quietly";
+            break;
+        }
+    }
+    snd_pcm_sframes_t queued = 0;
+    for (const double t0 = now_ms(); queued + piece_frames <= buffer && now_ms() - t0 < 1500;) {
+        if (transfer(o, play, block, piece_frames, false) != piece_frames) {
+            return 0;
+        }
+        queued += piece_frames;
+        if (snd_pcm_state(play.pcm) == SND_PCM_STATE_PREPARED) {
+            snd_pcm_start(play.pcm);
+        }
+        for (int look = 0; look < 5; ++look) {
+            pause_2ms();
+            read_capture();
+            const snd_pcm_sframes_t pa = snd_pcm_avail(play.pcm);
+            const snd_pcm_sframes_t pd = delay_of(play.pcm);
+            if (o.trace) {
+                std::printf("refill queued=%ld play_avail=%ld play_delay=%ld state=%s\n", queued,
+                            pa, pd, snd_pcm_state_name(snd_pcm_state(play.pcm)));
+            }
+            if ((pd >= 0 && pd < queued - piece_frames / 4) ||
+                pa > buffer - queued + piece_frames / 4) {
+                return queued;
+            }
+        }
+    }
+    return 0;
 }
 
 int usage() {
@@ -267,6 +341,9 @@ int main(int argc, char* argv[]) {
                 most_common(cap_steps), dma_min, dma_max);
     std::printf("playback step_frames=%ld delay_min=%ld delay_max=%ld\n", most_common(play_steps),
                 pdelay_min, pdelay_max);
+    const char* ran_dry = "no";
+    const long prebuffer = refill_prebuffer(o, play, cap, block, ran_dry);
+    std::printf("refill prebuffer_frames=%ld ran_dry=%s\n", prebuffer, ran_dry);
     std::printf(
         "summary open_ms=%.1f first_capture_ms=%.1f capture_step=%ld playback_step=%ld xruns=%d\n",
         open_ms, first_ms, most_common(cap_steps), most_common(play_steps), xruns);
