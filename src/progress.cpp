@@ -18,7 +18,8 @@ void start_progress(transfer_state& t, bool status_line, bool utf8) {
 }
 
 void show_progress(transfer_state& t) {
-    if (t.progress.status_line) {
+    // The last second begun before the time-out is the last shown, however short the passes.
+    if (t.progress.status_line || t.frames_played >= t.timing.frame_budget) {
         return;
     }
     const auto seconds = static_cast<float>(t.frames_played / t.timing.rate);

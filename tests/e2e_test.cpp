@@ -346,18 +346,19 @@ TEST_F(Budget, CountsWholeSecondsAndFinishesAtTheTimeOut) {
 struct counter_case {
     int rate;
     int seconds;
+    double delay = 0.5;  // short delays run short periods, many passes to a second
 };
 
 class Counter : public Budget, public ::testing::WithParamInterface<counter_case> {};
 
 // The counter goes up one second at a time, never skipping one however many passes a wake
-// moves, up to the last second begun before the time-out.
+// moves, up to the last second begun before the time-out, at any period.
 TEST_P(Counter, ShowsEverySecondUpToTheTimeOut) {
-    const auto [rate, seconds] = GetParam();
+    const auto [rate, seconds, delay] = GetParam();
     write_file(devices.captured_path(), marker_frames(2, int64_t{rate} * (seconds + 1)));
-    const process_result r = run_program(
-        {binary, "loop", "1", "1", "1", "0.5", std::to_string(rate), std::to_string(seconds)},
-        devices.env, 60);
+    const process_result r = run_program({binary, "loop", "1", "1", "1", std::to_string(delay),
+                                          std::to_string(rate), std::to_string(seconds)},
+                                         devices.env, 60);
     EXPECT_EQ(r.status, 0) << r.err;
     std::string counted;
     for (int s = 1; s < seconds; ++s) {
@@ -370,10 +371,14 @@ TEST_P(Counter, ShowsEverySecondUpToTheTimeOut) {
 
 INSTANTIATE_TEST_SUITE_P(Rates, Counter,
                          ::testing::Values(counter_case{48000, 8}, counter_case{44100, 12},
-                                           counter_case{32000, 2}, counter_case{96000, 3}),
+                                           counter_case{32000, 2}, counter_case{96000, 3},
+                                           counter_case{48000, 3, 0.02},
+                                           counter_case{44100, 3, 0.05},
+                                           counter_case{48000, 1, 0.02}),
                          [](const auto& info) {
                              return std::to_string(info.param.rate) + "Hz" +
-                                    std::to_string(info.param.seconds) + "s";
+                                    std::to_string(info.param.seconds) + "sAt" +
+                                    std::to_string(std::lround(info.param.delay * 1000)) + "ms";
                          });
 
 TEST_F(Budget, TimeOutZeroFinishesWithoutMovingAudio) {
