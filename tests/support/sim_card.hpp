@@ -56,9 +56,10 @@ struct sim_server {
 // PipeWire's own plugin on the test server, its quantum fixed at 1024 frames, with the
 // program's buffer, as pcm_probe measures it (PipeWireServer.BehavesAsTheTestsModelIt checks
 // it): capture is handed over a quantum at a time, playback's room grows a quantum at a time,
-// and the queue is reported low by up to 100 frames; playback that runs dry says so. When its
-// descriptor turns ready, and how soon playback plays again once prepared, are not measured
-// yet: the model's are PulseAudio's.
+// and the queue is reported low by up to 100 frames; playback that runs dry says so, and once
+// prepared with less than a quantum queued runs dry again at its next quantum (the model's, once
+// what is queued has played). When its descriptor turns ready is not measured yet: the model's
+// is PulseAudio's.
 inline sim_server pipewire_plugin() {
     return {
         .on = true, .block_frames = 1024, .playback_step_frames = 1024, .report_lag_frames = 100};
@@ -67,7 +68,7 @@ inline sim_server pipewire_plugin() {
 // JACK through `plug` on the test server (the dummy driver, periods of 1024 frames), as
 // pcm_probe measures it (JackServer.BehavesAsTheTestsModelIt checks it): capture and playback
 // move a period at a time, and the queue is reported to the frame; playback that runs dry says
-// so (how soon it plays again once prepared is not measured yet: the model's is PulseAudio's).
+// so, and once prepared with less than a period queued runs dry again at its next period.
 inline sim_server jack_through_plug() {
     return {.on = true, .block_frames = 1024, .playback_step_frames = 1024, .report_lag_frames = 0};
 }
