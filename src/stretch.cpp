@@ -73,13 +73,18 @@ void make_filter(float* filter) {
     }
 }
 
+// Everything given to it: what it keeps runs up to the last frame given.
+int64_t frames_in(const stretcher& s) {
+    return s.kept_first + s.kept_frames;
+}
+
 float* kept_lane(stretcher& s, int lane) {
     return s.kept.get() + lane * kept_capacity_frames;
 }
 
 // Drops what no frame out will read again, keeping at least a filter's length.
 void forget_read(stretcher& s) {
-    const int64_t needed_from = std::min(s.next_frame - half_taps + 1, s.frames_in - taps);
+    const int64_t needed_from = std::min(s.next_frame - half_taps + 1, frames_in(s) - taps);
     const int64_t drop = std::clamp<int64_t>(needed_from - s.kept_first, 0, s.kept_frames);
     if (drop == 0) {
         return;
@@ -104,7 +109,6 @@ void keep(stretcher& s, std::span<const std::span<const uint8_t>> in, int64_t fr
         }
     }
     s.kept_frames += frames;
-    s.frames_in += frames;
 }
 
 // Four floats in one register, for the compiler's vector instructions.
@@ -159,22 +163,21 @@ int create_stretcher(stretcher& s, int lanes) {
 }
 
 int64_t held_frames(const stretcher& s) {
-    return s.frames_in - s.next_frame - std::llround(s.next_fraction);
+    return frames_in(s) - s.next_frame - std::llround(s.next_fraction);
 }
 
 void warm_up(stretcher& s, std::span<const std::span<const uint8_t>> history, int64_t frames) {
     // Only the last filter's length of it is ever read.
     const int64_t skipped = std::max<int64_t>(0, frames - taps);
     if (skipped > 0) {
-        s.frames_in += skipped;
-        s.kept_first = s.frames_in;
+        s.kept_first += s.kept_frames + skipped;
         s.kept_frames = 0;
     } else {
-        s.next_frame = s.frames_in;
+        s.next_frame = frames_in(s);
         forget_read(s);
     }
     keep(s, history, skipped, frames - skipped);
-    s.next_frame = s.frames_in;
+    s.next_frame = frames_in(s);
     s.next_fraction = 0.0;
 }
 
@@ -187,7 +190,7 @@ stretched stretch(stretcher& s, std::span<const std::span<const uint8_t>> in, in
     }
     const double input_per_output = 1.0 / ratio;
     while (true) {
-        while (done.made < room && s.next_frame + half_taps < s.frames_in) {
+        while (done.made < room && s.next_frame + half_taps < frames_in(s)) {
             make_frame(s, out, done.made++);
             s.next_fraction += input_per_output;
             const int64_t whole = static_cast<int64_t>(s.next_fraction);
@@ -201,7 +204,7 @@ stretched stretch(stretcher& s, std::span<const std::span<const uint8_t>> in, in
         const double last_place = static_cast<double>(s.next_frame) + s.next_fraction +
                                   static_cast<double>(room - done.made - 1) * input_per_output;
         const int64_t needed =
-            static_cast<int64_t>(std::floor(last_place)) + half_taps + 1 - s.frames_in;
+            static_cast<int64_t>(std::floor(last_place)) + half_taps + 1 - frames_in(s);
         forget_read(s);
         const int64_t piece =
             std::min({needed, frames - done.taken, kept_capacity_frames - s.kept_frames});

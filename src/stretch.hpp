@@ -17,10 +17,9 @@ struct stretcher {
     std::unique_ptr<float[]> filter;  // a row per step of the fraction: taps, then their change
     std::unique_ptr<float[]> kept;    // the input still needed, a lane after another
     int64_t kept_first = 0;           // the input frame kept[0] of each lane holds
-    int64_t kept_frames = 0;
-    int64_t frames_in = 0;       // everything given to it
-    int64_t next_frame = 0;      // where the next frame out is read: this input frame
-    double next_fraction = 0.0;  // and this far on towards the following one
+    int64_t kept_frames = 0;          // up to the last frame given
+    int64_t next_frame = 0;           // where the next frame out is read: this input frame
+    double next_fraction = 0.0;       // and this far on towards the following one
 };
 
 // Gives -ENOMEM when the memory cannot be had.

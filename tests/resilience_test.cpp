@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -103,10 +102,7 @@ protected:
         ASSERT_GT(server_pid, 0);
     }
     void TearDown() override {
-        for (const int pid : burners) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        stop_busy_loops(burners);
         if (program.pid > 0) {
             kill(program.pid, SIGKILL);
             finish_program(program, 5);
@@ -129,22 +125,9 @@ protected:
 
     // As many busy loops as there are cores, each a child of the test.
     void starve_the_machine() {
-        for (long n = sysconf(_SC_NPROCESSORS_ONLN); n > 0; --n) {
-            const pid_t pid = fork();
-            if (pid == 0) {
-                // Ends with the test, even when the test is killed.
-                prctl(PR_SET_PDEATHSIG, SIGKILL);
-                if (getppid() == 1) {
-                    _exit(0);
-                }
-                volatile uint64_t spin = 0;
-                for (;;) {
-                    spin = spin + 1;
-                }
-            }
-            ASSERT_GT(pid, 0);
-            burners.push_back(pid);
-        }
+        const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        burners = start_busy_loops(cores, 0);
+        ASSERT_EQ(static_cast<long>(burners.size()), cores);
     }
 
     sound_server server;
@@ -329,11 +312,7 @@ TEST_F(OnPulse, UnderCpuStarvationEveryClickBackIsTheDelayAsked) {
                 {"--wait", "--lead", "2.5", "--tail", "1.5", "--limit", "60"},
                 {"/usr/bin/nice", "-n", "19", LIVEDELAY_PLAIN_BIN, "rig", "2", "1", "1", "0.5",
                  "48000", std::to_string(starved_signal_seconds + 4)});
-    for (const int pid : burners) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    burners.clear();
+    stop_busy_loops(burners);
     EXPECT_EQ(m.fixture.status, 0) << m.fixture.out << m.fixture.err;
     EXPECT_EQ(m.program_status, "0\n") << m.program_out;
     EXPECT_TRUE(m.program_out.ends_with("\nFinished\n")) << m.program_out;

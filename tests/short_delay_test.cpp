@@ -4,9 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,29 +26,6 @@ namespace {
 // card's shortest, 10 ms, still underruns now and then, alone, in either build: once in ten
 // runs of the suite. In simulated time it takes wakes 6 ms late to do that.)
 const std::string binary = LIVEDELAY_PLAIN_BIN;
-
-// CPU-bound processes at the lowest priority, each spinning until it is killed.
-std::vector<pid_t> start_busy_neighbours(long count) {
-    std::vector<pid_t> busy;
-    for (long i = 0; i < count; ++i) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            [[maybe_unused]] const int niced = nice(19);
-            for (;;) {
-                asm volatile("" ::: "memory");  // a loop the compiler keeps
-            }
-        }
-        busy.push_back(pid);
-    }
-    return busy;
-}
-
-void stop_busy_neighbours(const std::vector<pid_t>& busy) {
-    for (const pid_t pid : busy) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-}
 
 class ShortDelays : public ::testing::Test {
 protected:
@@ -205,10 +180,10 @@ TEST_F(ShortDelays, ALiveChangeBelowTheRunsShortestSaysSo) {
 
 // With one core kept busy by a neighbour, a short delay still holds.
 TEST_F(ShortDelays, FiftyMsHoldBesideABusyNeighbour) {
-    const std::vector<pid_t> busy = start_busy_neighbours(1);
+    std::vector<int> busy = start_busy_loops(1, 19);
     background_process run = start(0.05, 48000, 3);
     const process_result r = finish_program(run, 30);
-    stop_busy_neighbours(busy);
+    stop_busy_loops(busy);
     EXPECT_EQ(r.status, 0) << r.err;
     expect_no_marker(r);
     expect_heard_at(0.05, 48000);
@@ -218,14 +193,14 @@ TEST_F(ShortDelays, FiftyMsHoldBesideABusyNeighbour) {
 // neighbour on every core, 99 % of wakes from a 5 ms wait come no later than every simulated
 // wake of a loaded machine.
 TEST(BusyNeighbour, WakesNoLaterThanTheSimulatedLoadedMachine) {
-    const std::vector<pid_t> busy = start_busy_neighbours(sysconf(_SC_NPROCESSORS_ONLN));
+    std::vector<int> busy = start_busy_loops(sysconf(_SC_NPROCESSORS_ONLN), 19);
     std::vector<int64_t> late_ns;
     for (int i = 0; i < 400; ++i) {
         const int64_t before = livedelay::monotonic_ns();
         poll(nullptr, 0, 5);
         late_ns.push_back(livedelay::monotonic_ns() - before - 5000000);
     }
-    stop_busy_neighbours(busy);
+    stop_busy_loops(busy);
     std::sort(late_ns.begin(), late_ns.end());
     EXPECT_LT(late_ns[late_ns.size() * 99 / 100], loaded_wake_late_ns)
         << "median " << late_ns[late_ns.size() / 2] << " ns, latest " << late_ns.back() << " ns";

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -182,6 +183,36 @@ std::vector<std::string> stat_fields(int pid) {
         fields.push_back(word);
     }
     return fields;
+}
+
+std::vector<int> start_busy_loops(long count, int niceness) {
+    std::vector<int> pids;
+    for (; count > 0; --count) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() == 1) {
+                _exit(0);
+            }
+            [[maybe_unused]] const int niced = nice(niceness);
+            volatile uint64_t spin = 0;
+            for (;;) {
+                spin = spin + 1;
+            }
+        }
+        if (pid > 0) {
+            pids.push_back(pid);
+        }
+    }
+    return pids;
+}
+
+void stop_busy_loops(std::vector<int>& pids) {
+    for (const int pid : pids) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    pids.clear();
 }
 
 bool has_ended(int pid) {

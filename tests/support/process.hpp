@@ -59,6 +59,10 @@ process_result finish_program(background_process& process, int timeout_seconds);
 std::vector<std::string> stat_fields(int pid);
 // True once a child has ended (a zombie not yet reaped), or is gone.
 bool has_ended(int pid);
+// `count` busy loops at `niceness`, each a child that spins until it is killed, and ends with
+// the test even when the test is killed; and their end.
+std::vector<int> start_busy_loops(long count, int niceness);
+void stop_busy_loops(std::vector<int>& pids);
 // Waits, for up to `timeout_seconds`, until the process moves no data: it has read and written
 // nothing (files, pipes, sockets) for `quiet_ms`, as a program held up by a sound server that
 // no longer answers. Gives whether it does.
